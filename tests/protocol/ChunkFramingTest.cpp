@@ -1,1 +1,222 @@
+#include "protocol/ChunkFraming.h"
+#include "protocol/Reassembler.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+
+namespace sorvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+Bytes pattern(size_t n) {
+    Bytes b(n);
+    std::iota(b.begin(), b.end(), uint8_t{0});
+    return b;
+}
+
+ParsedChunk parsed(const Bytes& chunk) {
+    auto p = parseChunk(chunk);
+    EXPECT_TRUE(p.has_value());
+    return *p;
+}
+
+// A clock the test moves by hand.
+struct ManualClock {
+    std::chrono::steady_clock::time_point now{};
+    SteadyClock fn() {
+        return [this] { return now; };
+    }
+};
+
+TEST(ChunkPayload, SizesAndHeaders) {
+    // Empty payload: one 7-byte chunk carrying the last-chunk bit.
+    auto empty = chunkPayload(0x1234, {}, 200, 0x01);
+    ASSERT_EQ(empty.size(), 1u);
+    EXPECT_EQ(empty[0], (Bytes{0x34, 0x12, 0x00, 0x00, 0x01, 0x00, 0x03}));
+
+    const Bytes exact = pattern(200);
+    auto one = chunkPayload(7, exact, 200, 0x00);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].size(), 207u);
+    EXPECT_EQ(one[0][6], kFlagLastChunk);
+
+    const Bytes over = pattern(201);
+    auto two = chunkPayload(7, over, 200, 0x01);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(two[0].size(), 207u);
+    EXPECT_EQ(two[1].size(), 8u);
+    EXPECT_EQ(two[0][6], 0x01);                       // not last: encrypted bit only
+    EXPECT_EQ(two[1][6], 0x01 | kFlagLastChunk);      // last
+    EXPECT_EQ(two[1][2], 1);                          // index 1
+    EXPECT_EQ(two[1][4], 2);                          // total 2
+    EXPECT_EQ(two[1][7], over[200]);
+}
+
+TEST(ChunkPayload, RefusesWhatTheHeaderCannotExpress) {
+    EXPECT_TRUE(chunkPayload(1, pattern(10), 0, 0).empty());
+    const Bytes big(65535 * 2 + 1);
+    EXPECT_TRUE(chunkPayload(1, big, 2, 0).empty());
+    EXPECT_EQ(chunkPayload(1, ByteView(big).first(65535 * 2), 2, 0).size(), 65535u);
+}
+
+TEST(ParseChunk, ShortInputAndFields) {
+    EXPECT_FALSE(parseChunk(Bytes(6, 0)).has_value());
+    auto seven = parseChunk(Bytes{0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0xff});
+    ASSERT_TRUE(seven.has_value());
+    EXPECT_EQ(seven->frameID, 0x0102);
+    EXPECT_EQ(seven->index, 0x0304);
+    EXPECT_EQ(seven->total, 0x0506);
+    EXPECT_EQ(seven->flags, 0xff);
+    EXPECT_TRUE(seven->body.empty());
+}
+
+TEST(Reassembler, RoundTripsInAnyOrder) {
+    const Bytes payload = pattern(1000);
+    auto chunks = chunkPayload(42, payload, 64, 0x01);
+    std::mt19937 rng(7);
+    for (int round = 0; round < 20; ++round) {
+        std::shuffle(chunks.begin(), chunks.end(), rng);
+        Reassembler r;
+        std::optional<Reassembler::Completed> done;
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            done = r.push(parsed(chunks[i]));
+            ASSERT_EQ(done.has_value(), i + 1 == chunks.size());
+        }
+        EXPECT_EQ(done->payload, payload);
+        EXPECT_EQ(done->flags & kFlagEncrypted, kFlagEncrypted);
+        EXPECT_EQ(r.openFrames(), 0u);
+        EXPECT_EQ(r.bufferedBytes(), 0u);
+    }
+}
+
+TEST(Reassembler, FlagsComeFromChunkZero) {
+    Reassembler r;
+    // Index 1 (marked last, plain) arrives before index 0 (encrypted).
+    EXPECT_FALSE(r.push(parsed(Bytes{9, 0, 1, 0, 2, 0, 0x02, 'b'})));
+    auto done = r.push(parsed(Bytes{9, 0, 0, 0, 2, 0, 0x01, 'a'}));
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->flags, 0x01);
+    EXPECT_EQ(done->payload, (Bytes{'a', 'b'}));
+
+    auto single = r.push(parsed(chunkPayload(3, pattern(5), 200, 0)[0]));
+    ASSERT_TRUE(single);
+    EXPECT_EQ(single->flags, kFlagLastChunk);
+}
+
+TEST(Reassembler, DuplicatesAndOutOfRangeIndicesAreIgnored) {
+    Reassembler r;
+    EXPECT_FALSE(r.push(parsed(Bytes{1, 0, 0, 0, 3, 0, 0, 'x'})));
+    // A second copy with different content: the first copy wins.
+    EXPECT_FALSE(r.push(parsed(Bytes{1, 0, 0, 0, 3, 0, 0, 'y'})));
+    EXPECT_FALSE(r.push(parsed(Bytes{1, 0, 7, 0, 3, 0, 0, 'z'})));
+    EXPECT_FALSE(r.push(parsed(Bytes{1, 0, 1, 0, 3, 0, 0, 'b'})));
+    auto done = r.push(parsed(Bytes{1, 0, 2, 0, 3, 0, 2, 'c'}));
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->payload, (Bytes{'x', 'b', 'c'}));
+}
+
+TEST(Reassembler, TotalMismatchDiscardsTheBufferAndTheChunk) {
+    Reassembler r;
+    EXPECT_FALSE(r.push(parsed(Bytes{5, 0, 0, 0, 2, 0, 0, 'a'})));
+    // Same frame id, other total: old buffer gone, this chunk does not start a new one.
+    EXPECT_FALSE(r.push(parsed(Bytes{5, 0, 0, 0, 1, 0, 2, 'q'})));
+    EXPECT_EQ(r.openFrames(), 0u);
+    // The frame's remaining chunk now starts a fresh buffer and waits for index 0.
+    EXPECT_FALSE(r.push(parsed(Bytes{5, 0, 1, 0, 2, 0, 2, 'b'})));
+    auto done = r.push(parsed(Bytes{5, 0, 0, 0, 2, 0, 0, 'a'}));
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->payload, (Bytes{'a', 'b'}));
+}
+
+TEST(Reassembler, EvictsAfterFiveSecondsOnly) {
+    ManualClock clock;
+    Reassembler r(clock.fn());
+    EXPECT_FALSE(r.push(parsed(Bytes{1, 0, 0, 0, 2, 0, 0, 'a'})));
+    clock.now += 5000ms;
+    auto done = r.push(parsed(Bytes{1, 0, 1, 0, 2, 0, 2, 'b'}));
+    ASSERT_TRUE(done) << "a frame exactly 5.0 s old is still reassembled";
+
+    EXPECT_FALSE(r.push(parsed(Bytes{2, 0, 0, 0, 2, 0, 0, 'a'})));
+    clock.now += 5100ms;
+    // Stale buffer dropped; this chunk starts a fresh one that still needs index 0.
+    EXPECT_FALSE(r.push(parsed(Bytes{2, 0, 1, 0, 2, 0, 2, 'b'})));
+    EXPECT_EQ(r.openFrames(), 1u);
+    EXPECT_TRUE(r.push(parsed(Bytes{2, 0, 0, 0, 2, 0, 0, 'a'})));
+}
+
+TEST(Reassembler, TotalZeroNeverCompletesAndIsEvicted) {
+    ManualClock clock;
+    Reassembler r(clock.fn());
+    EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 0, 0, 2})));
+    EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 0, 0, 2})));
+    EXPECT_EQ(r.openFrames(), 1u);
+    clock.now += 5001ms;
+    EXPECT_FALSE(r.push(parsed(Bytes{4, 0, 0, 0, 2, 0, 0})));
+    EXPECT_EQ(r.openFrames(), 1u); // only frame 4 remains
+}
+
+TEST(Reassembler, BoundsOpenFramesAndBytes) {
+    ManualClock clock;
+    Reassembler r(clock.fn(), ReassemblerLimits{4, 10'000, 200});
+    for (uint16_t id = 0; id < 4; ++id)
+        EXPECT_FALSE(r.push(parsed(Bytes{static_cast<uint8_t>(id), 0, 0, 0, 2, 0, 0, 'a'})));
+    // A fifth frame is refused while four are open; the four are untouched.
+    EXPECT_FALSE(r.push(parsed(Bytes{9, 0, 0, 0, 1, 0, 2, 'z'})));
+    EXPECT_EQ(r.openFrames(), 4u);
+    EXPECT_TRUE(r.push(parsed(Bytes{0, 0, 1, 0, 2, 0, 2, 'b'})));
+    // Room again: a single-chunk frame now completes.
+    EXPECT_TRUE(r.push(parsed(Bytes{9, 0, 0, 0, 1, 0, 2, 'z'})));
+
+    // A frame announcing more chunks than the byte budget can hold is refused at once.
+    Reassembler small(clock.fn(), ReassemblerLimits{32, 10'000, 200});
+    EXPECT_FALSE(small.push(parsed(Bytes{1, 0, 0, 0, 51, 0, 0, 'a'})));
+    EXPECT_EQ(small.openFrames(), 0u);
+
+    // Oversized bodies cannot push the held bytes past the budget.
+    Reassembler tight(clock.fn(), ReassemblerLimits{32, 1000, 1});
+    Bytes big = {1, 0, 0, 0, 3, 0, 0};
+    big.resize(7 + 600, 'x');
+    EXPECT_FALSE(tight.push(parsed(big)));
+    Bytes big2 = {1, 0, 1, 0, 3, 0, 0};
+    big2.resize(7 + 600, 'y');
+    EXPECT_FALSE(tight.push(parsed(big2)));
+    EXPECT_LE(tight.bufferedBytes(), 1000u);
+    EXPECT_EQ(tight.bufferedBytes(), 600u);
+}
+
+TEST(Reassembler, InterleavedFramesStayApart) {
+    const Bytes a = pattern(450), b = Bytes(300, 0xee);
+    auto ca = chunkPayload(1, a, 100, 0), cb = chunkPayload(2, b, 100, 1);
+    Reassembler r;
+    std::vector<Reassembler::Completed> done;
+    for (size_t i = 0; i < std::max(ca.size(), cb.size()); ++i) {
+        if (i < cb.size())
+            if (auto d = r.push(parsed(cb[i])))
+                done.push_back(std::move(*d));
+        if (i < ca.size())
+            if (auto d = r.push(parsed(ca[i])))
+                done.push_back(std::move(*d));
+    }
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(done[0].payload, b);
+    EXPECT_EQ(done[1].payload, a);
+}
+
+TEST(L2CAPFrame, HeaderRoundTripAndShortInput) {
+    const Bytes frame = buildL2CAPFrame(0x01, 0xBEEF, Bytes{1, 2, 3});
+    EXPECT_EQ(frame, (Bytes{0x01, 0xEF, 0xBE, 1, 2, 3}));
+    auto p = parseL2CAPFrame(frame);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->flags, 0x01);
+    EXPECT_EQ(p->frameID, 0xBEEF);
+    EXPECT_EQ(toBytes(p->payload), (Bytes{1, 2, 3}));
+    EXPECT_FALSE(parseL2CAPFrame(Bytes{1, 2}));
+    EXPECT_TRUE(parseL2CAPFrame(Bytes{0, 0, 0})->payload.empty());
+}
+
+} // namespace
+} // namespace sorvane

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Sorvane needs to build and test, if missing.
+# Sourced or run by scripts/test and scripts/run. Needs root (or sudo) to install.
+set -euo pipefail
+
+SORVANE_PACKAGES=(
+  build-essential cmake pkg-config clang
+  libssl-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsecret-1-dev gnome-keyring dbus dbus-daemon
+  libsdbus-c++-dev
+)
+
+sorvane_install_deps() {
+  local missing=()
+  local pkg
+  for pkg in "${SORVANE_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  sorvane_install_deps
+fi
