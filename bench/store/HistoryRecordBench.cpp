@@ -1,0 +1,193 @@
+// Times History::record (dedupe, insert, trim, encode, atomic write, snapshot)
+// against one plain write() + fsync() of the same bytes on the same file system, in
+// the same run, and prints both with their ratio. Target: ratio <= 3. Also prints
+// what encoding the whole file costs with our serializer and with nlohmann's dump
+// (and checks that the two agree byte for byte).
+//
+// Usage: store_bench [directory]   (default: a fresh directory under $TMPDIR or /tmp)
+#include "protocol/PairingHandshake.h"
+#include "store/AtomicFile.h"
+#include "store/History.h"
+#include "store/HistoryFile.h"
+
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+// Clipboard-like text. "mixed": words with tabs, quotes, backslashes and
+// non-ASCII every few bytes (hard on an encoder); "prose": ASCII lines of about
+// 70 characters with an occasional quote or accented letter.
+std::string makeText(size_t bytes, bool mixed, std::mt19937_64& rng) {
+    static const std::vector<std::string> dense = {
+        "the ", "clipboard ",     "text ", "with ", "some ",       "words ",
+        "and ", "numbers 12345 ", "\n",    "\t",    "\"quoted\" ", "back\\slash ",
+        "é ",   "naïve ",         "中文 ", "🙂 "};
+    static const std::vector<std::string> words = {
+        "the ",   "clipboard ", "text ",    "with ",  "some ",    "words ", "and ", "numbers ",
+        "12345 ", "between ",   "desktop ", "phone ", "history ", "entry ", "of ",  "a "};
+    std::string out;
+    out.reserve(bytes + 16);
+    size_t lineStart = 0;
+    while (out.size() < bytes) {
+        if (mixed) {
+            out += dense[rng() % dense.size()];
+            continue;
+        }
+        out += words[rng() % words.size()];
+        if (rng() % 97 == 0)
+            out += "\"café\" ";
+        if (out.size() - lineStart > 70) {
+            out += "\n";
+            lineStart = out.size();
+        }
+    }
+    // Cut at a character boundary so the text stays valid UTF-8.
+    size_t cut = bytes;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+        --cut;
+    out.resize(cut);
+    return out;
+}
+
+// What the file would cost through nlohmann: build the document, dump it.
+std::string nlohmannDump(const sorvane::PersistShape& state) {
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& e : state.entries)
+        entries.push_back({{"direction", sorvane::directionName(e.direction)},
+                           {"hash", e.hash},
+                           {"id", e.id},
+                           {"text", e.text},
+                           {"timestamp", e.timestamp}});
+    nlohmann::json document = {{"auto_apply_incoming", state.autoApplyIncoming},
+                               {"entries", std::move(entries)},
+                               {"max_entries", state.maxEntries},
+                               {"page_size", state.pageSize}};
+    return document.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double rawWriteFsync(const fs::path& path, const std::string& bytes) {
+    auto start = Clock::now();
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::perror("open");
+        std::exit(1);
+    }
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
+        if (n <= 0) {
+            std::perror("write");
+            std::exit(1);
+        }
+        off += static_cast<size_t>(n);
+    }
+    ::fsync(fd);
+    ::close(fd);
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void runCase(const fs::path& dir, int entries, size_t textBytes, bool mixed, int rounds) {
+    std::mt19937_64 rng(static_cast<uint64_t>(entries) * 1000003u + textBytes);
+    fs::path historyPath = dir / "history.json";
+    fs::path rawPath = dir / "raw.bin";
+    fs::remove(historyPath);
+
+    // Start full so that every timed record writes `entries` texts.
+    std::vector<std::string> texts;
+    for (int i = 0; i < entries + rounds; ++i)
+        texts.push_back(makeText(textBytes, mixed, rng));
+    sorvane::PersistShape full;
+    full.maxEntries = entries;
+    for (int i = entries - 1; i >= 0; --i) {
+        std::string hash = sorvane::sha256ShortHex(texts[static_cast<size_t>(i)]);
+        full.entries.push_back({hash + ":" + std::to_string(i), texts[static_cast<size_t>(i)], hash,
+                                static_cast<uint64_t>(i), sorvane::Direction::sent});
+    }
+    sorvane::store::writeFileAtomically(historyPath, sorvane::encodeHistoryFile(full));
+    sorvane::History history(historyPath);
+
+    std::vector<double> recordMs, encodeMs, dumpMs, rawMs;
+    size_t fileBytes = 0;
+    for (int r = 0; r < rounds; ++r) {
+        const std::string& text = texts[static_cast<size_t>(entries + r)];
+        std::string hash = sorvane::sha256ShortHex(text);
+        auto start = Clock::now();
+        auto snap = history.record(text, hash, sorvane::Direction::received);
+        recordMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+
+        sorvane::PersistShape shape{snap.entries, snap.maxEntries, snap.pageSize,
+                                    snap.autoApplyIncoming};
+        start = Clock::now();
+        std::string encoded = sorvane::encodeHistoryFile(shape);
+        encodeMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        fileBytes = encoded.size();
+
+        start = Clock::now();
+        std::string dumped = nlohmannDump(shape);
+        dumpMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (dumped != encoded) {
+            std::fprintf(stderr, "encoder output differs from nlohmann's\n");
+            std::exit(1);
+        }
+
+        rawMs.push_back(rawWriteFsync(rawPath, encoded));
+    }
+    double rec = median(recordMs), enc = median(encodeMs), dump = median(dumpMs),
+           raw = median(rawMs);
+    std::printf("%-5s %4d x %6zu B | file %6.2f MiB | record %8.3f ms | write+fsync %8.3f ms | "
+                "ratio %5.2f | full encode %8.3f ms, nlohmann dump %8.3f ms\n",
+                mixed ? "mixed" : "prose", entries, textBytes,
+                static_cast<double>(fileBytes) / (1024.0 * 1024.0), rec, raw, rec / raw, enc, dump);
+    fs::remove(historyPath);
+    fs::remove(rawPath);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    fs::path dir;
+    bool ownDir = false;
+    if (argc > 1) {
+        dir = argv[1];
+        fs::create_directories(dir);
+    } else {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp ? tmp : "/tmp") + "/sorvane-bench-XXXXXX";
+        if (!::mkdtemp(pattern.data())) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        dir = pattern;
+        ownDir = true;
+    }
+    std::printf("History::record vs raw write+fsync of the same bytes (medians), in %s\n",
+                dir.c_str());
+    for (bool mixed : {false, true}) {
+        for (int entries : {50, 200}) {
+            runCase(dir, entries, 1024, mixed, 30);
+            runCase(dir, entries, 100 * 1024, mixed, entries == 50 ? 15 : 9);
+        }
+    }
+    if (ownDir)
+        fs::remove_all(dir);
+    return 0;
+}

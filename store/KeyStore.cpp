@@ -1,0 +1,197 @@
+#include "store/KeyStore.h"
+
+#include "platform/Log.h"
+#include "store/AtomicFile.h"
+
+#include <nlohmann/json.hpp>
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace sorvane {
+namespace {
+
+using nlohmann::json;
+
+constexpr size_t kDeviceIDSize = 16;
+constexpr size_t kSigningKeySize = 32;
+
+// Wipes key bytes read from the secret store once they have been used.
+struct WipeOnExit {
+    Bytes& bytes;
+    ~WipeOnExit() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+json encodePeer(const PeerRecord& peer) {
+    json object = {
+        {"device_id_hex", peer.deviceIDHex},
+        {"identity_pubkey_ed25519_hex", peer.identityPubkeyEd25519Hex},
+        {"paired_at_ms", peer.pairedAtMs},
+        {"last_counter_received", peer.lastCounterReceived},
+    };
+    if (peer.phoneName)
+        object["phone_name"] = *peer.phoneName;
+    return object;
+}
+
+std::optional<std::string> stringMember(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string())
+        return std::nullopt;
+    return it->get<std::string>();
+}
+
+std::optional<uint64_t> unsignedMember(const json& object, const char* key, uint64_t max) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_number_unsigned())
+        return std::nullopt;
+    auto value = it->get<uint64_t>();
+    if (value > max)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<PeerRecord> decodePeer(const json& object) {
+    if (!object.is_object())
+        return std::nullopt;
+    auto deviceID = stringMember(object, "device_id_hex");
+    auto identity = stringMember(object, "identity_pubkey_ed25519_hex");
+    auto pairedAt = unsignedMember(object, "paired_at_ms", std::numeric_limits<uint64_t>::max());
+    auto counter =
+        unsignedMember(object, "last_counter_received", std::numeric_limits<uint32_t>::max());
+    if (!deviceID || !identity || !pairedAt || !counter)
+        return std::nullopt;
+    PeerRecord peer{*deviceID, *identity, *pairedAt, static_cast<uint32_t>(*counter), std::nullopt};
+    auto name = object.find("phone_name");
+    if (name != object.end() && !name->is_null()) {
+        if (!name->is_string())
+            return std::nullopt;
+        peer.phoneName = name->get<std::string>();
+    }
+    return peer;
+}
+
+// The whole list, or nullopt when the text is not a JSON array of records.
+std::optional<std::vector<PeerRecord>> decodePeers(std::string_view text) {
+    json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!document.is_array())
+        return std::nullopt;
+    std::vector<PeerRecord> peers;
+    for (const auto& element : document) {
+        auto peer = decodePeer(element);
+        if (!peer)
+            return std::nullopt;
+        peers.push_back(std::move(*peer));
+    }
+    return peers;
+}
+
+} // namespace
+
+KeyStoreError KeyStoreError::keychainWrite(int32_t status) {
+    return KeyStoreError(Case::keychainWrite, status,
+                         "Keychain write failed: " + std::to_string(status));
+}
+
+KeyStoreError KeyStoreError::corruptDeviceID() {
+    return KeyStoreError(Case::corruptDeviceID, 0, "device_id file is corrupt");
+}
+
+std::filesystem::path KeyStore::defaultDirectory(const UserDirectories& directories) {
+    return directories.applicationDataRoot() / "org.sorvane.app";
+}
+
+KeyStore::KeyStore(std::filesystem::path directory, std::unique_ptr<SecretStore> secrets)
+    : m_directory(std::move(directory)), m_peersPath(m_directory / "peers.json"),
+      m_deviceIDPath(m_directory / "device_id"), m_secrets(std::move(secrets)) {
+    store::createPrivateDirectories(m_directory);
+    // Start-up runs before anything writes here, so every temporary found is
+    // the remains of a crash.
+    store::removeStaleTemporaries(m_directory);
+}
+
+Identity KeyStore::loadOrCreateIdentity() {
+    auto deviceID = loadOrCreateDeviceID();
+    return Identity{deviceID, loadOrCreateSigningKey()};
+}
+
+std::array<uint8_t, 16> KeyStore::loadOrCreateDeviceID() {
+    auto content = store::readFile(m_deviceIDPath);
+    if (!content) {
+        Bytes fresh = crypto::randomBytes(kDeviceIDSize);
+        // Created atomically: a crash in a plain write could leave a short file
+        // that every later start would reject as corrupt. If another process got
+        // there first, its id wins and is read back below.
+        if (store::createFileAtomically(m_deviceIDPath, asText(fresh))) {
+            std::array<uint8_t, 16> id{};
+            std::copy(fresh.begin(), fresh.end(), id.begin());
+            return id;
+        }
+        content = store::readFile(m_deviceIDPath);
+        if (!content)
+            throw std::system_error(ENOENT, std::generic_category(),
+                                    "device_id vanished while it was created");
+    }
+    if (content->size() < kDeviceIDSize)
+        throw KeyStoreError::corruptDeviceID();
+    std::array<uint8_t, 16> id{};
+    std::copy_n(content->begin(), kDeviceIDSize, id.begin());
+    return id;
+}
+
+crypto::Ed25519PrivateKey KeyStore::loadOrCreateSigningKey() {
+    if (auto stored = m_secrets->copy(kIdentityItem)) {
+        WipeOnExit wipe{*stored};
+        if (stored->size() == kSigningKeySize)
+            return crypto::Ed25519PrivateKey::fromRaw(*stored);
+    }
+    auto key = crypto::Ed25519PrivateKey::generate();
+    m_secrets->remove(kIdentityItem);
+    int32_t status = m_secrets->add(kIdentityItem, key.raw());
+    if (status != 0)
+        throw KeyStoreError::keychainWrite(status);
+    return key;
+}
+
+std::vector<PeerRecord> KeyStore::loadPeers() const {
+    std::optional<std::string> content;
+    try {
+        content = store::readFile(m_peersPath);
+    } catch (const std::system_error& e) {
+        logLine(std::string("Sorvane: cannot read peers.json, treating it as no peer: ") +
+                e.what());
+        return {};
+    }
+    if (!content)
+        return {};
+    auto peers = decodePeers(*content);
+    if (!peers) {
+        logLine("Sorvane: peers.json is not a list of peer records, treating it as no peer");
+        return {};
+    }
+    return std::move(*peers);
+}
+
+void KeyStore::savePeers(const std::vector<PeerRecord>& peers) {
+    json document = json::array();
+    for (const auto& peer : peers)
+        document.push_back(encodePeer(peer));
+    store::writeFileAtomically(m_peersPath, document.dump());
+}
+
+void KeyStore::putPeer(const PeerRecord& record) {
+    auto peers = loadPeers();
+    std::erase_if(peers, [&](const PeerRecord& p) {
+        return p.identityPubkeyEd25519Hex == record.identityPubkeyEd25519Hex;
+    });
+    peers.push_back(record);
+    savePeers(peers);
+}
+
+void KeyStore::removeAllPeers() {
+    store::removeFile(m_peersPath);
+}
+
+} // namespace sorvane

@@ -1,0 +1,115 @@
+// The key store: this desktop's identity (a random 16-byte device id and a
+// long-lived Ed25519 signing key) and the record of the one paired phone.
+//
+// Files live in the store directory: "device_id" (the 16 id bytes as they are;
+// longer files are accepted and only the first 16 bytes used) and "peers.json"
+// (a compact JSON array of PeerRecord objects; the paired phone is the first).
+// The signing key is the 32-byte raw key in the SecretStore item with service
+// "org.sorvane.identity" and account "ed25519".
+//
+// Thread-safety: none; the store is created once at start-up and used on the main
+// thread only. Errors: KeyStoreError for the cases below; file-system failures
+// are thrown as std::system_error; a key the crypto library rejects as
+// crypto::CryptoLibraryError; peers that cannot be encoded as nlohmann's
+// json::exception.
+#pragma once
+
+#include "platform/SecretStore.h"
+#include "platform/UserDirectories.h"
+#include "protocol/CryptoPrimitives.h"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sorvane {
+
+class KeyStoreError : public std::runtime_error {
+public:
+    enum class Case { keychainWrite, corruptDeviceID };
+
+    // "Keychain write failed: " and the status as a signed decimal number.
+    static KeyStoreError keychainWrite(int32_t status);
+    // "device_id file is corrupt"
+    static KeyStoreError corruptDeviceID();
+
+    Case which() const { return m_case; }
+    // The secret store's status for keychainWrite, 0 otherwise.
+    int32_t status() const { return m_status; }
+
+private:
+    KeyStoreError(Case c, int32_t status, const std::string& description)
+        : std::runtime_error(description), m_case(c), m_status(status) {}
+    Case m_case;
+    int32_t m_status;
+};
+
+struct Identity {
+    std::array<uint8_t, 16> deviceID;
+    crypto::Ed25519PrivateKey signingKey;
+};
+
+// The paired phone. JSON keys: "device_id_hex", "identity_pubkey_ed25519_hex",
+// "paired_at_ms", "last_counter_received" and "phone_name", which is left out
+// when there is no name.
+struct PeerRecord {
+    std::string deviceIDHex;
+    std::string identityPubkeyEd25519Hex; // 64 lower-case hex digits
+    uint64_t pairedAtMs = 0;              // milliseconds since 1970-01-01 UTC
+    uint32_t lastCounterReceived = 0;
+    std::optional<std::string> phoneName;
+
+    bool operator==(const PeerRecord&) const = default;
+};
+
+class KeyStore {
+public:
+    static inline const SecretItemId kIdentityItem{"org.sorvane.identity", "ed25519"};
+
+    // "<application data root>/org.sorvane.app"; does not create it.
+    static std::filesystem::path defaultDirectory(const UserDirectories& directories);
+
+    // Creates `directory` (and missing parents) with mode 0700 if needed; an
+    // existing directory keeps its permissions. Also removes temporaries that an
+    // interrupted write left there. The store owns `secrets`.
+    KeyStore(std::filesystem::path directory, std::unique_ptr<SecretStore> secrets);
+    KeyStore(const KeyStore&) = delete;
+    KeyStore& operator=(const KeyStore&) = delete;
+
+    const std::filesystem::path& directory() const { return m_directory; }
+    const std::filesystem::path& peersPath() const { return m_peersPath; }
+    const std::filesystem::path& deviceIDPath() const { return m_deviceIDPath; }
+
+    // Reads or creates the device id, then reads the signing key; a key that is
+    // missing or not 32 bytes is replaced by a fresh one. Throws
+    // corruptDeviceID for a device_id file shorter than 16 bytes (left as it is)
+    // and keychainWrite when a new key cannot be stored.
+    Identity loadOrCreateIdentity();
+
+    // The stored records in file order. Never fails: a missing, unreadable or
+    // malformed file reads as no peers (the last two are logged).
+    std::vector<PeerRecord> loadPeers() const;
+    // Replaces the peers file atomically.
+    void savePeers(const std::vector<PeerRecord>& peers);
+    // Replaces every record with the same identity key by `record`, appended at
+    // the end, and saves.
+    void putPeer(const PeerRecord& record);
+    // Deletes the peers file; a missing file is success.
+    void removeAllPeers();
+
+private:
+    std::array<uint8_t, 16> loadOrCreateDeviceID();
+    crypto::Ed25519PrivateKey loadOrCreateSigningKey();
+
+    std::filesystem::path m_directory;
+    std::filesystem::path m_peersPath;
+    std::filesystem::path m_deviceIDPath;
+    std::unique_ptr<SecretStore> m_secrets;
+};
+
+} // namespace sorvane

@@ -1,0 +1,263 @@
+// Crash safety: a child process writes the stores in a loop and is killed with
+// SIGKILL at random moments. After every kill the files must parse and hold a
+// state the child had reached: the last one it reported, or the one after it
+// (written, but killed before it could report), never anything torn.
+
+#include "platform/linux/FileSecretStore.h"
+#include "store/AtomicFile.h"
+#include "store/History.h"
+#include "store/HistoryFile.h"
+#include "store/KeyStore.h"
+#include "store/support/TempDir.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+namespace sorvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxKills = 80;
+constexpr auto kTimeBudget = 25s;
+constexpr int kMinKills = 25; // the budget must allow at least this many
+
+// A child that loops over `step(k)` for k = first, first+1, ... and writes k and a
+// newline to the pipe after each step returns.
+class LoopingChild {
+public:
+    LoopingChild(uint64_t first, const std::function<void(uint64_t)>& step) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(fds[0]);
+            for (uint64_t k = first;; ++k) {
+                step(k);
+                std::string line = std::to_string(k) + "\n";
+                if (::write(fds[1], line.data(), line.size()) < 0)
+                    ::_exit(2);
+            }
+        }
+        ::close(fds[1]);
+        m_read = fds[0];
+    }
+    ~LoopingChild() {
+        killNow();
+        ::close(m_read);
+    }
+
+    // Waits until the child has reported `count` more steps; false on timeout.
+    bool awaitSteps(int count) {
+        auto end = Clock::now() + 20s;
+        while (count > 0) {
+            pollfd p{m_read, POLLIN, 0};
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return false;
+            count -= static_cast<int>(readAvailable());
+        }
+        return true;
+    }
+
+    // SIGKILL, reap, and collect what it reported before it died.
+    void killNow() {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGKILL);
+        int status = 0;
+        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+        while (readAvailable() > 0) {
+        }
+    }
+
+    // The last step the child finished and reported (0 for none).
+    uint64_t lastReported() const { return m_last; }
+
+private:
+    // Reads what is there; returns the number of whole lines.
+    size_t readAvailable() {
+        char buffer[512];
+        ssize_t n = ::read(m_read, buffer, sizeof buffer);
+        if (n <= 0)
+            return 0;
+        size_t lines = 0;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '\n') {
+                m_last = std::stoull(m_partial);
+                m_partial.clear();
+                ++lines;
+            } else {
+                m_partial.push_back(buffer[i]);
+            }
+        }
+        return lines;
+    }
+
+    pid_t m_pid = -1;
+    int m_read = -1;
+    std::string m_partial;
+    uint64_t m_last = 0;
+};
+
+// Kills at a random moment: the child is somewhere in encode, write, fsync or
+// rename. The pause is the point of the test, not a wait for a condition.
+void randomPause(std::mt19937& rng, std::chrono::microseconds max) {
+    std::uniform_int_distribution<long> us(0, max.count());
+    std::this_thread::sleep_for(std::chrono::microseconds(us(rng)));
+}
+
+// Entry k's text: its number first, then filler whose length depends on k, so a
+// torn or mixed-up entry cannot pass for a whole one.
+std::string textFor(uint64_t k) {
+    std::string text = "entry " + std::to_string(k) + " ";
+    text.append(8000 + (k * 7919) % 24000, static_cast<char>('a' + k % 26));
+    text += "\n\"end\"";
+    return text;
+}
+
+TEST(CrashSafetyTest, HistoryFileIsWholeAfterEveryKill) {
+    testing::TempDir tmp;
+    const fs::path path = tmp.path() / "history.json";
+    constexpr int64_t kMax = 6;
+    std::mt19937 rng(12345);
+    auto start = Clock::now();
+    int kills = 0;
+    uint64_t lastSeen = 0;
+    for (; kills < kMaxKills && Clock::now() - start < kTimeBudget; ++kills) {
+        // Each child goes on from what the previous one left on disk.
+        LoopingChild child(lastSeen + 1, [&](uint64_t k) {
+            static History history(path);
+            if (k == 1)
+                history.setMax(kMax);
+            history.record(textFor(k), "h" + std::to_string(k), Direction::sent);
+        });
+        ASSERT_TRUE(child.awaitSteps(1 + static_cast<int>(rng() % 3))) << "child made no progress";
+        randomPause(rng, 4000us);
+        child.killNow();
+
+        auto content = store::readFile(path);
+        ASSERT_TRUE(content.has_value());
+        auto state = decodeHistoryFile(*content);
+        ASSERT_TRUE(state.has_value()) << "torn history after kill " << kills;
+        ASSERT_FALSE(state->entries.empty());
+        uint64_t newest = std::stoull(state->entries[0].text.substr(6));
+        ASSERT_GE(newest, child.lastReported()) << "a reported record was lost";
+        ASSERT_LE(newest, child.lastReported() + 1) << "a state the child never wrote";
+        ASSERT_EQ(state->maxEntries, kMax);
+        ASSERT_EQ(state->entries.size(), std::min<uint64_t>(newest, kMax));
+        for (size_t i = 0; i < state->entries.size(); ++i)
+            ASSERT_EQ(state->entries[i].text, textFor(newest - i)) << "entry " << i;
+        lastSeen = newest;
+    }
+    EXPECT_GE(kills, kMinKills);
+    // The directory holds the file and, at most, the temporaries of killed writes,
+    // which the key store removes at the next start.
+    KeyStore tidy(tmp.path(), std::make_unique<FileSecretStore>(tmp.path()));
+    for (const auto& entry : fs::directory_iterator(tmp.path()))
+        EXPECT_EQ(entry.path().filename(), "history.json");
+}
+
+TEST(CrashSafetyTest, PeersFileIsWholeAfterEveryKill) {
+    testing::TempDir tmp;
+    std::mt19937 rng(777);
+    const std::string identity(64, 'c');
+    auto start = Clock::now();
+    int kills = 0;
+    uint64_t lastSeen = 0;
+    for (; kills < kMaxKills && Clock::now() - start < kTimeBudget; ++kills) {
+        LoopingChild child(lastSeen + 1, [&](uint64_t k) {
+            static KeyStore store(tmp.path(), std::make_unique<FileSecretStore>(tmp.path()));
+            // A second phone keeps the file longer than one record.
+            if (k == 1)
+                store.putPeer({"00", std::string(64, 'd'), 1, 0, "other"});
+            store.putPeer({"01", identity, k, static_cast<uint32_t>(k), "phone " + textFor(k)});
+        });
+        ASSERT_TRUE(child.awaitSteps(1 + static_cast<int>(rng() % 3))) << "child made no progress";
+        randomPause(rng, 3000us);
+        child.killNow();
+
+        testing::LogCapture log;
+        KeyStore reader(tmp.path(), std::make_unique<FileSecretStore>(tmp.path()));
+        auto peers = reader.loadPeers();
+        ASSERT_EQ(log.count("peers.json"), 0u) << "torn peers.json after kill " << kills;
+        ASSERT_EQ(peers.size(), 2u);
+        const auto& record = peers[1];
+        ASSERT_EQ(record.identityPubkeyEd25519Hex, identity);
+        ASSERT_GE(record.pairedAtMs, child.lastReported());
+        ASSERT_LE(record.pairedAtMs, child.lastReported() + 1);
+        ASSERT_EQ(record.lastCounterReceived, record.pairedAtMs);
+        ASSERT_EQ(record.phoneName, "phone " + textFor(record.pairedAtMs));
+        lastSeen = record.pairedAtMs;
+    }
+    EXPECT_GE(kills, kMinKills);
+}
+
+TEST(CrashSafetyTest, FirstStartKilledAnywhereNeverLeavesACorruptIdentity) {
+    std::mt19937 rng(99);
+    // Pauses span about twice what a whole first start takes here (the quickest
+    // of three, so that a slow cold start cannot stretch them past every child).
+    auto span = std::chrono::microseconds::max();
+    for (int i = 0; i < 3; ++i) {
+        auto begin = Clock::now();
+        testing::TempDir tmp;
+        KeyStore store(tmp.path(), std::make_unique<FileSecretStore>(tmp.path()));
+        store.loadOrCreateIdentity();
+        span = std::min(
+            span, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin));
+    }
+    auto start = Clock::now();
+    int kills = 0;
+    int completed = 0;
+    for (; kills < kMaxKills && Clock::now() - start < kTimeBudget; ++kills) {
+        testing::TempDir tmp;
+        const fs::path dir = tmp.path() / "org.sorvane.app";
+        LoopingChild child(1, [&](uint64_t k) {
+            if (k == 1) {
+                KeyStore store(dir, std::make_unique<FileSecretStore>(dir));
+                store.loadOrCreateIdentity();
+            } else {
+                ::pause();
+            }
+        });
+        randomPause(rng, 2 * span + 500us);
+        child.killNow();
+        completed += child.lastReported() >= 1;
+
+        auto deviceID = fs::exists(dir) ? store::readFile(dir / "device_id") : std::nullopt;
+        if (deviceID) {
+            ASSERT_EQ(deviceID->size(), 16u) << "short device_id after kill " << kills;
+        }
+        auto key =
+            fs::exists(dir) ? FileSecretStore(dir).copy(KeyStore::kIdentityItem) : std::nullopt;
+        if (key) {
+            ASSERT_EQ(key->size(), 32u);
+        }
+        // The next start always succeeds, and keeps whatever id was written.
+        KeyStore next(dir, std::make_unique<FileSecretStore>(dir));
+        Identity identity = next.loadOrCreateIdentity();
+        if (deviceID) {
+            ASSERT_EQ(std::string(identity.deviceID.begin(), identity.deviceID.end()), *deviceID);
+        }
+    }
+    EXPECT_GE(kills, kMinKills);
+    EXPECT_LT(completed, kills) << "the pauses never caught a first start midway";
+}
+
+} // namespace
+} // namespace sorvane

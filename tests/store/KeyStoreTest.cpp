@@ -1,0 +1,316 @@
+// The key store on a real file system, with the file-backed secret store that a
+// machine without a Secret Service uses (the keyring itself is covered by
+// SecretServiceTest).
+
+#include "store/KeyStore.h"
+#include "platform/linux/FileSecretStore.h"
+#include "platform/linux/XdgUserDirectories.h"
+#include "protocol/Hex.h"
+#include "store/AtomicFile.h"
+#include "store/History.h"
+#include "store/support/TempDir.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <map>
+
+namespace sorvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+std::string readAll(const fs::path& path) {
+    return store::readFile(path).value_or("");
+}
+
+void writeAll(const fs::path& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+std::unique_ptr<KeyStore> openStore(const fs::path& dir) {
+    return std::make_unique<KeyStore>(dir, std::make_unique<FileSecretStore>(dir));
+}
+
+fs::path keyFileIn(const fs::path& dir) {
+    return FileSecretStore(dir).pathFor(KeyStore::kIdentityItem);
+}
+
+PeerRecord phone(std::string identityHex, std::optional<std::string> name = std::nullopt) {
+    return PeerRecord{"00112233445566778899aabbccddeeff", std::move(identityHex), 1700000000123ull,
+                      0, std::move(name)};
+}
+
+const std::string kKeyA(64, 'a');
+const std::string kKeyB(64, 'b');
+
+// ---- Directory, identity and permissions
+
+TEST(KeyStoreTest, FirstStartCreatesPrivateDirectoriesAndFilesThatTheNextStartReads) {
+    TempDir tmp;
+    auto dataHome = tmp.path() / "home" / ".local" / "share"; // none of it exists yet
+    XdgUserDirectories dirs([&](const char* name) -> std::optional<std::string> {
+        if (std::string_view(name) == "HOME")
+            return (tmp.path() / "home").string();
+        return std::nullopt;
+    });
+    fs::path dir = KeyStore::defaultDirectory(dirs);
+    ASSERT_EQ(dir, dataHome / "org.sorvane.app");
+
+    auto store = openStore(dir);
+    Identity first = store->loadOrCreateIdentity();
+    store->putPeer(phone(kKeyA));
+    History history(dir / "history.json");
+    history.record("secret text", "0badc0de", Direction::sent);
+
+    EXPECT_EQ(modeOf(dir), 0700u);
+    EXPECT_EQ(modeOf(tmp.path() / "home" / ".local"), 0700u);
+    EXPECT_EQ(modeOf(dataHome), 0700u);
+    for (const auto& file :
+         {store->deviceIDPath(), store->peersPath(), keyFileIn(dir), dir / "history.json"})
+        EXPECT_EQ(modeOf(file), 0600u) << file;
+
+    auto deviceFile = readAll(store->deviceIDPath());
+    ASSERT_EQ(deviceFile.size(), 16u);
+    EXPECT_EQ(Hex::encode(asBytes(deviceFile)), Hex::encode(first.deviceID));
+
+    Identity second = openStore(dir)->loadOrCreateIdentity();
+    EXPECT_EQ(second.deviceID, first.deviceID);
+    EXPECT_EQ(second.signingKey.raw(), first.signingKey.raw());
+}
+
+TEST(KeyStoreTest, ExistingLooseDirectoryKeepsItsModeButNewFilesArePrivate) {
+    TempDir tmp;
+    fs::path dir = tmp.path() / "org.sorvane.app";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    ::chmod(dir.c_str(), 0755);
+    auto store = openStore(dir);
+    store->loadOrCreateIdentity();
+    EXPECT_EQ(modeOf(dir), 0755u);
+    EXPECT_EQ(modeOf(store->deviceIDPath()), 0600u);
+    EXPECT_EQ(modeOf(keyFileIn(dir)), 0600u);
+}
+
+TEST(KeyStoreTest, XdgDataHomeWinsWhenAbsoluteAndIsIgnoredOtherwise) {
+    auto dirsWith = [](std::map<std::string, std::string> env) {
+        return XdgUserDirectories([env](const char* name) -> std::optional<std::string> {
+            auto it = env.find(name);
+            return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
+        });
+    };
+    EXPECT_EQ(KeyStore::defaultDirectory(dirsWith({{"XDG_DATA_HOME", "/x/data"}, {"HOME", "/h"}})),
+              fs::path("/x/data/org.sorvane.app"));
+    EXPECT_EQ(KeyStore::defaultDirectory(dirsWith({{"XDG_DATA_HOME", ""}, {"HOME", "/h"}})),
+              fs::path("/h/.local/share/org.sorvane.app"));
+    EXPECT_EQ(KeyStore::defaultDirectory(dirsWith({{"XDG_DATA_HOME", "rel/data"}, {"HOME", "/h"}})),
+              fs::path("/h/.local/share/org.sorvane.app"));
+}
+
+TEST(KeyStoreTest, DirectoryThatCannotBeCreatedIsThrown) {
+    TempDir tmp;
+    writeAll(tmp.path() / "file", "x");
+    EXPECT_THROW(openStore(tmp.path() / "file" / "org.sorvane.app"), std::system_error);
+}
+
+TEST(KeyStoreTest, DeviceIdFileLongerThan16BytesYieldsItsFirst16) {
+    TempDir tmp;
+    std::string twenty = "0123456789abcdefWXYZ";
+    writeAll(tmp.path() / "device_id", twenty);
+    Identity identity = openStore(tmp.path())->loadOrCreateIdentity();
+    EXPECT_EQ(std::string(identity.deviceID.begin(), identity.deviceID.end()),
+              twenty.substr(0, 16));
+    EXPECT_EQ(readAll(tmp.path() / "device_id"), twenty);
+}
+
+TEST(KeyStoreTest, ShortDeviceIdFileIsCorruptAndLeftAlone) {
+    for (std::string content : {std::string(15, 'x'), std::string()}) {
+        TempDir tmp;
+        writeAll(tmp.path() / "device_id", content);
+        auto store = openStore(tmp.path());
+        try {
+            store->loadOrCreateIdentity();
+            ADD_FAILURE() << "no error for a " << content.size() << "-byte device_id";
+        } catch (const KeyStoreError& e) {
+            EXPECT_EQ(e.which(), KeyStoreError::Case::corruptDeviceID);
+            EXPECT_STREQ(e.what(), "device_id file is corrupt");
+        }
+        EXPECT_EQ(readAll(tmp.path() / "device_id"), content);
+        EXPECT_FALSE(fs::exists(keyFileIn(tmp.path()))) << "key made before the id was checked";
+    }
+}
+
+TEST(KeyStoreTest, StoredKeyIsKeptOnlyWhenItIs32Bytes) {
+    for (size_t size : {0u, 31u, 32u, 33u}) {
+        TempDir tmp;
+        Bytes stored(size, 0x42);
+        ASSERT_EQ(FileSecretStore(tmp.path()).add(KeyStore::kIdentityItem, stored), 0);
+        Identity identity = openStore(tmp.path())->loadOrCreateIdentity();
+        auto nowStored = FileSecretStore(tmp.path()).copy(KeyStore::kIdentityItem);
+        ASSERT_TRUE(nowStored.has_value());
+        EXPECT_EQ(Hex::encode(*nowStored), Hex::encode(identity.signingKey.raw()));
+        // Kept as it is when 32 bytes; otherwise a fresh key replaced it.
+        EXPECT_EQ(Hex::encode(identity.signingKey.raw()) == Hex::encode(Bytes(32, 0x42)),
+                  size == 32)
+            << size;
+    }
+}
+
+TEST(KeyStoreTest, KeyThatCannotBeStoredIsAKeychainWriteErrorWithItsStatus) {
+    TempDir tmp;
+    // A directory where the key file goes: the rename over it fails with EISDIR.
+    fs::create_directories(keyFileIn(tmp.path()) / "occupied");
+    try {
+        openStore(tmp.path())->loadOrCreateIdentity();
+        ADD_FAILURE() << "no error";
+    } catch (const KeyStoreError& e) {
+        EXPECT_EQ(e.which(), KeyStoreError::Case::keychainWrite);
+        EXPECT_EQ(e.status(), EISDIR);
+        EXPECT_EQ(std::string(e.what()), "Keychain write failed: " + std::to_string(EISDIR));
+    }
+    EXPECT_STREQ(KeyStoreError::keychainWrite(-25299).what(), "Keychain write failed: -25299");
+}
+
+TEST(KeyStoreTest, LeftoverTemporariesAreRemovedAtStartAndNothingElse) {
+    TempDir tmp;
+    writeAll(tmp.path() / ".history.json.tmp-Ab3dE9", "half a history");
+    writeAll(tmp.path() / ".peers.json.tmp-zzzzzz", "[");
+    writeAll(tmp.path() / "notes.tmp-abcdef", "not ours: no leading dot");
+    writeAll(tmp.path() / ".hidden", "keep");
+    openStore(tmp.path());
+    EXPECT_FALSE(fs::exists(tmp.path() / ".history.json.tmp-Ab3dE9"));
+    EXPECT_FALSE(fs::exists(tmp.path() / ".peers.json.tmp-zzzzzz"));
+    EXPECT_TRUE(fs::exists(tmp.path() / "notes.tmp-abcdef"));
+    EXPECT_TRUE(fs::exists(tmp.path() / ".hidden"));
+}
+
+// ---- Peers
+
+TEST(KeyStoreTest, PutPeerReplacesTheSameIdentityAndAppendsAnother) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    store->putPeer(phone(kKeyA, "Pixel"));
+    store->putPeer(phone(kKeyB));
+    PeerRecord renamed = phone(kKeyA, "Pixel 8");
+    renamed.deviceIDHex = "ffeeddccbbaa99887766554433221100"; // device id is not the key
+    renamed.lastCounterReceived = 7;
+    store->putPeer(renamed);
+
+    auto peers = store->loadPeers();
+    ASSERT_EQ(peers.size(), 2u);
+    EXPECT_EQ(peers[0], phone(kKeyB));
+    EXPECT_EQ(peers[1], renamed);
+}
+
+TEST(KeyStoreTest, PeersFileIsCompactJsonWithTheRecordKeys) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    store->savePeers({phone(kKeyA), phone(kKeyB, "Galaxy")});
+    std::string text = readAll(store->peersPath());
+    EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    auto doc = nlohmann::json::parse(text);
+    ASSERT_TRUE(doc.is_array());
+    ASSERT_EQ(doc.size(), 2u);
+    EXPECT_EQ(doc[0], (nlohmann::json{{"device_id_hex", "00112233445566778899aabbccddeeff"},
+                                      {"identity_pubkey_ed25519_hex", kKeyA},
+                                      {"paired_at_ms", 1700000000123ull},
+                                      {"last_counter_received", 0}}));
+    EXPECT_FALSE(doc[0].contains("phone_name"));
+    EXPECT_EQ(doc[1]["phone_name"], "Galaxy");
+    auto back = store->loadPeers();
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_FALSE(back[0].phoneName.has_value());
+    EXPECT_EQ(back[1].phoneName, "Galaxy");
+}
+
+TEST(KeyStoreTest, PeersFileReadsTolerantFieldsAndExtremeValues) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    writeAll(
+        store->peersPath(),
+        R"([{"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","paired_at_ms":18446744073709551615,)"
+        R"("last_counter_received":4294967295,"phone_name":null,"extra":[1,2]}])");
+    auto peers = store->loadPeers();
+    ASSERT_EQ(peers.size(), 1u);
+    EXPECT_EQ(peers[0].pairedAtMs, 18446744073709551615ull);
+    EXPECT_EQ(peers[0].lastCounterReceived, 4294967295u);
+    EXPECT_FALSE(peers[0].phoneName.has_value());
+}
+
+class MalformedPeersTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(MalformedPeersTest, ReadsAsNoPeerWithALogLineAndPutPeerRepairsIt) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    writeAll(store->peersPath(), GetParam());
+    testing::LogCapture log;
+    EXPECT_TRUE(store->loadPeers().empty());
+    EXPECT_EQ(log.count("peers.json"), 1u);
+
+    store->putPeer(phone(kKeyA));
+    auto peers = store->loadPeers();
+    ASSERT_EQ(peers.size(), 1u);
+    EXPECT_EQ(peers[0], phone(kKeyA));
+}
+
+const char* const kValid =
+    R"({"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","paired_at_ms":1,"last_counter_received":2})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, MalformedPeersTest,
+    ::testing::Values(
+        "{}", "not json", "", "[5]", "[{}]", std::string("[") + kValid + ",5]",
+        std::string("[") + kValid + ",{}]", std::string("[") + kValid,
+        R"([{"identity_pubkey_ed25519_hex":"bb","paired_at_ms":1,"last_counter_received":2}])",
+        R"([{"device_id_hex":"aa","paired_at_ms":1,"last_counter_received":2}])",
+        R"([{"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","last_counter_received":2}])",
+        R"([{"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","paired_at_ms":1}])",
+        R"([{"device_id_hex":7,"identity_pubkey_ed25519_hex":"bb","paired_at_ms":1,"last_counter_received":2}])",
+        R"([{"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","paired_at_ms":"1","last_counter_received":2}])",
+        R"([{"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","paired_at_ms":-1,"last_counter_received":2}])",
+        R"([{"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","paired_at_ms":1.5,"last_counter_received":2}])",
+        R"([{"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","paired_at_ms":1,"last_counter_received":4294967296}])",
+        R"([{"device_id_hex":"aa","identity_pubkey_ed25519_hex":"bb","paired_at_ms":1,"last_counter_received":2,"phone_name":5}])"));
+
+TEST(KeyStoreTest, MissingOrEmptyPeersFileIsNoPeerWithoutALogLine) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    testing::LogCapture log;
+    EXPECT_TRUE(store->loadPeers().empty());
+    writeAll(store->peersPath(), "[]");
+    EXPECT_TRUE(store->loadPeers().empty());
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(KeyStoreTest, RemoveAllPeersDeletesTheFileAndSucceedsWithoutOne) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    EXPECT_NO_THROW(store->removeAllPeers());
+    store->putPeer(phone(kKeyA));
+    store->removeAllPeers();
+    EXPECT_FALSE(fs::exists(store->peersPath()));
+    EXPECT_TRUE(store->loadPeers().empty());
+}
+
+TEST(KeyStoreTest, PeerThatCannotBeEncodedIsThrownAndTheFileKept) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    store->putPeer(phone(kKeyA, "Pixel"));
+    std::string before = readAll(store->peersPath());
+    EXPECT_THROW(store->putPeer(phone(kKeyA, std::string("bad \xff name"))), std::exception);
+    EXPECT_EQ(readAll(store->peersPath()), before);
+}
+
+} // namespace
+} // namespace sorvane

@@ -1,0 +1,293 @@
+// The signing key in a real Secret Service: a private session bus with a real
+// gnome-keyring-daemon. Each "run of the program" is a forked child that builds
+// the key store as start-up does and reports what it got, so a restart is a new
+// process, as it is for the user. The test process itself never touches GLib.
+
+#include "platform/linux/LibsecretStore.h"
+#include "platform/linux/LinuxSecretStore.h"
+#include "protocol/Hex.h"
+#include "store/KeyStore.h"
+#include "store/support/PrivateKeyring.h"
+#include "store/support/Subprocess.h"
+#include "store/support/TempDir.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace sorvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildOutcome;
+using testing::EnvChanges;
+using testing::KeyringDaemon;
+using testing::PrivateSessionBus;
+using testing::TempDir;
+
+constexpr const char* kNoServiceLog = "no Secret Service answered";
+
+struct RunReport {
+    std::string deviceID;
+    std::string publicKey;
+    std::string error;
+    bool usingFiles = false;
+    std::vector<std::string> log;
+    std::string raw; // the child's whole output, for failure messages
+
+    size_t logCount(std::string_view needle) const {
+        size_t n = 0;
+        for (const auto& l : log)
+            n += l.find(needle) != std::string::npos;
+        return n;
+    }
+};
+
+void applyEnv(const EnvChanges& env) {
+    for (const auto& [name, value] : env) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+}
+
+RunReport parseReport(const ChildOutcome& outcome) {
+    RunReport report;
+    report.raw = outcome.output;
+    std::istringstream lines(outcome.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        auto key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "device")
+            report.deviceID = value;
+        else if (key == "pub")
+            report.publicKey = value;
+        else if (key == "error")
+            report.error = value;
+        else if (key == "files")
+            report.usingFiles = value == "1";
+        else if (key == "log")
+            report.log.push_back(value);
+    }
+    return report;
+}
+
+// One start of the program: key store on `dataDir` with the desktop's secret
+// store, then loadOrCreateIdentity.
+RunReport startProgram(const fs::path& dataDir, const EnvChanges& env) {
+    auto outcome = testing::runForked([&](int fd) {
+        applyEnv(env);
+        testing::LogCapture capture;
+        auto secrets = std::make_unique<LinuxSecretStore>(dataDir);
+        LinuxSecretStore* secretsView = secrets.get();
+        KeyStore store(dataDir, std::move(secrets));
+        std::string out;
+        try {
+            Identity identity = store.loadOrCreateIdentity();
+            out += "device=" + Hex::encode(identity.deviceID) + "\n";
+            out += "pub=" + Hex::encode(identity.signingKey.publicKey().raw()) + "\n";
+        } catch (const std::exception& e) {
+            out += std::string("error=") + e.what() + "\n";
+        }
+        out += std::string("files=") + (secretsView->usingFiles() ? "1" : "0") + "\n";
+        for (const auto& l : capture.lines())
+            out += "log=" + l + "\n";
+        testing::writeText(fd, out);
+        return 0;
+    });
+    EXPECT_TRUE(outcome.exited && outcome.exitCode == 0)
+        << "child ended badly (timed out: " << outcome.timedOut << ", signal " << outcome.signal
+        << "): " << outcome.output;
+    return parseReport(outcome);
+}
+
+// What the keyring itself holds for the identity item: "<outcome> <hex>".
+std::string keyringItem(const EnvChanges& env) {
+    auto outcome = testing::runForked([&](int fd) {
+        applyEnv(env);
+        testing::LogCapture quiet;
+        LibsecretStore keyring;
+        auto found = keyring.lookup(KeyStore::kIdentityItem);
+        testing::writeText(fd, std::to_string(static_cast<int>(found.outcome)) + " " +
+                                   Hex::encode(found.data));
+        return 0;
+    });
+    EXPECT_TRUE(outcome.exited && outcome.exitCode == 0) << outcome.output;
+    return outcome.output;
+}
+
+std::string foundItem(ByteView data) {
+    return std::to_string(static_cast<int>(LibsecretStore::Outcome::done)) + " " +
+           Hex::encode(data);
+}
+
+class SecretServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto missing = testing::missingSecretServiceTool())
+            GTEST_SKIP() << *missing << " is not installed; the Secret Service tests need "
+                         << "dbus-daemon, gnome-keyring-daemon and gdbus (packages dbus, "
+                         << "gnome-keyring, libglib2.0-bin)";
+        m_bus = std::make_unique<PrivateSessionBus>(m_dir.path() / "bus");
+        ASSERT_FALSE(m_bus->address().empty())
+            << "dbus-daemon did not start; see " << (m_dir.path() / "bus" / "dbus-daemon.log");
+        m_env = {{"DBUS_SESSION_BUS_ADDRESS", m_bus->address()},
+                 {"DISPLAY", std::nullopt},
+                 {"WAYLAND_DISPLAY", std::nullopt}};
+    }
+
+    void startKeyring() {
+        m_keyring.reset();
+        m_keyring = std::make_unique<KeyringDaemon>(m_bus->address(), m_dir.path() / "home");
+        ASSERT_TRUE(m_keyring->running())
+            << "gnome-keyring-daemon did not take org.freedesktop.secrets; see "
+            << (m_dir.path() / "home" / "gnome-keyring.log");
+    }
+
+    fs::path dataDir() const { return m_dir.path() / "data" / "org.sorvane.app"; }
+    fs::path keyFile() const { return dataDir() / "org.sorvane.identity-ed25519.key"; }
+
+    TempDir m_dir;
+    std::unique_ptr<PrivateSessionBus> m_bus;
+    std::unique_ptr<KeyringDaemon> m_keyring;
+    EnvChanges m_env;
+};
+
+TEST_F(SecretServiceTest, KeyringKeepsTheIdentityAcrossRestarts) {
+    startKeyring();
+    RunReport first = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(first.error.empty()) << first.raw;
+    ASSERT_EQ(first.publicKey.size(), 64u) << first.raw;
+    EXPECT_FALSE(first.usingFiles);
+    EXPECT_EQ(first.logCount(kNoServiceLog), 0u) << first.raw;
+    EXPECT_FALSE(fs::exists(keyFile()));
+
+    RunReport second = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(second.error.empty()) << second.raw;
+    EXPECT_EQ(second.deviceID, first.deviceID);
+    EXPECT_EQ(second.publicKey, first.publicKey);
+
+    // The item holds the 32 raw key bytes, binary-safe.
+    auto item = keyringItem(m_env);
+    auto space = item.find(' ');
+    ASSERT_NE(space, std::string::npos) << item;
+    EXPECT_EQ(item.substr(0, space),
+              std::to_string(static_cast<int>(LibsecretStore::Outcome::done)));
+    auto key = crypto::Ed25519PrivateKey::fromRaw(Hex::decode(item.substr(space + 1)));
+    EXPECT_EQ(Hex::encode(key.publicKey().raw()), first.publicKey);
+}
+
+TEST_F(SecretServiceTest, KeyringItemOfWrongLengthIsReplacedWithoutError) {
+    startKeyring();
+    // Zero and high bytes: the item must hold raw bytes, not text.
+    Bytes shortKey(31, 0x5a);
+    shortKey[0] = 0x00;
+    shortKey[5] = 0x00;
+    shortKey[30] = 0xff;
+    auto planted = testing::runForked([&](int) {
+        applyEnv(m_env);
+        testing::LogCapture quiet;
+        LibsecretStore keyring;
+        return keyring.store(KeyStore::kIdentityItem, shortKey).outcome ==
+                       LibsecretStore::Outcome::done
+                   ? 0
+                   : 1;
+    });
+    ASSERT_TRUE(planted.exited && planted.exitCode == 0) << planted.output;
+    ASSERT_EQ(keyringItem(m_env), foundItem(shortKey));
+
+    RunReport run = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(run.error.empty()) << run.raw;
+    auto item = keyringItem(m_env);
+    auto key = crypto::Ed25519PrivateKey::fromRaw(Hex::decode(item.substr(item.find(' ') + 1)));
+    EXPECT_EQ(Hex::encode(key.publicKey().raw()), run.publicKey);
+}
+
+TEST_F(SecretServiceTest, LockedKeyringStopsStartUpAndKeepsTheKey) {
+    startKeyring();
+    RunReport first = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(first.error.empty()) << first.raw;
+
+    ASSERT_TRUE(
+        testing::gdbus(m_bus->address(), {"call", "--session", "--dest", "org.freedesktop.secrets",
+                                          "--object-path", "/org/freedesktop/secrets", "--method",
+                                          "org.freedesktop.Secret.Service.Lock",
+                                          "['/org/freedesktop/secrets/collection/login']"}));
+
+    // No prompter on this bus, so the unlock is refused: the item cannot be read,
+    // a new key cannot be written into the locked collection, and start-up ends
+    // with the store's error. Nothing falls back to a file.
+    RunReport locked = startProgram(dataDir(), m_env);
+    EXPECT_EQ(locked.error, "Keychain write failed: 2") << locked.raw;
+    EXPECT_FALSE(locked.usingFiles);
+    EXPECT_GE(locked.logCount("locked"), 1u) << locked.raw;
+    EXPECT_FALSE(fs::exists(keyFile()));
+
+    // Unlocked again (a daemon started with the password), the old key is there.
+    m_keyring->stop();
+    startKeyring();
+    RunReport after = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(after.error.empty()) << after.raw;
+    EXPECT_EQ(after.publicKey, first.publicKey);
+}
+
+TEST_F(SecretServiceTest, WithoutSecretServiceTheKeyLivesInAPrivateFile) {
+    // A bus, but nobody serving the Secret Service on it.
+    RunReport first = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(first.error.empty()) << first.raw;
+    EXPECT_TRUE(first.usingFiles);
+    EXPECT_EQ(first.logCount(kNoServiceLog), 1u) << first.raw;
+
+    struct stat st {};
+    ASSERT_EQ(::stat(keyFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_size, 32);
+
+    RunReport second = startProgram(dataDir(), m_env);
+    EXPECT_EQ(second.publicKey, first.publicKey);
+    EXPECT_EQ(second.deviceID, first.deviceID);
+    EXPECT_EQ(second.logCount(kNoServiceLog), 1u) << second.raw;
+}
+
+TEST_F(SecretServiceTest, WithoutSessionBusTheKeyLivesInAPrivateFile) {
+    EnvChanges noBus = {
+        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (m_dir.path() / "no-such-bus").string()},
+        {"DISPLAY", std::nullopt}};
+    RunReport first = startProgram(dataDir(), noBus);
+    ASSERT_TRUE(first.error.empty()) << first.raw;
+    EXPECT_TRUE(first.usingFiles);
+    EXPECT_EQ(first.logCount(kNoServiceLog), 1u) << first.raw;
+    EXPECT_TRUE(fs::exists(keyFile()));
+    EXPECT_EQ(startProgram(dataDir(), noBus).publicKey, first.publicKey);
+}
+
+TEST_F(SecretServiceTest, FileKeyMovesIntoTheKeyringWhenOneAppears) {
+    RunReport headless = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(headless.usingFiles) << headless.raw;
+    ASSERT_TRUE(fs::exists(keyFile()));
+
+    startKeyring();
+    RunReport desktop = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(desktop.error.empty()) << desktop.raw;
+    EXPECT_FALSE(desktop.usingFiles);
+    EXPECT_EQ(desktop.publicKey, headless.publicKey);
+    EXPECT_EQ(desktop.logCount("moved the signing key"), 1u) << desktop.raw;
+    EXPECT_FALSE(fs::exists(keyFile()));
+
+    // From now on the keyring alone holds it.
+    RunReport later = startProgram(dataDir(), m_env);
+    EXPECT_EQ(later.publicKey, headless.publicKey);
+    EXPECT_EQ(later.logCount("moved"), 0u) << later.raw;
+}
+
+} // namespace
+} // namespace sorvane
