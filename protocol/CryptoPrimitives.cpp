@@ -177,38 +177,39 @@ void AesGcmKey::seal(ByteView nonce, ByteView aad, ByteView plaintext, Bytes& ou
 }
 
 Bytes AesGcmKey::open(ByteView nonce, ByteView aad, ByteView sealed) {
+    Bytes out(sealed.begin(), sealed.end());
+    out.resize(openInPlace(nonce, aad, out));
+    return out;
+}
+
+size_t AesGcmKey::openInPlace(ByteView nonce, ByteView aad, std::span<uint8_t> sealed) {
     if (nonce.size() != kGcmNonceSize)
         throw CryptoLibraryError("GCM nonce must be 12 bytes");
     // OpenSSL would accept a shorter tag; a truncated tag is a forgery aid.
     if (sealed.size() < kGcmTagSize)
         throw CryptoLibraryError("authentication failure");
-    const ByteView ciphertext = sealed.first(sealed.size() - kGcmTagSize);
-    const ByteView tag = sealed.last(kGcmTagSize);
+    const std::span<uint8_t> text = sealed.first(sealed.size() - kGcmTagSize);
+    const std::span<uint8_t> tag = sealed.last(kGcmTagSize);
     EVP_CIPHER_CTX* ctx = m_ctx->dec.get();
     check(EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data()), "GCM nonce setup failed");
     int len = 0;
     if (!aad.empty())
         check(EVP_DecryptUpdate(ctx, nullptr, &len, aad.data(), intLength(aad.size(), "AAD too long")),
               "GCM AAD failed");
-    Bytes out(ciphertext.size());
-    int written = 0;
-    if (!ciphertext.empty()) {
-        check(EVP_DecryptUpdate(ctx, out.data(), &len, ciphertext.data(),
-                                intLength(ciphertext.size(), "ciphertext too long")),
+    // GCM decrypts in place when input and output are the same buffer.
+    if (!text.empty())
+        check(EVP_DecryptUpdate(ctx, text.data(), &len, text.data(),
+                                intLength(text.size(), "ciphertext too long")),
               "GCM decryption failed");
-        written = len;
-    }
-    check(EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kGcmTagSize,
-                              const_cast<uint8_t*>(tag.data())),
+    check(EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kGcmTagSize, tag.data()),
           "GCM tag setup failed");
     uint8_t finalBlock[16];
     if (EVP_DecryptFinal_ex(ctx, finalBlock, &len) != 1) {
-        OPENSSL_cleanse(out.data(), out.size());
+        OPENSSL_cleanse(sealed.data(), sealed.size());
         ERR_clear_error();
         throw CryptoLibraryError("authentication failure");
     }
-    out.resize(static_cast<size_t>(written));
-    return out;
+    return text.size();
 }
 
 Bytes aes256GcmSeal(ByteView key, ByteView nonce, ByteView aad, ByteView plaintext) {

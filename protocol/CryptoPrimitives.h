@@ -59,6 +59,10 @@ public:
     void seal(ByteView nonce, ByteView aad, ByteView plaintext, Bytes& out);
     // Returns the plaintext; throws CryptoLibraryError on a bad tag or a short input.
     Bytes open(ByteView nonce, ByteView aad, ByteView sealed);
+    // open() where the bytes lie: on success the first sealed.size() - 16 bytes
+    // of `sealed` hold the plaintext and that count is returned. Throws like
+    // open(), after wiping `sealed`, so no unauthenticated plaintext is left.
+    size_t openInPlace(ByteView nonce, ByteView aad, std::span<uint8_t> sealed);
 
 private:
     struct Contexts;

@@ -1,5 +1,8 @@
 #include "protocol/MessageCodec.h"
 
+#include <bit>
+#include <cstring>
+
 namespace sorvane {
 namespace {
 
@@ -20,6 +23,22 @@ bool isValidUtf8(ByteView s) {
     size_t i = 0;
     const size_t n = s.size();
     while (i < n) {
+        // Clipboard text is mostly ASCII: skip eight such bytes at a time, and
+        // on little-endian hosts straight to the first byte that is not.
+        while (n - i >= 8) {
+            uint64_t word;
+            std::memcpy(&word, s.data() + i, sizeof word);
+            const uint64_t high = word & 0x8080808080808080ull;
+            if (high == 0) {
+                i += 8;
+                continue;
+            }
+            if constexpr (std::endian::native == std::endian::little)
+                i += static_cast<size_t>(std::countr_zero(high)) / 8;
+            break;
+        }
+        if (i == n)
+            break;
         const uint8_t c = s[i];
         if (c < 0x80) {
             ++i;

@@ -53,6 +53,10 @@ Bytes SessionKey::encryptFrame(ByteView aad, ByteView plaintext) {
 }
 
 Bytes SessionKey::decryptFrame(ByteView aad, ByteView data) {
+    return decryptFrame(aad, toBytes(data));
+}
+
+Bytes SessionKey::decryptFrame(ByteView aad, Bytes&& data) {
     if (data.size() < kEncryptedFrameOverhead)
         throw SorvaneCryptoError::frameTooShort(data.size());
     ByteReader r(data);
@@ -60,9 +64,12 @@ Bytes SessionKey::decryptFrame(ByteView aad, ByteView data) {
     const uint32_t counter = *ByteReader(nonceBytes).readU32LE();
     if (counterRxFloor && counter <= *counterRxFloor)
         throw SorvaneCryptoError::staleCounter(counter, *counterRxFloor);
-    Bytes plaintext = m_key.open(nonceBytes, aad, r.rest());
+    const size_t length = m_key.openInPlace(nonceBytes, aad, std::span<uint8_t>(data).subspan(12));
+    // The plaintext sits after the nonce; move it to the front of the buffer.
+    data.erase(data.begin(), data.begin() + 12);
+    data.resize(length);
     counterRxFloor = counter;
-    return plaintext;
+    return std::move(data);
 }
 
 ActiveSession ActiveSession::fromKeys(ByteView keyA, ByteView keyB) {

@@ -35,6 +35,10 @@ public:
     // Throws SorvaneCryptoError (frameTooShort, staleCounter) or
     // crypto::CryptoLibraryError (authentication failure).
     Bytes decryptFrame(ByteView aad, ByteView data);
+    // The same, opening the frame inside `data`'s own storage, which the returned
+    // plaintext then reuses: no second buffer for a large frame. On an
+    // authentication failure `data` is left wiped.
+    Bytes decryptFrame(ByteView aad, Bytes&& data);
 
     const std::array<uint8_t, 8>& nonceRandom() const { return m_nonceRandom; }
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 SORVANE_PACKAGES=(
-  build-essential cmake pkg-config clang
+  build-essential cmake pkg-config clang libclang-rt-14-dev
   libssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsecret-1-dev gnome-keyring dbus dbus-daemon

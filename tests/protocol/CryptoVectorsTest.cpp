@@ -101,11 +101,18 @@ TEST(AesGcmVectors, WycheproofSealsValidCasesAndRejectsModifiedOnes) {
             k.seal(iv, aad, msg, twice);
             EXPECT_EQ(hex(twice), hex(concat(sealed, sealed)));
             EXPECT_EQ(hex(k.open(iv, aad, sealed)), hex(msg));
+            Bytes inPlace = sealed;
+            const size_t length = k.openInPlace(iv, aad, inPlace);
+            EXPECT_EQ(hex(ByteView(inPlace).first(length)), hex(msg));
         } else {
             EXPECT_THROW(aes256GcmOpen(key, iv, aad, sealed), CryptoLibraryError);
             // A rejected frame must not poison the context for the next one.
             AesGcmKey k(key);
             EXPECT_THROW(k.open(iv, aad, sealed), CryptoLibraryError);
+            // Opening in place leaves no unauthenticated plaintext behind.
+            Bytes inPlace = sealed;
+            EXPECT_THROW(k.openInPlace(iv, aad, inPlace), CryptoLibraryError);
+            EXPECT_EQ(hex(inPlace), hex(Bytes(sealed.size(), 0)));
             Bytes good;
             k.seal(iv, aad, msg, good);
             EXPECT_EQ(hex(k.open(iv, aad, good)), hex(msg));
@@ -137,6 +144,9 @@ TEST_F(AesGcmAttack, TruncatedTagIsRejected) {
     ASSERT_EQ(tagOnly.size(), kGcmTagSize);
     EXPECT_THROW(open(ByteView(tagOnly).first(15)), CryptoLibraryError);
     EXPECT_THROW(open({}), CryptoLibraryError);
+    AesGcmKey key(m_key);
+    Bytes truncated(tagOnly.begin(), tagOnly.begin() + 15);
+    EXPECT_THROW(key.openInPlace(m_nonce, m_aad, truncated), CryptoLibraryError);
 }
 
 TEST_F(AesGcmAttack, WrongAadIsRejected) {

@@ -8,7 +8,7 @@
 #include "store/History.h"
 #include "store/HistoryFile.h"
 #include "store/KeyStore.h"
-#include "store/support/TempDir.h"
+#include "support/TempDir.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

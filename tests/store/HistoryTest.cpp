@@ -3,7 +3,7 @@
 #include "store/History.h"
 #include "store/AtomicFile.h"
 #include "store/HistoryFile.h"
-#include "store/support/TempDir.h"
+#include "support/TempDir.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

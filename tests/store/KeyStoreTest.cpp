@@ -8,7 +8,7 @@
 #include "protocol/Hex.h"
 #include "store/AtomicFile.h"
 #include "store/History.h"
-#include "store/support/TempDir.h"
+#include "support/TempDir.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include "store/KeyStore.h"
 #include "store/support/PrivateKeyring.h"
 #include "store/support/Subprocess.h"
-#include "store/support/TempDir.h"
+#include "support/TempDir.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

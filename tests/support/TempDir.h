@@ -14,7 +14,7 @@ class TempDir {
 public:
     TempDir() {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/sorvane-store-XXXXXX";
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/sorvane-test-XXXXXX";
         if (!::mkdtemp(pattern.data()))
             throw std::runtime_error("mkdtemp failed");
         m_path = pattern;
