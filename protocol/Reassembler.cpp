@@ -4,11 +4,18 @@
 
 namespace sorvane {
 
+namespace {
+
+// Bytes a buffer holds beyond its chunk bodies: its slot table.
+size_t tableBytes(size_t total) { return total * sizeof(FrameBuf::Part); }
+
+} // namespace
+
 Reassembler::Reassembler(SteadyClock clock, ReassemblerLimits limits)
     : m_clock(std::move(clock)), m_limits(limits) {}
 
 void Reassembler::drop(std::unordered_map<uint16_t, FrameBuf>::iterator it) {
-    m_bufferedBytes -= it->second.data.size();
+    m_bufferedBytes -= it->second.charged;
     m_buffers.erase(it);
 }
 
@@ -29,19 +36,24 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
 
     auto it = m_buffers.find(chunk.frameID);
     if (it == m_buffers.end()) {
-        const size_t estimate = size_t{chunk.total} * m_limits.chunkBodyEstimate;
+        // A new frame is charged up front for the payload its chunk count
+        // announces and for its slot table, so that claims of huge frames cannot
+        // hold memory the budget does not see. Chunks of one frame are cut to one
+        // size, so the first body (or the usual body size) predicts the payload.
+        const size_t body = std::max(chunk.body.size(), m_limits.chunkBodyEstimate);
+        const size_t predicted = body * chunk.total;
+        const size_t charge = predicted + tableBytes(chunk.total);
         if (m_buffers.size() >= m_limits.maxOpenFrames ||
-            m_bufferedBytes + estimate > m_limits.maxBufferedBytes)
+            m_bufferedBytes + charge > m_limits.maxBufferedBytes)
             return std::nullopt;
         FrameBuf buf;
         buf.total = chunk.total;
         buf.parts.resize(chunk.total);
         buf.firstAt = now;
         buf.flags = chunk.flags;
-        // Chunks of one frame are cut to one size, so the first body predicts the
-        // payload well; the reservation never exceeds what the budget still allows.
-        const size_t predicted = std::max(chunk.body.size(), size_t{1}) * chunk.total;
-        buf.data.reserve(std::min(predicted, m_limits.maxBufferedBytes - m_bufferedBytes));
+        buf.data.reserve(predicted);
+        buf.charged = charge;
+        m_bufferedBytes += charge;
         it = m_buffers.emplace(chunk.frameID, std::move(buf)).first;
     }
     FrameBuf& buf = it->second;
@@ -55,8 +67,15 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
     FrameBuf::Part& part = buf.parts[chunk.index];
     if (part.filled)
         return std::nullopt; // duplicate: the first copy wins
-    if (m_bufferedBytes + chunk.body.size() > m_limits.maxBufferedBytes)
-        return std::nullopt;
+
+    // Bodies beyond the prediction are charged as they come.
+    const size_t needed = tableBytes(buf.parts.size()) + buf.data.size() + chunk.body.size();
+    if (needed > buf.charged) {
+        if (m_bufferedBytes + (needed - buf.charged) > m_limits.maxBufferedBytes)
+            return std::nullopt;
+        m_bufferedBytes += needed - buf.charged;
+        buf.charged = needed;
+    }
 
     if (chunk.index != buf.received)
         buf.inOrder = false;
@@ -64,7 +83,6 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
     part.length = static_cast<uint32_t>(chunk.body.size());
     part.filled = true;
     buf.data.insert(buf.data.end(), chunk.body.begin(), chunk.body.end());
-    m_bufferedBytes += chunk.body.size();
     ++buf.received;
     if (chunk.index == 0)
         buf.flags = chunk.flags;
@@ -82,9 +100,7 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
             done.payload.insert(done.payload.end(), buf.data.begin() + p.offset,
                                 buf.data.begin() + p.offset + p.length);
     }
-    m_bufferedBytes -= done.payload.size();
-    buf.data.clear();
-    m_buffers.erase(it);
+    drop(it);
     return done;
 }
 

@@ -6,9 +6,10 @@
 // dropped silently and never disturb other frames.
 //
 // Resource bounds: at most `maxOpenFrames` buffers and `maxBufferedBytes` of
-// chunk bodies are held. A new frame is refused at its first chunk when the
-// table is full or when `total * chunkBodyEstimate` bytes would not fit; a chunk
-// whose body would overflow the byte budget is dropped.
+// memory are held. A new frame is charged at its first chunk for the payload its
+// chunk count announces (total * the larger of its body and chunkBodyEstimate)
+// plus its slot table, and refused when the table is full or that charge does
+// not fit; a chunk whose body would overflow the budget is dropped.
 //
 // Not thread-safe: one owner, one thread.
 #pragma once
@@ -41,6 +42,8 @@ struct FrameBuf {
     // `data` already is the payload and completion costs no copy.
     Bytes data;
     bool inOrder = true;
+    // What this buffer counts against the reassembler's byte budget.
+    size_t charged = 0;
 };
 
 struct ReassemblerLimits {

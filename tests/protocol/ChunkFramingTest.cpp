@@ -176,16 +176,47 @@ TEST(Reassembler, BoundsOpenFramesAndBytes) {
     EXPECT_FALSE(small.push(parsed(Bytes{1, 0, 0, 0, 51, 0, 0, 'a'})));
     EXPECT_EQ(small.openFrames(), 0u);
 
-    // Oversized bodies cannot push the held bytes past the budget.
+    // A first chunk whose size predicts more than the budget is refused at once.
     Reassembler tight(clock.fn(), ReassemblerLimits{32, 1000, 1});
     Bytes big = {1, 0, 0, 0, 3, 0, 0};
     big.resize(7 + 600, 'x');
     EXPECT_FALSE(tight.push(parsed(big)));
-    Bytes big2 = {1, 0, 1, 0, 3, 0, 0};
-    big2.resize(7 + 600, 'y');
-    EXPECT_FALSE(tight.push(parsed(big2)));
+    EXPECT_EQ(tight.bufferedBytes(), 0u);
+    // Bodies larger than predicted are charged as they come, never past the budget.
+    Bytes first = {2, 0, 0, 0, 2, 0, 0};
+    first.resize(7 + 100, 's');
+    EXPECT_FALSE(tight.push(parsed(first)));
+    Bytes huge = {2, 0, 1, 0, 2, 0, 2};
+    huge.resize(7 + 900, 'h');
+    EXPECT_FALSE(tight.push(parsed(huge)));
     EXPECT_LE(tight.bufferedBytes(), 1000u);
-    EXPECT_EQ(tight.bufferedBytes(), 600u);
+    Bytes fitting = {2, 0, 1, 0, 2, 0, 2};
+    fitting.resize(7 + 700, 'f');
+    auto done = tight.push(parsed(fitting));
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->payload.size(), 800u);
+    EXPECT_EQ(tight.bufferedBytes(), 0u);
+    // Evicting a frame gives its whole charge back.
+    EXPECT_FALSE(tight.push(parsed(Bytes{3, 0, 0, 0, 2, 0, 0, 'q'})));
+    EXPECT_EQ(tight.bufferedBytes(), 2 + 2 * sizeof(FrameBuf::Part));
+    clock.now += 6s;
+    EXPECT_FALSE(tight.push(parsed(Bytes{4, 0, 0, 0, 2, 0, 0, 'r'})));
+    EXPECT_EQ(tight.bufferedBytes(), 2 + 2 * sizeof(FrameBuf::Part)) << "only frame 4 is held";
+}
+
+TEST(Reassembler, ClaimsOfHugeFramesCannotExhaustMemory) {
+    // A 7-byte chunk announcing 65535 chunks is charged for the payload it
+    // announces and its slot table; the default budget admits only a few.
+    const Bytes claim = {0, 0, 0, 0, 0xff, 0xff, 0};
+    Reassembler r;
+    for (uint8_t id = 0; id < 32; ++id) {
+        Bytes c = claim;
+        c[0] = id;
+        r.push(parsed(c));
+    }
+    EXPECT_EQ(r.openFrames(), 4u);
+    EXPECT_LE(r.bufferedBytes(), ReassemblerLimits{}.maxBufferedBytes);
+    EXPECT_EQ(r.bufferedBytes(), 4 * 65535 * (200 + sizeof(FrameBuf::Part)));
 }
 
 TEST(Reassembler, InterleavedFramesStayApart) {
