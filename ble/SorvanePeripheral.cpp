@@ -1,0 +1,285 @@
+#include "ble/SorvanePeripheral.h"
+
+#include "platform/Log.h"
+#include "protocol/Uuids.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace sorvane {
+namespace {
+
+std::string lowerCase(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+std::string upperCase(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+// The GATT layout, in the order the characteristics are added.
+std::vector<CharacteristicDefinition> serviceCharacteristics() {
+    using namespace CharProperty;
+    using namespace AttrPermission;
+    return {
+        {std::string(charDeviceInfo), read, readable},
+        {std::string(charPairing), static_cast<uint8_t>(write | notify), writeable},
+        {std::string(charClipboardTx), write, writeable},
+        {std::string(charClipboardRx), notify, 0},
+        {std::string(charControl), static_cast<uint8_t>(write | notify), writeable},
+        {std::string(charL2capPsm), CharProperty::read, readable},
+    };
+}
+
+// The bytes of `value` from `offset` on, or invalidOffset past its end.
+std::pair<AttResult, ByteView> readAt(ByteView value, size_t offset) {
+    if (offset > value.size())
+        return {AttResult::invalidOffset, {}};
+    return {AttResult::success, value.subspan(offset)};
+}
+
+} // namespace
+
+SorvanePeripheral::SorvanePeripheral(PeripheralManagerFactory factory, Bytes deviceInfo,
+                                     EventHandler onEvent, MainQueue& mainQueue, SteadyClock clock)
+    : m_factory(std::move(factory)), m_deviceInfo(std::move(deviceInfo)),
+      m_onEvent(std::move(onEvent)), m_mainQueue(mainQueue), m_clock(std::move(clock)) {
+    m_queue.sync([this] { m_manager = makeManager(); });
+    logLine("Sorvane BLE: peripheral initialized");
+}
+
+SorvanePeripheral::~SorvanePeripheral() {
+    m_alive.reset();
+    // The manager dies on the queue, so none of its callbacks runs after this.
+    m_queue.sync([this] {
+        m_shutDown = true;
+        m_manager.reset();
+        m_chars.clear();
+        m_serviceAdded = false;
+    });
+    m_l2cap.teardown();
+    // Operations still queued find no manager and no characteristics.
+    m_queue.stop();
+}
+
+std::unique_ptr<PeripheralManager> SorvanePeripheral::makeManager() {
+    PeripheralManagerDelegate& delegate = *this;
+    return m_factory(delegate,
+                     [this](std::function<void()> task) { m_queue.async(std::move(task)); });
+}
+
+void SorvanePeripheral::emit(PeripheralEvent event) {
+    if (m_onEvent)
+        m_onEvent(std::move(event));
+}
+
+// ---- Operations
+
+void SorvanePeripheral::startAdvertising(std::string localName) {
+    m_queue.async([this, name = std::move(localName)] {
+        m_lastLocalName = name;
+        if (!m_serviceAdded)
+            m_pendingLocalName = name; // advertising starts when the service is added
+        else
+            beginAdvertising(name);
+    });
+}
+
+void SorvanePeripheral::beginAdvertising(const std::string& localName) {
+    m_manager->startAdvertising(AdvertisementData{{std::string(serviceUUID)}, localName});
+    logLine("Sorvane BLE: advertising as " + localName);
+}
+
+void SorvanePeripheral::notify(std::string charUUID, Bytes data) {
+    m_queue.async([this, uuid = std::move(charUUID), value = std::move(data)] {
+        const auto it = m_chars.find(lowerCase(uuid));
+        if (it == m_chars.end() || !m_manager) {
+            logLine("Sorvane BLE: notify dropped — no characteristic for " + uuid);
+            return;
+        }
+        // A refused notification is lost: no retry, no wait for the platform.
+        if (!m_manager->updateValue(value, it->second.uuid))
+            logLine("Sorvane BLE: updateValue returned false on " + uuid +
+                    " (queue full or no subscribers)");
+    });
+}
+
+void SorvanePeripheral::rebuild() {
+    m_queue.async([this] {
+        if (m_shutDown || m_isRebuilding)
+            return;
+        const auto now = m_clock();
+        if (m_lastRebuildTime && now - *m_lastRebuildTime < rebuildCooldown) {
+            logLine("Sorvane BLE: rebuild cooldown — skipping");
+            return;
+        }
+        m_isRebuilding = true;
+        m_lastRebuildTime = now;
+        logLine("Sorvane BLE: rebuilding CBPeripheralManager for fresh L2CAP");
+        m_l2cap.teardown();
+        if (m_manager) {
+            m_manager->stopAdvertising();
+            m_manager->removeAllServices();
+        }
+        m_chars.clear();
+        m_serviceAdded = false;
+        m_l2capPSM = 0;
+        m_manager.reset();
+        logLine("Sorvane BLE: old manager destroyed");
+        emit(PeripheralEvent{PeripheralEvent::PoweredOff{}});
+        m_seenPoweredOn = false;
+        m_manager = makeManager();
+        logLine("Sorvane BLE: new manager created, waiting for poweredOn");
+    });
+}
+
+void SorvanePeripheral::shutdown() {
+    m_queue.sync([this] {
+        if (m_manager) {
+            m_manager->stopAdvertising();
+            m_manager->removeAllServices();
+        }
+        m_chars.clear();
+        m_serviceAdded = false;
+        m_manager.reset();
+        m_shutDown = true;
+        // No stream thread may outlive the peripheral's service.
+        m_l2cap.teardown();
+        logLine("Sorvane BLE: peripheral shut down — manager destroyed");
+    });
+}
+
+// ---- L2CAP
+
+bool SorvanePeripheral::sendL2CAP(ByteView frame) {
+    switch (m_l2cap.send(frame)) {
+    case L2CAPStreams::SendResult::sent:
+        return true;
+    case L2CAPStreams::SendResult::failed:
+        m_mainQueue.post([this, alive = std::weak_ptr<int>(m_alive)] {
+            if (!alive.lock())
+                return; // the peripheral is gone
+            std::function<void()> handler;
+            {
+                MutexLock lock(m_callbackMutex);
+                handler = m_onL2CAPWriteFailed;
+            }
+            if (handler)
+                handler();
+        });
+        return false;
+    case L2CAPStreams::SendResult::noChannel:
+    case L2CAPStreams::SendResult::tooLong:
+        break;
+    }
+    return false;
+}
+
+void SorvanePeripheral::setOnL2CAPData(L2CAPDataHandler handler) {
+    m_l2cap.setOnData(std::move(handler));
+}
+
+void SorvanePeripheral::setOnL2CAPWriteFailed(std::function<void()> handler) {
+    MutexLock lock(m_callbackMutex);
+    m_onL2CAPWriteFailed = std::move(handler);
+}
+
+// ---- Manager callbacks
+
+void SorvanePeripheral::peripheralManagerDidUpdateState(ManagerState state) {
+    if (state == ManagerState::poweredOn) {
+        m_seenPoweredOn = true;
+        m_isRebuilding = false;
+        ServiceDefinition service{std::string(serviceUUID), true, serviceCharacteristics()};
+        m_chars.clear();
+        for (const auto& c : service.characteristics)
+            m_chars.emplace(lowerCase(c.uuid), c);
+        m_manager->addService(service);
+        return;
+    }
+    logLine("Sorvane BLE: peripheral state = " + std::to_string(static_cast<int>(state)) +
+            " (not powered on)");
+    m_serviceAdded = false;
+    m_chars.clear();
+    emit(PeripheralEvent{PeripheralEvent::PoweredOff{}});
+    if (state == ManagerState::poweredOff && m_seenPoweredOn) {
+        m_seenPoweredOn = false;
+        logLine("Sorvane BLE: rebuilding CBPeripheralManager after BT power cycle");
+        // The new manager reports its own state, which brings the service back
+        // when Bluetooth returns. The old one is released by the assignment.
+        m_manager = makeManager();
+    }
+}
+
+void SorvanePeripheral::didAddService(const std::optional<std::string>& error) {
+    if (error) {
+        logLine("Sorvane BLE: add service failed: " + *error);
+        return;
+    }
+    m_serviceAdded = true;
+    if (const auto& name = m_pendingLocalName ? m_pendingLocalName : m_lastLocalName) {
+        beginAdvertising(*name);
+        m_pendingLocalName.reset();
+    }
+    m_manager->publishL2CAPChannel(false);
+}
+
+void SorvanePeripheral::didPublishL2CAPChannel(uint16_t psm,
+                                               const std::optional<std::string>& error) {
+    if (error) {
+        logLine("Sorvane L2CAP: publish failed: " + *error);
+        return;
+    }
+    m_l2capPSM = psm;
+    logLine("Sorvane L2CAP: published PSM " + std::to_string(psm));
+}
+
+void SorvanePeripheral::didOpenL2CAPChannel(std::shared_ptr<ByteChannel> channel,
+                                            const std::optional<std::string>& error) {
+    if (error) {
+        logLine("Sorvane L2CAP: open failed: " + *error);
+        return;
+    }
+    if (!channel)
+        return;
+    m_l2cap.open(std::move(channel));
+}
+
+void SorvanePeripheral::didReceiveRead(const ReadRequest& request) {
+    std::pair<AttResult, ByteView> answer{AttResult::readNotPermitted, {}};
+    const std::array<uint8_t, 2> psm{static_cast<uint8_t>(m_l2capPSM >> 8),
+                                     static_cast<uint8_t>(m_l2capPSM)};
+    if (uuidEquals(request.charUUID, charDeviceInfo))
+        answer = readAt(m_deviceInfo, request.offset);
+    else if (uuidEquals(request.charUUID, charL2capPsm))
+        answer = readAt(psm, request.offset);
+    m_manager->respond(request.id, answer.first, answer.second);
+}
+
+void SorvanePeripheral::didReceiveWrite(const std::vector<WriteRequest>& requests) {
+    if (requests.empty())
+        return;
+    // Every write goes to the application unfiltered; it routes them.
+    for (const auto& r : requests)
+        if (r.value)
+            emit(PeripheralEvent{
+                PeripheralEvent::Write{r.centralID, upperCase(r.charUUID), *r.value}});
+    m_manager->respond(requests.front().id, AttResult::success, {});
+}
+
+void SorvanePeripheral::didSubscribe(const std::string& centralID, const std::string& charUUID) {
+    emit(PeripheralEvent{PeripheralEvent::Subscribed{centralID, upperCase(charUUID)}});
+}
+
+void SorvanePeripheral::didUnsubscribe(const std::string& centralID, const std::string&) {
+    // The platform reports no disconnections; leaving any characteristic counts as one.
+    emit(PeripheralEvent{PeripheralEvent::CentralDisconnected{centralID}});
+}
+
+} // namespace sorvane

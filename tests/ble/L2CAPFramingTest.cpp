@@ -1,0 +1,189 @@
+#include "ble/L2CAPFraming.h"
+#include "ble/ByteChannel.h"
+
+#include <gtest/gtest.h>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+using namespace sorvane;
+
+namespace {
+
+Bytes packet(std::initializer_list<Bytes> frames) {
+    Bytes out;
+    for (const auto& f : frames) {
+        const Bytes p = *buildL2CAPPacket(f);
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(L2CAPFraming, PrefixIsBigEndianLength) {
+    const Bytes frame(0x0102, 0xab);
+    const Bytes p = *buildL2CAPPacket(frame);
+    ASSERT_EQ(p.size(), 4 + frame.size());
+    EXPECT_EQ((Bytes{p.begin(), p.begin() + 4}), (Bytes{0x00, 0x00, 0x01, 0x02}));
+}
+
+TEST(L2CAPFraming, CutsWholeFramesInOrderAndKeepsTheRest) {
+    Bytes buffer = packet({{1, 2, 3}, {}, {4}});
+    const Bytes third = packet({{9, 9, 9, 9, 9}});
+    // The next frame's prefix and part of its body wait in the buffer.
+    buffer.insert(buffer.end(), third.begin(), third.begin() + 6);
+
+    L2CAPCut cut = cutL2CAPFrames(buffer);
+    ASSERT_EQ(cut.frames.size(), 3u);
+    EXPECT_EQ(cut.frames[0], (Bytes{1, 2, 3}));
+    EXPECT_TRUE(cut.frames[1].empty());
+    EXPECT_EQ(cut.frames[2], (Bytes{4}));
+    EXPECT_FALSE(cut.oversizedLength);
+    EXPECT_EQ(buffer, (Bytes{third.begin(), third.begin() + 6}));
+
+    buffer.insert(buffer.end(), third.begin() + 6, third.end());
+    cut = cutL2CAPFrames(buffer);
+    ASSERT_EQ(cut.frames.size(), 1u);
+    EXPECT_EQ(cut.frames[0], (Bytes{9, 9, 9, 9, 9}));
+    EXPECT_TRUE(buffer.empty());
+}
+
+TEST(L2CAPFraming, PartialPrefixWaits) {
+    Bytes buffer{0x00, 0x00, 0x00};
+    EXPECT_TRUE(cutL2CAPFrames(buffer).frames.empty());
+    EXPECT_EQ(buffer.size(), 3u);
+}
+
+TEST(L2CAPFraming, OversizedLengthIsReportedAfterTheFramesBeforeIt) {
+    Bytes buffer = packet({{7}});
+    const Bytes huge{0x01, 0x00, 0x00, 0x01, 0xee};
+    buffer.insert(buffer.end(), huge.begin(), huge.end());
+    const L2CAPCut cut = cutL2CAPFrames(buffer, 16u << 20);
+    ASSERT_EQ(cut.frames.size(), 1u);
+    EXPECT_EQ(cut.oversizedLength, 0x01000001u);
+    // Exactly the limit is still accepted.
+    Bytes atLimit{0x00, 0x00, 0x00, 0x02, 1, 2};
+    EXPECT_EQ(cutL2CAPFrames(atLimit, 2).frames.size(), 1u);
+}
+
+TEST(L2CAPFraming, RefusesAFrameTooLongForThePrefix) {
+    // 4 GiB of untouched, unreserved address space: a valid span that is never read.
+    const size_t size = (size_t{1} << 32);
+    void* mem =
+        ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    EXPECT_FALSE(buildL2CAPPacket(ByteView(static_cast<const uint8_t*>(mem), size)));
+    ::munmap(mem, size);
+}
+
+// ---- ByteChannel over a real SOCK_SEQPACKET pair.
+
+class ByteChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        m_a = UniqueFd(fds[0]);
+        m_b = UniqueFd(fds[1]);
+    }
+    UniqueFd m_a, m_b;
+};
+
+TEST_F(ByteChannelTest, WriteCutsThePacketIntoSDUsOfAtMostTheMTU) {
+    ByteChannel out(std::move(m_a), 100, 100);
+    Bytes data(250);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(out.write(data), 250);
+
+    std::vector<size_t> sizes;
+    Bytes received;
+    uint8_t sdu[1024];
+    while (received.size() < data.size()) {
+        const ssize_t n = ::recv(m_b.get(), sdu, sizeof sdu, 0);
+        ASSERT_GT(n, 0);
+        sizes.push_back(static_cast<size_t>(n));
+        received.insert(received.end(), sdu, sdu + n);
+    }
+    EXPECT_EQ(sizes, (std::vector<size_t>{100, 100, 50}));
+    EXPECT_EQ(received, data);
+}
+
+TEST_F(ByteChannelTest, ReadHandsOutAnSDUInPiecesWithoutLosingBytes) {
+    ByteChannel in(std::move(m_b), 64, 8192);
+    Bytes sdu(6000);
+    for (size_t i = 0; i < sdu.size(); ++i)
+        sdu[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_EQ(::send(m_a.get(), sdu.data(), sdu.size(), 0), 6000);
+
+    Bytes got;
+    uint8_t piece[4096];
+    while (in.hasBytesAvailable() && got.size() < sdu.size()) {
+        const ssize_t n = in.read(piece, sizeof piece);
+        ASSERT_GT(n, 0);
+        EXPECT_LE(n, 4096);
+        got.insert(got.end(), piece, piece + n);
+    }
+    EXPECT_EQ(got, sdu);
+    EXPECT_FALSE(in.hasBytesAvailable());
+    EXPECT_EQ(in.read(piece, sizeof piece), -1); // nothing there: never waits
+    EXPECT_EQ(errno, EAGAIN);
+}
+
+TEST_F(ByteChannelTest, AnSDULongerThanTheReceiveMTUFailsTheRead) {
+    ByteChannel in(std::move(m_b), 64, 64);
+    const Bytes tooBig(65, 1);
+    ASSERT_EQ(::send(m_a.get(), tooBig.data(), tooBig.size(), 0), 65);
+    uint8_t buf[4096];
+    EXPECT_EQ(in.read(buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_EQ(in.inputStatus(), ByteChannel::Status::error);
+}
+
+TEST_F(ByteChannelTest, EndOfStreamAndShutdown) {
+    ByteChannel in(std::move(m_b), 64, 64);
+    EXPECT_EQ(in.inputStatus(), ByteChannel::Status::open);
+    EXPECT_EQ(in.outputStatus(), ByteChannel::Status::open);
+    m_a.reset();
+    ASSERT_TRUE(in.hasBytesAvailable());
+    uint8_t buf[16];
+    EXPECT_EQ(in.read(buf, sizeof buf), 0);
+    EXPECT_EQ(in.inputStatus(), ByteChannel::Status::atEnd);
+
+    in.shutdown();
+    in.shutdown();
+    EXPECT_EQ(in.write(Bytes{1}), -1);
+    EXPECT_EQ(in.outputStatus(), ByteChannel::Status::closed);
+}
+
+TEST_F(ByteChannelTest, AStalledPeerEndsTheWriteShortAfterTheTimeout) {
+    // Nobody reads m_b: the socket buffer fills part way through the packet.
+    ByteChannel out(std::move(m_a), 1024, 1024, std::chrono::milliseconds(50));
+    const Bytes big(4u << 20, 0x5a);
+    const ssize_t n = out.write(big);
+    EXPECT_GT(n, 0);
+    EXPECT_LT(n, static_cast<ssize_t>(big.size()));
+    EXPECT_EQ(n % 1024, 0); // whole SDUs only
+}
+
+TEST_F(ByteChannelTest, ShutdownReleasesAWriterBlockedOnAStalledPeer) {
+    auto out = std::make_shared<ByteChannel>(std::move(m_a), 1024, 1024,
+                                             std::chrono::milliseconds(0)); // waits forever
+    std::atomic<ssize_t> result{0};
+    std::thread writer([&] { result = out->write(Bytes(4u << 20, 1)); });
+    // Wait until the send queue is well filled: the writer is about to block, if
+    // it has not already.
+    for (int queued = 0; queued < (64 << 10);)
+        ASSERT_EQ(::ioctl(out->fd(), SIOCOUTQ, &queued), 0);
+    out->shutdown();
+    writer.join();
+    EXPECT_GT(result.load(), 0);
+    EXPECT_LT(result.load(), static_cast<ssize_t>(4u << 20));
+}
