@@ -50,8 +50,11 @@ SorvanePeripheral::SorvanePeripheral(PeripheralManagerFactory factory, Bytes dev
                                      EventHandler onEvent, MainQueue& mainQueue, SteadyClock clock)
     : m_factory(std::move(factory)), m_deviceInfo(std::move(deviceInfo)),
       m_onEvent(std::move(onEvent)), m_mainQueue(mainQueue), m_clock(std::move(clock)) {
-    m_queue.sync([this] { m_manager = makeManager(); });
-    logLine("Sorvane BLE: peripheral initialized");
+    // Logged on the queue, so that it comes before anything the new manager reports.
+    m_queue.sync([this] {
+        m_manager = makeManager();
+        logLine("Sorvane BLE: peripheral initialized");
+    });
 }
 
 SorvanePeripheral::~SorvanePeripheral() {
@@ -131,6 +134,7 @@ void SorvanePeripheral::rebuild() {
         m_serviceAdded = false;
         m_l2capPSM = 0;
         m_manager.reset();
+        m_poweredOn = false;
         logLine("Sorvane BLE: old manager destroyed");
         emit(PeripheralEvent{PeripheralEvent::PoweredOff{}});
         m_seenPoweredOn = false;
@@ -148,6 +152,7 @@ void SorvanePeripheral::shutdown() {
         m_chars.clear();
         m_serviceAdded = false;
         m_manager.reset();
+        m_poweredOn = false;
         m_shutDown = true;
         // No stream thread may outlive the peripheral's service.
         m_l2cap.teardown();
@@ -193,6 +198,7 @@ void SorvanePeripheral::setOnL2CAPWriteFailed(std::function<void()> handler) {
 // ---- Manager callbacks
 
 void SorvanePeripheral::peripheralManagerDidUpdateState(ManagerState state) {
+    m_poweredOn = state == ManagerState::poweredOn;
     if (state == ManagerState::poweredOn) {
         m_seenPoweredOn = true;
         m_isRebuilding = false;

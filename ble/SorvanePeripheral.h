@@ -25,6 +25,7 @@
 #include "protocol/Bytes.h"
 #include "protocol/Clock.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -103,6 +104,9 @@ public:
     // channel, when the frame cannot be framed, or when the write failed; a failed
     // write also drops the channel and posts the write-failure handler.
     bool sendL2CAP(ByteView frame);
+    // True while the current manager reports the radio powered on. Any thread.
+    bool isPoweredOn() const { return m_poweredOn.load(); }
+
     // Receives each whole inbound L2CAP frame, on the stream thread.
     void setOnL2CAPData(L2CAPDataHandler handler);
     // Told, on the main thread, that a write on the L2CAP channel failed.
@@ -141,6 +145,8 @@ private:
     bool m_shutDown = false;
     std::optional<std::chrono::steady_clock::time_point> m_lastRebuildTime;
     uint16_t m_l2capPSM = 0;
+    // Mirrors the current manager's last reported state for other threads.
+    std::atomic<bool> m_poweredOn{false};
 
     L2CAPStreams m_l2cap;
     Mutex m_callbackMutex;

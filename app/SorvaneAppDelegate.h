@@ -1,0 +1,131 @@
+// SorvaneAppDelegate: owns the model and every long-lived component, runs the
+// start-up and shutdown sequences, and holds every handler of the sync paths,
+// the pairing flow and the power events.
+//
+// Threading: the delegate lives on the main thread and every public method is
+// called there. Components that work on other threads (the peripheral's queue,
+// the L2CAP stream thread, the clipboard watcher, the power monitor) reach it
+// through callbacks installed at start-up that hop to the main queue and do
+// nothing once the delegate is gone. No lock guards the model.
+//
+// Services are injected through AppEnvironment; the delegate reaches nothing
+// else of the operating system.
+#pragma once
+
+#include "app/AppServices.h"
+#include "app/AppState.h"
+#include "ble/PeripheralBackend.h"
+#include "ble/SorvanePeripheral.h"
+#include "platform/HostInfo.h"
+#include "platform/PowerMonitor.h"
+#include "platform/SecretStore.h"
+#include "platform/UserDefaults.h"
+#include "platform/UserDirectories.h"
+#include "protocol/Clock.h"
+#include "protocol/Reassembler.h"
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace sorvane {
+
+struct AppEnvironment {
+    MainQueue& mainQueue;
+    ApplicationControl& application;
+    UserDefaults& defaults;
+    HostInfo& host;
+    PowerMonitor& power;
+    const UserDirectories& directories;
+    // Makes the secret store the key store keeps the signing key in.
+    std::function<std::unique_ptr<SecretStore>()> makeSecretStore;
+    // The Bluetooth backend.
+    PeripheralManagerFactory peripheralBackend;
+    std::function<std::unique_ptr<PasteboardWatcher>()> makePasteboardWatcher;
+
+    StatusItem& statusItem;
+    PanelPresenter& panel;
+    PairingWindow& pairingWindow;
+    AlertPresenter& alerts;
+    HotKeyService& hotKey;
+    Installer& installer;
+    Updater& updater;
+
+    WallClock wallClock = systemWallClock();
+    SteadyClock steadyClock = systemSteadyClock();
+};
+
+class SorvaneAppDelegate {
+public:
+    // Pause between two GATT chunk notifications of one frame.
+    static constexpr std::chrono::milliseconds kChunkPacing{15};
+    static constexpr std::chrono::milliseconds kGoodbyeSpin{300};
+    static constexpr std::chrono::milliseconds kTeardownSpin{200};
+
+    explicit SorvaneAppDelegate(AppEnvironment environment);
+    ~SorvaneAppDelegate();
+    SorvaneAppDelegate(const SorvaneAppDelegate&) = delete;
+    SorvaneAppDelegate& operator=(const SorvaneAppDelegate&) = delete;
+
+    // The start-up sequence. On a key-store failure it logs, asks the
+    // application to terminate and creates nothing further.
+    void applicationDidFinishLaunching();
+    // The shutdown sequence; runs once, later calls do nothing.
+    void applicationWillTerminate();
+
+    // Power events. `release` lets the system sleep once the goodbye is queued.
+    void macWillSleep(PowerMonitor::ReleaseSleep release = {});
+    void macDidWake();
+
+    // Inbound path.
+    void handlePeripheralEvent(const PeripheralEvent& event);
+    void handleInboundClipboardChunk(ByteView data);
+    void handleL2CAPInbound(ByteView frame);
+    void handleControlOpcode(uint8_t opcode);
+    void persistPhoneName(const std::string& name);
+    // Outbound path.
+    void handleOutboundClipboard(const std::string& text, const std::string& hash, bool manual);
+    // Pairing flow.
+    void handlePairingHello(ByteView data);
+    // Recovery after a failed L2CAP write.
+    void handleL2CAPWriteFailed();
+
+    // The model; null before start-up step 7 and after a failed start-up.
+    AppState* appState() { return m_appState.get(); }
+    SorvanePeripheral* peripheral() { return m_peripheral.get(); }
+    const std::set<std::string>& centrals() const { return m_centrals; }
+    bool rebuildInProgress() const { return m_rebuildInProgress; }
+    // GATT chunks waiting for their turn.
+    size_t pendingChunks() const { return m_pendingChunks.size(); }
+
+private:
+    // Wraps a handler so that it runs on the main thread, in order, and only
+    // while this delegate is alive and not shutting down.
+    template <class... Args> std::function<void(Args...)> onMain(std::function<void(Args...)> fn);
+    void sendChunksPaced(std::vector<Bytes> chunks);
+    void sendNextChunk();
+    void recordReceived(const std::string& text);
+    void applyPhoneName(const std::string& name, const char* logPrefix);
+    void forgetCentrals();
+    void refreshPanel();
+
+    AppEnvironment m_env;
+    std::unique_ptr<AppState> m_appState;
+    std::unique_ptr<SorvanePeripheral> m_peripheral;
+    std::unique_ptr<PasteboardWatcher> m_pasteboardWatcher;
+    std::unique_ptr<Reassembler> m_reassembler;
+    std::set<std::string> m_centrals;
+    bool m_rebuildInProgress = false;
+    bool m_terminating = false;
+    bool m_terminated = false;
+
+    std::deque<Bytes> m_pendingChunks;
+    bool m_pacing = false;
+
+    // Callbacks hold this weakly; it dies with the delegate.
+    std::shared_ptr<SorvaneAppDelegate*> m_self;
+};
+
+} // namespace sorvane

@@ -1,0 +1,62 @@
+#include "store/UserDefaultsFile.h"
+
+#include "platform/Log.h"
+#include "store/AtomicFile.h"
+
+#include <system_error>
+
+namespace sorvane {
+
+UserDefaultsFile::UserDefaultsFile(std::filesystem::path path) : m_path(std::move(path)) {
+    std::optional<std::string> content;
+    try {
+        content = store::readFile(m_path);
+    } catch (const std::system_error& e) {
+        logLine("Sorvane: preferences unreadable, using defaults: " + std::string(e.what()));
+        return;
+    }
+    if (!content)
+        return;
+    auto parsed = nlohmann::json::parse(*content, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_object()) {
+        m_values = std::move(parsed);
+        return;
+    }
+    logLine("Sorvane: preferences file " + m_path.string() +
+            " is not a JSON object; kept as defaults.json.unreadable, using defaults");
+    try {
+        std::filesystem::path aside = m_path;
+        aside += ".unreadable";
+        store::writeFileAtomically(aside, *content);
+    } catch (const std::system_error&) {
+        // Keeping the copy is a courtesy; the defaults still work without it.
+    }
+}
+
+std::optional<nlohmann::json> UserDefaultsFile::object(std::string_view key) const {
+    auto it = m_values.find(key);
+    if (it == m_values.end())
+        return std::nullopt;
+    return *it;
+}
+
+void UserDefaultsFile::set(std::string_view key, nlohmann::json value) {
+    m_values[std::string(key)] = std::move(value);
+    save();
+}
+
+void UserDefaultsFile::remove(std::string_view key) {
+    if (m_values.erase(std::string(key)) > 0)
+        save();
+}
+
+void UserDefaultsFile::save() {
+    try {
+        store::createPrivateDirectories(m_path.parent_path());
+        store::writeFileAtomically(m_path, m_values.dump(2) + "\n");
+    } catch (const std::system_error& e) {
+        logLine("Sorvane: preferences not saved: " + std::string(e.what()));
+    }
+}
+
+} // namespace sorvane

@@ -1,0 +1,33 @@
+// UserDefaults kept as one JSON object in a file ("defaults.json"), rewritten
+// atomically (mode 0600) on every change.
+//
+// A file that is not a JSON object is logged, kept beside as
+// "defaults.json.unreadable" so nothing the user had is lost, and replaced by
+// the next change. Thread-safety: main thread only.
+#pragma once
+
+#include "platform/UserDefaults.h"
+
+#include <filesystem>
+
+namespace sorvane {
+
+class UserDefaultsFile final : public UserDefaults {
+public:
+    // Reads `path` if it exists; its directory is created (0700) on first write.
+    explicit UserDefaultsFile(std::filesystem::path path);
+
+    std::optional<nlohmann::json> object(std::string_view key) const override;
+    void set(std::string_view key, nlohmann::json value) override;
+    void remove(std::string_view key) override;
+
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    void save();
+
+    std::filesystem::path m_path;
+    nlohmann::json m_values = nlohmann::json::object();
+};
+
+} // namespace sorvane

@@ -1,0 +1,523 @@
+// The application delegate end to end: start-up, pairing, both sync paths over
+// GATT and L2CAP, the switches, control opcodes, power events and shutdown,
+// driven by the phone counterpart through the simulated radio.
+
+#include "AppHarness.h"
+
+#include "protocol/Hex.h"
+#include "protocol/Uuids.h"
+#include "store/AtomicFile.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace sorvane {
+namespace {
+
+using namespace std::chrono_literals;
+using phone::Route;
+using testing::AppHarness;
+
+std::optional<std::string> clipboardTextOf(const std::optional<phone::InboundMessage>& m) {
+    if (!m)
+        return std::nullopt;
+    if (auto* t = std::get_if<SorvaneMessage::ClipboardText>(&m->message.value))
+        return t->text;
+    return std::nullopt;
+}
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    AppHarness h;
+
+    AppHarness::Phone& startAndPair() {
+        h.start();
+        auto& p = h.connectPhone();
+        EXPECT_TRUE(h.pairWithWindowOpen(p));
+        return p;
+    }
+    size_t entries() { return h.app->appState()->history->snapshot().entries.size(); }
+};
+
+// ------------------------------------------------------------ start-up
+
+TEST_F(AppDelegateTest, StartUpCreatesEverythingInOrderAndAdvertises) {
+    h.defaults.set("auto_paste", "no");        // not a Bool: reads as the default
+    h.defaults.set("auto_update_check", false);
+    h.start();
+    AppState* state = h.app->appState();
+    ASSERT_NE(state, nullptr);
+    EXPECT_TRUE(state->autoPaste);
+    EXPECT_FALSE(state->autoPush);
+    EXPECT_FALSE(state->syncPaused);
+    EXPECT_EQ(h.updater.started, false);
+    EXPECT_EQ(h.installer.launchAtLogin, 1);
+    EXPECT_TRUE(h.clipboard.started);
+    EXPECT_EQ(h.statusItem.installs, 1);
+
+    const std::string name = "Sorvane-" + Hex::encode(ByteView(state->identity.deviceID).first(4));
+    EXPECT_EQ(h.radio.advertising()->localName, name);
+    EXPECT_EQ(state->advertisedLocalName(), name);
+
+    const auto lines = h.log.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "Sorvane starting\u2026");
+    EXPECT_TRUE(h.log.contains("Sorvane: ready (device " + Hex::encode(state->identity.deviceID) + ")"));
+    EXPECT_TRUE(h.log.contains("Sorvane: pairing code = " +
+                               derivePairingCode(state->identity.signingKey.publicKey(), 0)));
+
+    // The device-info record carries the host's name.
+    auto& p = h.connectPhone();
+    auto info = p.phone->readDeviceInfo();
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->displayName, "Testbench");
+}
+
+TEST_F(AppDelegateTest, ACorruptDeviceIdEndsStartUpWithOneLineAndNothingCreated) {
+    std::filesystem::create_directories(h.dataDir());
+    store::writeFileAtomically(h.dataDir() / "device_id", std::string(15, 'x'));
+    h.start();
+    EXPECT_EQ(h.app->appState(), nullptr);
+    EXPECT_EQ(h.application.terminations, 1);
+    EXPECT_EQ(h.log.count("Sorvane: fatal init error: device_id file is corrupt"), 1u);
+    EXPECT_EQ(h.log.count("fatal init error"), 1u);
+    EXPECT_EQ(h.radio.managersCreated(), 0u);
+    EXPECT_FALSE(h.clipboard.started);
+    EXPECT_EQ(h.statusItem.installs, 0);
+    EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "history.json"));
+    EXPECT_EQ(store::readFile(h.dataDir() / "device_id"), std::string(15, 'x'));
+}
+
+TEST_F(AppDelegateTest, MovingAwayStopsStartUpBeforeTheStores) {
+    h.installer.moveAway = true;
+    h.start();
+    EXPECT_EQ(h.app->appState(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(h.dataDir()));
+    EXPECT_EQ(h.radio.managersCreated(), 0u);
+}
+
+TEST_F(AppDelegateTest, PhoneNameComesFromTheFirstStoredPeerOnly) {
+    std::filesystem::create_directories(h.dataDir());
+    for (const char* content : {"", "[]", "{not json", "[{\"device_id_hex\":1}]"}) {
+        store::writeFileAtomically(h.dataDir() / "peers.json", content);
+        AppHarness fresh;
+        std::filesystem::create_directories(fresh.dataDir());
+        store::writeFileAtomically(fresh.dataDir() / "peers.json", content);
+        fresh.start();
+        ASSERT_NE(fresh.app->appState(), nullptr) << content;
+        EXPECT_FALSE(fresh.app->appState()->phoneName) << content;
+    }
+    AppHarness named;
+    std::filesystem::create_directories(named.dataDir());
+    store::writeFileAtomically(
+        named.dataDir() / "peers.json",
+        R"([{"device_id_hex":"00","identity_pubkey_ed25519_hex":"11","paired_at_ms":1,"last_counter_received":0,"phone_name":"Pixel"}])");
+    named.start();
+    EXPECT_EQ(named.app->appState()->phoneName, "Pixel");
+}
+
+// ------------------------------------------------------------ pairing
+
+TEST_F(AppDelegateTest, PairingNeedsTheWindowForANewPhone) {
+    h.start();
+    auto& p = h.connectPhone();
+    // Window closed, nothing stored: the phone is told to forget us.
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
+    h.settle();
+    EXPECT_EQ(p.phone->nextControl(2s), CONTROL_UNPAIR);
+    EXPECT_FALSE(h.app->appState()->session);
+    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+
+    // Window open: accepted, stored, acknowledged, window closed.
+    ASSERT_TRUE(h.pairWithWindowOpen(p));
+    EXPECT_TRUE(h.app->appState()->session);
+    EXPECT_EQ(h.pairingWindow.closes, 1);
+    const auto peers = h.app->appState()->keyStore->loadPeers();
+    ASSERT_EQ(peers.size(), 1u);
+    EXPECT_EQ(peers[0].identityPubkeyEd25519Hex, Hex::encode(p.phone->identity().publicKey().raw()));
+    EXPECT_EQ(peers[0].deviceIDHex, Hex::encode(p.phone->deviceID()));
+    EXPECT_FALSE(peers[0].phoneName);
+    EXPECT_TRUE(h.log.contains("pairing: Ack sent \u2713"));
+}
+
+TEST_F(AppDelegateTest, TheStoredPhoneReKeysAnytimeAndOthersAreRefused) {
+    auto& first = startAndPair();
+    const auto firstSession = h.app->appState()->session->rx;
+
+    // A second phone, even with the window open, is refused and changes nothing.
+    auto& second = h.connectPhone();
+    h.pairingWindow.open = true;
+    EXPECT_FALSE(h.onPhone([&] { return second.phone->pair(); }));
+    h.settle();
+    const std::string stored = Hex::encode(first.phone->identity().publicKey().raw());
+    EXPECT_TRUE(h.log.contains("pairing: rejected \u2014 Mac already paired to " + stored.substr(0, 16) +
+                               ". Unpair first."));
+    EXPECT_EQ(h.app->appState()->session->rx, firstSession);
+    EXPECT_FALSE(second.phone->nextControl(200ms));
+    ASSERT_TRUE(first.phone->sendClipboardText("still keyed", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+
+    // The paired phone re-keys with the window closed.
+    h.pairingWindow.open = false;
+    ASSERT_TRUE(h.onPhone([&] { return first.phone->pair(); }));
+    h.settle();
+    EXPECT_NE(h.app->appState()->session->rx, firstSession);
+    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().size(), 1u);
+    ASSERT_TRUE(first.phone->sendClipboardText("new keys", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+}
+
+TEST_F(AppDelegateTest, BadHellosChangeNothing) {
+    h.start();
+    auto& p = h.connectPhone();
+    h.pairingWindow.open = true;
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(phone::HelloFault::badSignature); }));
+    h.settle();
+    EXPECT_TRUE(h.log.contains("pairing: signature check failed"));
+    EXPECT_FALSE(h.app->appState()->session);
+    EXPECT_TRUE(h.pairingWindow.open);
+
+    auto raw = h.radio.connectCentral();
+    ASSERT_EQ(raw->write(charPairing, Bytes(100, 1)), AttResult::success);
+    h.settle();
+    EXPECT_TRUE(h.log.contains("pairing: failed: PairingHello too short: 100"));
+    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+}
+
+// ------------------------------------------------------------ inbound
+
+TEST_F(AppDelegateTest, InboundTextBothRoutesEncryptedAndPlain) {
+    auto& p = startAndPair();
+    ASSERT_TRUE(p.phone->sendClipboardText("over gatt", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    EXPECT_TRUE(h.log.contains("\U0001F4CB decrypted inbound ("));
+    EXPECT_TRUE(h.log.contains("\U0001F4CB clipboard text received (9 bytes)"));
+
+    ASSERT_TRUE(p.phone->openL2CAP());
+    ASSERT_TRUE(p.phone->sendClipboardText("over l2cap", Route::l2cap));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+    EXPECT_TRUE(h.log.contains("\U0001F4CB L2CAP decrypted inbound ("));
+    EXPECT_TRUE(h.log.contains("\U0001F4CB L2CAP clipboard received (10 bytes)"));
+
+    const auto snap = h.app->appState()->history->snapshot();
+    EXPECT_EQ(snap.entries[0].text, "over l2cap");
+    EXPECT_EQ(snap.entries[0].direction, Direction::received);
+    EXPECT_EQ(snap.entries[0].hash, sha256ShortHex("over l2cap"));
+    // Auto-apply: the hash is suppressed before the write, for each text.
+    EXPECT_EQ(h.clipboard.eventsSnapshot(),
+              (std::vector<std::string>{"suppress:" + sha256ShortHex("over gatt"), "write:over gatt",
+                                        "suppress:" + sha256ShortHex("over l2cap"), "write:over l2cap"}));
+    EXPECT_EQ(h.statusItem.pulses, 2);
+
+    // Without a session, plain frames are still accepted; sealed ones are not.
+    h.app->appState()->session.reset();
+    p.phone->dropSession();
+    ASSERT_TRUE(p.phone->sendClipboardText("plain", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
+}
+
+TEST_F(AppDelegateTest, SealedFramesWithoutASessionAndStaleCountersAreDropped) {
+    auto& p = startAndPair();
+    ASSERT_TRUE(p.phone->sendClipboardText("one", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    phone::SendFaults stale;
+    stale.staleCounter = true;
+    ASSERT_TRUE(p.phone->sendClipboardText("replayed", Route::gatt, stale));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("decrypt failed: Stale counter"); }));
+    EXPECT_EQ(entries(), 1u);
+
+    h.app->appState()->session.reset();
+    ASSERT_TRUE(p.phone->sendClipboardText("sealed", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("encrypted frame but no session \u2014 dropping"); }));
+    ASSERT_TRUE(p.phone->openL2CAP());
+    ASSERT_TRUE(p.phone->sendClipboardText("sealed", Route::l2cap));
+    ASSERT_TRUE(h.pumpUntil(
+        [&] { return h.log.contains("L2CAP: encrypted frame but no session \u2014 dropping"); }));
+    EXPECT_EQ(entries(), 1u);
+
+    auto raw = h.radio.connectCentral();
+    ASSERT_EQ(raw->write(charClipboardTx, Bytes{1, 2, 3}), AttResult::success);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("chunk parse failed"); }));
+}
+
+TEST_F(AppDelegateTest, PausedSyncDropsTextButKeepsTheName) {
+    auto& p = startAndPair();
+    h.app->appState()->syncPaused = true;
+    ASSERT_TRUE(p.phone->sendClipboardText("shh", Route::gatt));
+    ASSERT_TRUE(p.phone->sendPhoneName("Pixel 9", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == "Pixel 9"; }));
+    EXPECT_TRUE(h.log.contains("\U0001F4CB clipboard received (3B) \u2014 sync PAUSED, dropped"));
+    EXPECT_TRUE(h.log.contains("\U0001F4F1 phone name: Pixel 9"));
+    EXPECT_EQ(entries(), 0u);
+    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().at(0).phoneName, "Pixel 9");
+
+    ASSERT_TRUE(p.phone->openL2CAP());
+    ASSERT_TRUE(p.phone->sendClipboardText("quiet", Route::l2cap));
+    ASSERT_TRUE(p.phone->sendPhoneName("Pixel 10", Route::l2cap));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == "Pixel 10"; }));
+    EXPECT_TRUE(h.log.contains("\U0001F4CB L2CAP received (5B) \u2014 sync PAUSED, dropped"));
+    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().at(0).phoneName, "Pixel 10");
+    EXPECT_EQ(entries(), 0u);
+}
+
+TEST_F(AppDelegateTest, AutoApplyOffKeepsTheClipboardAlone) {
+    auto& p = startAndPair();
+    h.app->appState()->history->setAutoApply(false);
+    ASSERT_TRUE(p.phone->sendClipboardText("history only", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    EXPECT_TRUE(h.log.contains("auto-apply OFF \u2014 clipboard NOT written to pasteboard"));
+    EXPECT_TRUE(h.clipboard.eventsSnapshot().empty());
+
+    // The same text twice is one history entry but two clipboard writes.
+    h.app->appState()->history->setAutoApply(true);
+    ASSERT_TRUE(p.phone->sendClipboardText("twice", Route::gatt));
+    ASSERT_TRUE(p.phone->sendClipboardText("twice", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.clipboard.eventsSnapshot().size() == 4; }));
+    EXPECT_EQ(entries(), 2u);
+}
+
+TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
+    auto& p = startAndPair();
+    ASSERT_TRUE(p.phone->sendPhoneName("Pixel", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName.has_value(); }));
+    ASSERT_TRUE(p.phone->sendControl(0x77));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("control: unknown opcode 0x77"); }));
+    EXPECT_TRUE(h.app->appState()->session);
+
+    auto raw = h.radio.connectCentral();
+    ASSERT_EQ(raw->write(charControl, Bytes{}), AttResult::success); // empty: ignored
+    ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR, 0x00}), AttResult::success);
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.app->appState()->session; }));
+    EXPECT_TRUE(h.log.contains("control: CONTROL_UNPAIR from phone \u2014 clearing peer + session"));
+    EXPECT_FALSE(h.app->appState()->phoneName);
+    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+    EXPECT_TRUE(h.app->centrals().empty());
+    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+}
+
+// ------------------------------------------------------------ outbound
+
+TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
+    auto& p = startAndPair();
+    h.clipboard.copy("kept local");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    EXPECT_TRUE(h.log.contains("\U0001F4E4 mac\u2192phone clipboard (10B) \u2014 auto-push OFF, skipped"));
+    EXPECT_EQ(h.app->appState()->history->snapshot().entries[0].direction, Direction::sent);
+
+    h.app->appState()->autoPush = true;
+    h.app->appState()->syncPaused = true;
+    h.clipboard.copy("paused");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+    EXPECT_TRUE(h.log.contains("\U0001F4E4 mac\u2192phone clipboard (6B) \u2014 sync PAUSED, local-only"));
+    EXPECT_FALSE(p.phone->nextMessage(100ms));
+
+    // A manual send ignores both switches.
+    h.app->appState()->autoPush = false;
+    h.app->handleOutboundClipboard("by hand", sha256ShortHex("by hand"), true);
+    EXPECT_EQ(clipboardTextOf(p.phone->nextMessage(3s)), "by hand");
+
+    h.app->appState()->syncPaused = false;
+    h.app->appState()->autoPush = true;
+    h.clipboard.copy("automatic");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 4; }));
+    auto m = p.phone->nextMessage(3s);
+    EXPECT_EQ(clipboardTextOf(m), "automatic");
+    EXPECT_TRUE(m->encrypted);
+    EXPECT_EQ(m->route, Route::gatt);
+    EXPECT_GE(h.statusItem.pulses, 1);
+}
+
+TEST_F(AppDelegateTest, ManualSendWithBluetoothOffAlertsAndRecordsNothing) {
+    h.start();
+    h.radio.setState(ManagerState::poweredOff);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off"); }));
+    h.app->handleOutboundClipboard("nope", sha256ShortHex("nope"), true);
+    h.mainQueue.runPending();
+    EXPECT_EQ(h.alerts.shown, 1);
+    EXPECT_EQ(entries(), 0u);
+}
+
+TEST_F(AppDelegateTest, OutboundOverL2CAPAndPlainWithoutSession) {
+    auto& p = startAndPair();
+    h.app->appState()->autoPush = true;
+    ASSERT_TRUE(p.phone->openL2CAP());
+    ASSERT_TRUE(h.radio.waitForPeripheralIdle());
+    h.clipboard.copy("via channel");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    auto m = p.phone->nextMessage(3s);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->route, Route::l2cap);
+    EXPECT_TRUE(m->encrypted);
+    EXPECT_EQ(clipboardTextOf(m), "via channel");
+    EXPECT_TRUE(h.log.contains(" bytes, L2CAP, encrypted=true, frame=0)"));
+
+    h.app->appState()->session.reset();
+    p.phone->dropSession();
+    p.phone->closeL2CAP();
+    h.clipboard.copy("in the clear");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+    auto plain = p.phone->nextMessage(3s);
+    ASSERT_TRUE(plain);
+    EXPECT_FALSE(plain->encrypted);
+    EXPECT_EQ(clipboardTextOf(plain), "in the clear");
+    EXPECT_TRUE(h.log.contains("1 chunks, encrypted=false, frame=1)"));
+}
+
+TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
+    auto& p = startAndPair();
+    h.app->appState()->autoPush = true;
+    // 100 chunks: 1.5 s of pacing, well inside the phone's 5 s reassembly window.
+    const std::string big(100 * 200 - 64, 'x');
+    const auto before = std::chrono::steady_clock::now();
+    h.app->handleOutboundClipboard(big, sha256ShortHex(big), false);
+    const auto handlerTime = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(handlerTime, 500ms) << "the handler must not sleep between chunks";
+    EXPECT_EQ(h.app->pendingChunks(), 99u) << "the first chunk leaves at once";
+    // A second frame queued behind the first goes out after it, in order.
+    h.app->handleOutboundClipboard("second", sha256ShortHex("second"), false);
+
+    // Meanwhile the main thread keeps handling the phone.
+    ASSERT_TRUE(p.phone->sendClipboardText("while sending", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
+    EXPECT_GT(h.app->pendingChunks(), 0u);
+
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->pendingChunks() == 0; }, 10s));
+    const auto elapsed = std::chrono::steady_clock::now() - before;
+    h.settle();
+    const auto first = clipboardTextOf(p.phone->nextMessage(5s));
+    EXPECT_TRUE(first == big) << "the long text arrives whole and first";
+    EXPECT_EQ(clipboardTextOf(p.phone->nextMessage(5s)), "second");
+    EXPECT_GE(elapsed, SorvaneAppDelegate::kChunkPacing * 99) << "chunks keep their 15 ms spacing";
+}
+
+TEST_F(AppDelegateTest, FrameIdsWrapAndAFailedSealSendsNothing) {
+    auto& p = startAndPair();
+    h.app->appState()->autoPush = true;
+    h.app->appState()->frameCounter = 65535;
+    h.clipboard.copy("last id");
+    h.clipboard.copy("wrapped");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+    auto a = p.phone->nextMessage(3s), b = p.phone->nextMessage(3s);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->frameID, 65535);
+    EXPECT_EQ(b->frameID, 0);
+
+    h.app->appState()->session->tx->counterTx = 0xFFFFFFFF;
+    h.clipboard.copy("cannot seal");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
+    EXPECT_TRUE(h.log.contains("\u274C encrypt failed on paired session \u2014 dropping frame: "
+                               "TX counter exhausted; re-handshake required"));
+    EXPECT_FALSE(p.phone->nextMessage(200ms));
+    EXPECT_EQ(h.app->appState()->frameCounter, 2) << "the dropped frame still used its id";
+}
+
+// ------------------------------------------------------------ links and power
+
+TEST_F(AppDelegateTest, CentralsComeAndGo) {
+    auto& first = startAndPair();
+    auto& second = h.connectPhone();
+    EXPECT_EQ(h.app->appState()->connectedCount, 2);
+    const size_t advertisedBefore = h.radio.advertisedNames().size();
+
+    second.central->disconnect();
+    h.settle();
+    EXPECT_EQ(h.app->appState()->connectedCount, 1);
+    EXPECT_FALSE(h.app->appState()->session) << "any disconnection clears the session";
+    EXPECT_EQ(h.radio.advertisedNames().size(), advertisedBefore);
+
+    first.central->disconnect();
+    h.settle();
+    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+    EXPECT_TRUE(h.log.contains("re-started advertising after disconnect"));
+    EXPECT_EQ(h.radio.advertisedNames().size(), advertisedBefore + 1);
+    const size_t lines = h.log.lines().size();
+    h.app->handlePeripheralEvent(PeripheralEvent{PeripheralEvent::CentralDisconnected{"UNKNOWN"}});
+    EXPECT_EQ(h.log.lines().size(), lines);
+}
+
+TEST_F(AppDelegateTest, PowerOffSleepAndWake) {
+    auto& p = startAndPair();
+    ASSERT_EQ(h.app->appState()->connectedCount, 1);
+    bool released = false;
+    h.power.willSleep([&] { released = true; });
+    ASSERT_TRUE(h.pumpUntil([&] { return released; }));
+    EXPECT_TRUE(h.log.contains("Sorvane: Mac going to sleep \u2014 notifying phone"));
+    EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
+    EXPECT_FALSE(h.app->appState()->session);
+    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+
+    const size_t names = h.radio.advertisedNames().size();
+    std::thread(h.power.didWake).join();
+    ASSERT_TRUE(h.pumpUntil([&] { return h.radio.advertisedNames().size() == names + 1; }));
+    EXPECT_TRUE(h.log.contains("Sorvane: Mac woke up \u2014 re-starting BLE advertising"));
+
+    ASSERT_TRUE(h.pairWithWindowOpen(p));
+    h.radio.setState(ManagerState::poweredOff);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off: dropping 1 central(s)"); }));
+    EXPECT_FALSE(h.app->appState()->session);
+    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+}
+
+TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
+    h.radio.setL2CAPSendStallTimeout(50ms);
+    auto& p = startAndPair();
+    h.app->appState()->autoPush = true;
+    // A central that opens the channel and never reads it.
+    auto psm = p.phone->readPSM();
+    ASSERT_TRUE(psm);
+    auto stuck = h.radio.connectCentral();
+    auto channel = stuck->openL2CAP(*psm);
+    ASSERT_TRUE(channel);
+    ASSERT_TRUE(h.radio.waitForPeripheralIdle());
+
+    const std::string big(512 * 1024, 'z');
+    h.clipboard.copy(big);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->rebuildInProgress(); }));
+    EXPECT_TRUE(h.log.contains("Sorvane: L2CAP write failed \u2014 triggering peripheral rebuild"));
+    ASSERT_TRUE(h.log.waitFor("Sorvane BLE: new manager created, waiting for poweredOn"));
+    // The frame itself went over GATT with the same id.
+    EXPECT_TRUE(h.log.contains(" chunks, encrypted=true, frame=0)"));
+
+    // The phone comes back: the rebuild is complete.
+    ASSERT_TRUE(h.pumpUntil([&] { return h.radio.advertising().has_value(); }));
+    auto& again = h.connectPhone();
+    (void)again;
+    EXPECT_FALSE(h.app->rebuildInProgress());
+    EXPECT_TRUE(h.log.contains("Sorvane: rebuild complete \u2014 phone reconnected"));
+
+    // A second failure within 30 s is skipped by the peripheral's cool-down.
+    h.steadyClock.advance(10s);
+    h.app->handleL2CAPWriteFailed();
+    ASSERT_TRUE(h.log.waitFor("Sorvane BLE: rebuild cooldown \u2014 skipping"));
+    EXPECT_TRUE(h.app->rebuildInProgress());
+}
+
+TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
+    auto& p = startAndPair();
+    h.app->applicationWillTerminate();
+    EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
+    EXPECT_TRUE(h.clipboard.stopped);
+    EXPECT_TRUE(h.power.stopped);
+    EXPECT_EQ(h.application.spins,
+              (std::vector<std::chrono::milliseconds>{SorvaneAppDelegate::kGoodbyeSpin,
+                                                      SorvaneAppDelegate::kTeardownSpin}));
+    const auto lines = h.log.lines();
+    auto at = [&](std::string_view needle) {
+        return std::find_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(needle) != std::string::npos; }) -
+               lines.begin();
+    };
+    EXPECT_LT(at("Sorvane: shutting down"), at("Sorvane BLE: peripheral shut down"));
+    EXPECT_LT(at("Sorvane BLE: peripheral shut down"), at("Sorvane: shutdown complete"));
+    EXPECT_FALSE(h.radio.advertising());
+
+    // Nothing reaches the handlers once shutdown began.
+    h.clipboard.copy("too late");
+    h.mainQueue.runPending();
+    EXPECT_EQ(entries(), 0u);
+    h.app->applicationWillTerminate(); // once only
+    EXPECT_EQ(h.log.count("Sorvane: shutting down"), 1u);
+}
+
+} // namespace
+} // namespace sorvane
