@@ -1,0 +1,173 @@
+// Shared pieces of the BlueZ backend tests: a private dbus-daemon exported as the
+// system bus with a fake bluetoothd on it, a SorvanePeripheral on the BlueZ backend
+// with its events recorded, and the desktop's half of the protocol done by hand
+// (pairing answer, reassembly, sealing) until the application core exists.
+#pragma once
+
+#include "ble/BleTestSupport.h"
+#include "ble/SorvanePeripheral.h"
+#include "platform/linux/BluezPeripheralManager.h"
+#include "platform/sim/ManualMainQueue.h"
+#include "protocol/ChunkFraming.h"
+#include "protocol/MessageCodec.h"
+#include "protocol/PairingHandshake.h"
+#include "protocol/Reassembler.h"
+#include "protocol/SessionKey.h"
+#include "protocol/Uuids.h"
+#include "support/DbusDaemon.h"
+#include "support/LogCapture.h"
+#include "tools/fake-bluetoothd/FakeBluez.h"
+#include "tools/fake-bluetoothd/FakeDeviceLink.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace sorvane::testing {
+
+inline std::string upper(std::string_view uuid) {
+    std::string out(uuid);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+// The desktop's side of pairing and of the clipboard frames.
+class DesktopSide {
+public:
+    DesktopSide()
+        : identity(crypto::Ed25519PrivateKey::generate()), deviceID(crypto::randomBytes(16)) {}
+
+    Bytes deviceInfo() const {
+        return buildDeviceInfo(identity.publicKey().raw(), deviceID, "Test desktop with a long name");
+    }
+    std::string qrText() const { return buildQRPayload(deviceID, identity.publicKey()); }
+
+    // Checks a PairingHello as the pairing flow does and returns the PairingAck;
+    // the session is installed. Absent for a hello that does not verify.
+    std::optional<Bytes> answerHello(ByteView hello) {
+        const PairingHelloParsed parsed = parsePairingHello(hello);
+        if (!parsed.identityPubEd25519.verify(parsed.signedBody, parsed.signature))
+            return std::nullopt;
+        const auto ephemeral = crypto::X25519PrivateKey::generate();
+        const auto keys = deriveSessionKeys(ephemeral, parsed.ephemeralPubX25519, parsed.nonce);
+        session = ActiveSession::fromKeys(keys.keyA, keys.keyB);
+        return buildPairingAck(identity, ephemeral.publicKey(), parsed.nonce);
+    }
+
+    // Feeds one chunk written to the phone-to-desktop characteristic; returns the
+    // decoded message once its frame is complete and opens.
+    std::optional<SorvaneMessage> acceptChunk(ByteView data) {
+        const auto chunk = parseChunk(data);
+        if (!chunk)
+            return std::nullopt;
+        const auto frame = reassembler.push(*chunk);
+        if (!frame)
+            return std::nullopt;
+        Bytes plain = frame->payload;
+        if (frame->flags & kFlagEncrypted) {
+            if (!session)
+                return std::nullopt;
+            plain = session->rx->decryptFrame(buildAAD(serviceUUID, charClipboardTx, chunk->frameID),
+                                              frame->payload);
+        }
+        return decodeMessage(plain);
+    }
+
+    // A clipboard text for the phone, sealed when there is a session, as chunks
+    // for the desktop-to-phone characteristic.
+    std::vector<Bytes> chunksFor(std::string_view text, uint16_t frameID) {
+        const Bytes message = encodeClipboardText(text);
+        if (!session)
+            return chunkPayload(frameID, message, kGattChunkBody, 0);
+        const Bytes sealed =
+            session->tx->encryptFrame(buildAAD(serviceUUID, charClipboardRx, frameID), message);
+        return chunkPayload(frameID, sealed, kGattChunkBody, kFlagEncrypted);
+    }
+
+    crypto::Ed25519PrivateKey identity;
+    Bytes deviceID;
+    std::optional<ActiveSession> session;
+    Reassembler reassembler;
+};
+
+// A private system bus with a fake bluetoothd, and a SorvanePeripheral on the
+// BlueZ backend. The log capture starts first so that no line is missed.
+class BluezBed {
+public:
+    explicit BluezBed(fakebluez::FakeBluez::Options fakeOptions = {}, BluezOptions backend = withoutL2CAP())
+        : m_env("DBUS_SYSTEM_BUS_ADDRESS", m_daemon.address()), m_backend(std::move(backend)) {
+        fakeOptions.busAddress = m_daemon.address();
+        bluez = std::make_unique<fakebluez::FakeBluez>(std::move(fakeOptions));
+    }
+    ~BluezBed() {
+        // The peripheral (and its bus connection) goes before the fake and the daemon.
+        peripheral.reset();
+        bluez.reset();
+    }
+
+    // A backend whose L2CAP publication fails the same way on every machine.
+    static BluezOptions withoutL2CAP() {
+        BluezOptions options;
+        options.openL2capServer = [](bool) {
+            L2capServerResult result;
+            result.error = "no L2CAP in this test";
+            return result;
+        };
+        return options;
+    }
+
+    bool busRunning() const { return m_daemon.running(); }
+    const std::string& busAddress() const { return m_daemon.address(); }
+
+    void startPeripheral(Bytes deviceInfo = Bytes{0xd1, 0xd2, 0xd3}) {
+        peripheral = std::make_unique<SorvanePeripheral>(
+            bluezPeripheralManagerFactory(m_backend), std::move(deviceInfo),
+            [this](PeripheralEvent e) { events.add(std::move(e)); }, mainQueue);
+        peripheral->setOnL2CAPData([this](Bytes frame) { frames.add(std::move(frame)); });
+    }
+    // Starts the peripheral, asks for advertising and waits until the service is
+    // registered and the advertisement is up.
+    void startServing(Bytes deviceInfo = Bytes{0xd1, 0xd2, 0xd3}, std::string name = "Sorvane-0a1b2c3d") {
+        startPeripheral(std::move(deviceInfo));
+        peripheral->startAdvertising(std::move(name));
+        ASSERT_TRUE(bluez->waitForApplications(1, kWait));
+        ASSERT_TRUE(bluez->waitForAdvertisements(1, kWait));
+    }
+
+    LogCapture log;
+
+private:
+    DbusDaemon m_daemon;
+    ScopedEnv m_env;
+    BluezOptions m_backend;
+
+public:
+    std::unique_ptr<fakebluez::FakeBluez> bluez;
+    sim::ManualMainQueue mainQueue;
+    Recorder<PeripheralEvent> events;
+    Recorder<Bytes> frames;
+    std::unique_ptr<SorvanePeripheral> peripheral;
+};
+
+// Waits until the recorder holds an event that `match` accepts; returns it.
+template <typename E, typename Match>
+std::optional<E> waitForEvent(const Recorder<PeripheralEvent>& events, Match match,
+                              std::chrono::milliseconds timeout = kWait) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (size_t seen = 0;;) {
+        const auto items = events.items();
+        for (; seen < items.size(); ++seen)
+            if (const auto* e = std::get_if<E>(&items[seen].value); e && match(*e))
+                return *e;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !events.waitForSize(seen + 1, left))
+            return std::nullopt;
+    }
+}
+
+} // namespace sorvane::testing

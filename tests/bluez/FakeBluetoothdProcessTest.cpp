@@ -1,0 +1,241 @@
+// The real sorvane-fake-bluetoothd executable as a separate process, scripted
+// through its control interface, against SorvanePeripheral on the BlueZ backend.
+#include "bluez/BluezTestSupport.h"
+#include "protocol/Hex.h"
+#include "tools/fake-bluetoothd/FakeBluezControl.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+
+namespace sorvane::testing {
+namespace {
+
+using W = PeripheralEvent::Write;
+using fakebluez::kControlInterface;
+
+// A child process whose stdout is read until it says it is ready.
+class ChildProcess {
+public:
+    ChildProcess(std::vector<std::string> argv, std::string_view readyLine) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            std::vector<char*> args;
+            for (auto& a : argv)
+                args.push_back(a.data());
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::string seen;
+        pollfd p{out[0], POLLIN, 0};
+        char buf[256];
+        while (seen.find(readyLine) == std::string::npos && ::poll(&p, 1, 10000) > 0) {
+            const ssize_t n = ::read(out[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            seen.append(buf, static_cast<size_t>(n));
+        }
+        ::close(out[0]);
+        m_ready = seen.find(readyLine) != std::string::npos;
+    }
+    ~ChildProcess() { stop(); }
+
+    bool ready() const { return m_ready; }
+    // SIGTERM and the exit status; -1 when it did not exit normally.
+    int stop() {
+        if (m_pid <= 0)
+            return m_status;
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return m_status;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_ready = false;
+    int m_status = -1;
+};
+
+// One call on the fake's control interface: arguments in, results out.
+template <typename... In, typename... Out>
+void control(sdbus::IProxy& proxy, const std::string& method, std::tuple<In...> in, Out&... out) {
+    auto invoker = proxy.callMethod(method);
+    invoker.onInterface(kControlInterface);
+    std::apply([&](const auto&... args) { invoker.withArguments(args...); }, in);
+    invoker.storeResultsTo(out...);
+}
+
+TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
+    LogCapture log;
+    DbusDaemon daemon;
+    ASSERT_TRUE(daemon.running());
+    ScopedEnv env("DBUS_SYSTEM_BUS_ADDRESS", daemon.address());
+    DesktopSide desktop;
+
+    // The phone's identity comes from a file, as a later test pre-pairs it.
+    const auto phoneKey = crypto::Ed25519PrivateKey::generate();
+    const Bytes phoneID = crypto::randomBytes(16);
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("sorvane-fake-bluetoothd-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto identityFile = dir / "phone.identity";
+    std::ofstream(identityFile) << Hex::encode(phoneKey.raw()) << "\n" << Hex::encode(phoneID) << "\n";
+
+    ChildProcess fake({SORVANE_FAKE_BLUETOOTHD, "--bus", daemon.address(), "--phone-identity",
+                       identityFile.string(), "--desktop-qr", desktop.qrText()},
+                      "fake-bluetoothd: ready");
+    ASSERT_TRUE(fake.ready());
+
+    sim::ManualMainQueue mainQueue;
+    Recorder<PeripheralEvent> events;
+    auto peripheral = std::make_unique<SorvanePeripheral>(
+        bluezPeripheralManagerFactory(BluezBed::withoutL2CAP()), desktop.deviceInfo(),
+        [&](PeripheralEvent e) { events.add(std::move(e)); }, mainQueue);
+    peripheral->startAdvertising("Sorvane-cafe0001");
+
+    auto connection = sdbus::createSessionBusConnectionWithAddress(daemon.address());
+    auto proxy = sdbus::createProxy(*connection, fakebluez::kControlService, fakebluez::kControlPath);
+
+    bool ok = false;
+    control(*proxy, "WaitForApplication", std::tuple{uint32_t{1}, uint32_t{5000}}, ok);
+    ASSERT_TRUE(ok);
+    control(*proxy, "WaitForAdvertisement", std::tuple{uint32_t{1}, uint32_t{5000}}, ok);
+    ASSERT_TRUE(ok);
+    bool present = false;
+    std::string type, name;
+    std::vector<std::string> uuids;
+    control(*proxy, "GetAdvertisement", std::tuple{}, present, type, uuids, name);
+    EXPECT_TRUE(present);
+    EXPECT_EQ(type, "peripheral");
+    EXPECT_EQ(name, "Sorvane-cafe0001");
+
+    std::string pubHex, idHex;
+    control(*proxy, "PhoneIdentity", std::tuple{}, pubHex, idHex);
+    EXPECT_EQ(pubHex, Hex::encode(phoneKey.publicKey().raw()));
+    EXPECT_EQ(idHex, Hex::encode(phoneID));
+
+    std::string device;
+    control(*proxy, "ConnectPhone", std::tuple{uint16_t{0}}, device);
+    EXPECT_EQ(device.rfind("/org/bluez/hci0/dev_", 0), 0u);
+    std::string infoKey, infoID, infoName;
+    control(*proxy, "ReadDeviceInfo", std::tuple{}, ok, infoKey, infoID, infoName);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(infoKey, Hex::encode(desktop.identity.publicKey().raw()));
+    EXPECT_EQ(infoID, Hex::encode(desktop.deviceID));
+    EXPECT_EQ(infoName, "Test desktop with a long name");
+    int32_t psm = -2;
+    control(*proxy, "ReadPSM", std::tuple{}, psm);
+    EXPECT_EQ(psm, 0);
+    control(*proxy, "Subscribe", std::tuple{}, ok);
+    ASSERT_TRUE(ok);
+
+    // Pair waits for the desktop's ack: call it from another connection meanwhile.
+    auto paired = std::async(std::launch::async, [&] {
+        auto own = sdbus::createSessionBusConnectionWithAddress(daemon.address());
+        auto pairing = sdbus::createProxy(*own, fakebluez::kControlService, fakebluez::kControlPath);
+        bool result = false;
+        control(*pairing, "Pair", std::tuple{}, result);
+        return result;
+    });
+    const auto hello = waitForEvent<W>(events, [](const W& w) { return w.charUUID == upper(charPairing); });
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->centralID, device);
+    const auto ack = desktop.answerHello(hello->data);
+    ASSERT_TRUE(ack);
+    peripheral->notify(std::string(charPairing), *ack);
+    ASSERT_TRUE(paired.get());
+
+    const std::string text = "sent by the phone process " + std::string(450, 'p');
+    control(*proxy, "SendText", std::tuple{text, std::string("gatt")}, ok);
+    ASSERT_TRUE(ok);
+    std::optional<SorvaneMessage> received;
+    ASSERT_TRUE(waitForEvent<W>(events, [&](const W& w) {
+        return w.charUUID == upper(charClipboardTx) && (received = desktop.acceptChunk(w.data));
+    }));
+    EXPECT_EQ(received, (SorvaneMessage{SorvaneMessage::ClipboardText{text}}));
+
+    const std::string reply = "sent by the desktop " + std::string(300, 'd');
+    for (const auto& chunk : desktop.chunksFor(reply, 7))
+        peripheral->notify(std::string(charClipboardRx), chunk);
+    bool found = false, encrypted = false;
+    std::string kind, got, route;
+    control(*proxy, "NextMessage", std::tuple{uint32_t{5000}}, found, kind, got, encrypted, route);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(kind, "clipboardText");
+    EXPECT_EQ(got, reply);
+    EXPECT_TRUE(encrypted);
+    EXPECT_EQ(route, "gatt");
+
+    // Power and restarts, scripted from here.
+    events.clear();
+    control(*proxy, "SetPowered", std::tuple{false});
+    EXPECT_TRUE(waitForEvent<PeripheralEvent::PoweredOff>(events, [](const auto&) { return true; }));
+    control(*proxy, "SetPowered", std::tuple{true});
+    control(*proxy, "WaitForApplication", std::tuple{uint32_t{2}, uint32_t{5000}}, ok);
+    EXPECT_TRUE(ok);
+    control(*proxy, "Restart", std::tuple{});
+    control(*proxy, "WaitForApplication", std::tuple{uint32_t{3}, uint32_t{5000}}, ok);
+    EXPECT_TRUE(ok);
+    // The phone went with the old daemon.
+    try {
+        control(*proxy, "ReadPSM", std::tuple{}, psm);
+        ADD_FAILURE() << "ReadPSM answered without a phone";
+    } catch (const sdbus::Error& e) {
+        EXPECT_EQ(e.getName(), "org.sorvane.FakeBluez.Error.NoPhone");
+    }
+
+    peripheral.reset();
+    proxy.reset();
+    connection.reset();
+    EXPECT_EQ(fake.stop(), 0);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(FakeBluetoothdProcess, RefusesToStartWithoutAPrivateBusOrWithABadIdentity) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("sorvane-fake-bluetoothd-bad-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto bad = dir / "phone.identity";
+    std::ofstream(bad) << "not hex at all\n";
+
+    {
+        // Never the machine's own system bus: without an address it will not start.
+        const char* had = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+        const std::optional<std::string> saved = had ? std::optional<std::string>(had) : std::nullopt;
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        ChildProcess noBus({SORVANE_FAKE_BLUETOOTHD}, "fake-bluetoothd: ready");
+        if (saved)
+            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved->c_str(), 1);
+        EXPECT_FALSE(noBus.ready());
+        EXPECT_EQ(noBus.stop(), 2);
+    }
+
+    DbusDaemon daemon;
+    ASSERT_TRUE(daemon.running());
+    ChildProcess badIdentity(
+        {SORVANE_FAKE_BLUETOOTHD, "--bus", daemon.address(), "--phone-identity", bad.string()},
+        "fake-bluetoothd: ready");
+    EXPECT_FALSE(badIdentity.ready());
+    EXPECT_EQ(badIdentity.stop(), 1);
+    std::filesystem::remove_all(dir);
+}
+
+} // namespace
+} // namespace sorvane::testing
