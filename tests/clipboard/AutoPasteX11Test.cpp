@@ -1,0 +1,286 @@
+// Auto-paste on a real X server: the previous window gets the focus back and
+// Control-V through XTest, then holds the text; a window that takes the focus
+// within the 0.30 s gets no keystroke; without XTest nothing is activated.
+#include "app/HeadlessServices.h"
+#include "app/SorvaneAppDelegate.h"
+#include "clipboard/AutoPaster.h"
+#include "clipboard/XSession.h"
+#include "platform/HostInfo.h"
+#include "platform/PowerMonitor.h"
+#include "platform/UserDirectories.h"
+#include "platform/linux/X11AutoPasteDesktop.h"
+#include "platform/linux/X11Pasteboard.h"
+#include "platform/sim/ManualMainQueue.h"
+#include "store/UserDefaultsFile.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace sorvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+using testing::LogCapture;
+using testing::Subprocess;
+using testing::XSession;
+using x11::X11AutoPasteDesktop;
+
+const std::string kClient = SORVANE_X11_TEST_CLIENT;
+
+// What the delegate needs around it beyond the desktop; auto-paste touches none.
+struct QuietApplication final : ApplicationControl {
+    void requestTermination() override {}
+    void spinRunLoop(std::chrono::milliseconds) override {}
+};
+struct NoPower final : PowerMonitor {
+    void start(std::function<void(ReleaseSleep)>, std::function<void()>) override {}
+    void stop() override {}
+};
+struct NamedHost final : HostInfo {
+    std::string displayName() override { return "Testbench"; }
+};
+struct Directories final : UserDirectories {
+    explicit Directories(std::filesystem::path root) : m_root(std::move(root)) {}
+    std::filesystem::path applicationDataRoot() const override { return m_root; }
+    std::filesystem::path m_root;
+};
+
+// Forwards to the real desktop and counts what was asked of it.
+class CountingDesktop final : public AutoPasteDesktop {
+public:
+    explicit CountingDesktop(AutoPasteDesktop& inner) : m_inner(inner) {}
+    bool isTrusted(bool prompt) override {
+        prompts += prompt;
+        return m_inner.isTrusted(prompt);
+    }
+    std::optional<RunningApplication> frontmostApplication() override {
+        return m_inner.frontmostApplication();
+    }
+    void hideThisApplication() override {
+        ++hides;
+        m_inner.hideThisApplication();
+    }
+    void activate(const RunningApplication& app) override {
+        ++activations;
+        m_inner.activate(app);
+    }
+    bool postPasteKeystroke(const RunningApplication& target) override {
+        ++keystrokes;
+        return m_inner.postPasteKeystroke(target);
+    }
+    void openAccessibilitySettings() override {
+        ++settingsOpened;
+        m_inner.openAccessibilitySettings();
+    }
+    int prompts = 0, hides = 0, activations = 0, keystrokes = 0, settingsOpened = 0;
+
+private:
+    AutoPasteDesktop& m_inner;
+};
+
+// A window of the test client, mapped and known by its process.
+struct TestWindow {
+    TestWindow(const std::string& display, const std::string& cls)
+        : process({kClient, "window", "--class", cls}, display) {
+        mapped = process.waitForLine("WINDOW").has_value();
+    }
+    // "STATUS keys=<n> pastes=<n>" after a round trip.
+    std::string status() {
+        process.write("status\n");
+        return process.waitForLine("STATUS").value_or("no answer");
+    }
+    Subprocess process;
+    bool mapped = false;
+};
+
+bool isFront(AutoPasteDesktop& desktop, const TestWindow& window) {
+    auto front = desktop.frontmostApplication();
+    return front && front->pid == window.process.pid();
+}
+
+class AutoPasteX11Test : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_session = new XSession(); }
+    static void TearDownTestSuite() {
+        delete s_session;
+        s_session = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_session->running()) << s_session->error();
+        desktop = X11AutoPasteDesktop::open(display().c_str());
+        ASSERT_TRUE(desktop);
+        clipboard = x11::X11Pasteboard::open(display().c_str());
+        ASSERT_TRUE(clipboard);
+    }
+    const std::string& display() { return s_session->display(); }
+    // Runs main-queue tasks until `done` holds.
+    template <class F> bool pumpUntil(F done, std::chrono::milliseconds timeout = 5s) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= until)
+                return false;
+            queue.runOne(5ms);
+        }
+        return true;
+    }
+
+    static XSession* s_session;
+    LogCapture log;
+    sim::ManualMainQueue queue;
+    std::unique_ptr<X11AutoPasteDesktop> desktop;
+    std::unique_ptr<x11::X11Pasteboard> clipboard;
+};
+
+XSession* AutoPasteX11Test::s_session = nullptr;
+
+TEST_F(AutoPasteX11Test, DelegatePastesIntoTheWindowThatWasInFrontOnce) {
+    TestWindow target(display(), "SorvaneTarget");
+    ASSERT_TRUE(target.mapped);
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+
+    testing::TempDir dir;
+    QuietApplication application;
+    UserDefaultsFile defaults(dir.path() / "defaults.json");
+    NamedHost host;
+    NoPower power;
+    Directories directories(dir.path());
+    HeadlessStatusItem statusItem;
+    HeadlessPanel panel;
+    HeadlessPairingWindow pairingWindow;
+    HeadlessAlerts alerts;
+    HeadlessHotKey hotKey;
+    HeadlessInstaller installer;
+    HeadlessUpdater updater;
+    AppEnvironment environment{queue,
+                               application,
+                               defaults,
+                               host,
+                               power,
+                               directories,
+                               [] { return std::unique_ptr<SecretStore>(); },
+                               PeripheralManagerFactory{},
+                               [] { return std::make_unique<HeadlessPasteboardWatcher>(); },
+                               statusItem,
+                               panel,
+                               pairingWindow,
+                               alerts,
+                               hotKey,
+                               installer,
+                               updater};
+    environment.desktop = desktop.get();
+    SorvaneAppDelegate delegate(std::move(environment));
+
+    delegate.capturePreviousApp(); // the panel opens
+    ASSERT_TRUE(delegate.previousApp());
+    EXPECT_EQ(delegate.previousApp()->bundleIdentifier, "SorvaneTarget");
+    EXPECT_EQ(delegate.previousApp()->pid, target.process.pid());
+
+    TestWindow panelWindow(display(), "SorvanePanel"); // and takes the focus
+    ASSERT_TRUE(panelWindow.mapped);
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, panelWindow); }));
+
+    clipboard->writeString("pasted by Sorvane \u2713");
+    delegate.pasteIntoPreviousApp();
+    EXPECT_FALSE(delegate.previousApp());
+    EXPECT_TRUE(log.contains("paste: target=SorvaneTarget axTrusted=true"));
+    ASSERT_TRUE(
+        pumpUntil([&] { return log.contains("paste: simulating \u2318V into SorvaneTarget"); }));
+    EXPECT_EQ(target.process.waitForLine("PASTED"), "PASTED pasted by Sorvane \u2713");
+    EXPECT_EQ(panelWindow.status(), "STATUS keys=0 pastes=0");
+
+    // One capture serves one paste.
+    log.clear();
+    delegate.pasteIntoPreviousApp();
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"paste: no previousApp captured \u2014 skipping"});
+    EXPECT_EQ(queue.runPending(), 0u);
+}
+
+TEST_F(AutoPasteX11Test, TargetWithoutAClassIsShownAsQuestionMarkAndStillPasted) {
+    TestWindow target(display(), "");
+    ASSERT_TRUE(target.mapped);
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+    std::optional<RunningApplication> previous = desktop->frontmostApplication();
+    ASSERT_TRUE(previous);
+    EXPECT_EQ(previous->bundleIdentifier, std::nullopt);
+    TestWindow other(display(), "SorvaneOther");
+    ASSERT_TRUE(other.mapped);
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, other); }));
+
+    clipboard->writeString("anonymous target");
+    AutoPaster paster(queue, *desktop);
+    paster.pasteIntoPreviousApp(previous);
+    EXPECT_TRUE(log.contains("paste: target=? axTrusted=true"));
+    ASSERT_TRUE(pumpUntil([&] { return log.contains("paste: simulating \u2318V into ?"); }));
+    EXPECT_EQ(target.process.waitForLine("PASTED"), "PASTED anonymous target");
+}
+
+TEST_F(AutoPasteX11Test, FocusTakenByAThirdWindowInTimeMeansNoKeystroke) {
+    TestWindow target(display(), "SorvaneTarget");
+    ASSERT_TRUE(target.mapped);
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+    std::optional<RunningApplication> previous = desktop->frontmostApplication();
+    TestWindow third(display(), "SorvaneThird");
+    ASSERT_TRUE(third.mapped);
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, third); }));
+
+    clipboard->writeString("must not land anywhere");
+    CountingDesktop counting(*desktop);
+    AutoPaster paster(queue, counting);
+    paster.pasteIntoPreviousApp(previous);
+    // 0.12 s: the target is activated...
+    ASSERT_TRUE(pumpUntil([&] { return counting.activations == 1; }));
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+    // ...and before the 0.18 s that follow are up, the user switches away.
+    third.process.write("activate\n");
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, third); }));
+    ASSERT_TRUE(pumpUntil([&] {
+        return log.contains("paste: front is SorvaneThird, expected SorvaneTarget \u2014 skipping");
+    }));
+    EXPECT_EQ(counting.keystrokes, 0);
+    EXPECT_EQ(target.status(), "STATUS keys=0 pastes=0");
+    EXPECT_EQ(third.status(), "STATUS keys=0 pastes=0");
+}
+
+TEST(AutoPasteWithoutXTest, IsNotTrustedAndActivatesNothing) {
+    XSession session(XSession::Options{true, false});
+    ASSERT_TRUE(session.running()) << session.error();
+    auto desktop = X11AutoPasteDesktop::open(session.display().c_str());
+    ASSERT_TRUE(desktop);
+    TestWindow target(session.display(), "SorvaneTarget");
+    ASSERT_TRUE(target.mapped);
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+    std::optional<RunningApplication> previous = desktop->frontmostApplication();
+    TestWindow front(session.display(), "SorvaneFront");
+    ASSERT_TRUE(front.mapped);
+    ASSERT_TRUE(eventually([&] { return isFront(*desktop, front); }));
+
+    LogCapture log;
+    sim::ManualMainQueue queue;
+    CountingDesktop counting(*desktop);
+    AutoPaster paster(queue, counting);
+    paster.pasteIntoPreviousApp(previous);
+    EXPECT_FALSE(previous);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"paste: target=SorvaneTarget axTrusted=false"});
+    EXPECT_EQ(counting.prompts, 1);
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (counting.settingsOpened == 0 && std::chrono::steady_clock::now() < until)
+        queue.runOne(10ms);
+    EXPECT_EQ(counting.settingsOpened, 1);
+    EXPECT_EQ(counting.hides + counting.activations + counting.keystrokes, 0);
+    EXPECT_TRUE(isFront(*desktop, front));
+    EXPECT_EQ(target.status(), "STATUS keys=0 pastes=0");
+}
+
+TEST_F(AutoPasteX11Test, WaylandSessionIsNeverTrusted) {
+    auto wayland = X11AutoPasteDesktop::open(display().c_str(), {true, {}});
+    ASSERT_TRUE(wayland);
+    EXPECT_TRUE(desktop->isTrusted(false));
+    EXPECT_FALSE(wayland->isTrusted(false));
+    EXPECT_FALSE(wayland->isTrusted(true));
+}
+
+} // namespace
+} // namespace sorvane

@@ -1,0 +1,413 @@
+// The watcher on a real X server (Xvfb with openbox): copies made by xclip and
+// by sorvane-x11-test-client, our own writes read back by xclip, INCR both ways,
+// owners that hang or die, requestors that vanish, and a server that goes away.
+#include "platform/linux/X11Pasteboard.h"
+#include "clipboard/SorvanePasteboardWatcher.h"
+#include "clipboard/XSession.h"
+#include "platform/linux/X11AutoPasteDesktop.h"
+#include "protocol/PairingHandshake.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SORVANE_TSAN 1
+#endif
+#endif
+
+namespace sorvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+using testing::LogCapture;
+using testing::Subprocess;
+using testing::XSession;
+using x11::X11Pasteboard;
+using Texts = std::vector<std::string>;
+
+const std::string kClient = SORVANE_X11_TEST_CLIENT;
+
+// Passes everything to the real pasteboard and lets the test see where the
+// watcher is: how many polls and filter-chain runs it has made, and hold it
+// just before its next poll.
+class ProbePasteboard final : public Pasteboard {
+public:
+    explicit ProbePasteboard(std::unique_ptr<Pasteboard> inner) : m_inner(std::move(inner)) {}
+
+    int64_t changeCount() override {
+        {
+            std::unique_lock lock(m_mutex);
+            m_waiting = true;
+            m_cv.notify_all();
+            m_cv.wait(lock, [&] { return !m_held; });
+            m_waiting = false;
+        }
+        const int64_t count = m_inner->changeCount();
+        std::lock_guard lock(m_mutex);
+        ++m_polls;
+        m_cv.notify_all();
+        return count;
+    }
+    std::vector<std::string> types() override {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_handled;
+            m_pollsAtHandled = m_polls;
+        }
+        return m_inner->types();
+    }
+    std::optional<std::string> string() override { return m_inner->string(); }
+    void writeString(const std::string& text) override { m_inner->writeString(text); }
+    std::optional<std::string> frontmostApplicationID() override {
+        return m_inner->frontmostApplicationID();
+    }
+
+    uint64_t polls() {
+        std::lock_guard lock(m_mutex);
+        return m_polls;
+    }
+    uint64_t handled() {
+        std::lock_guard lock(m_mutex);
+        return m_handled;
+    }
+    // Waits until the filter chain has run `n` times in all and the watcher
+    // is polling again, i.e. the n-th change has been dealt with completely.
+    bool waitHandled(uint64_t n, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, timeout,
+                             [&] { return m_handled >= n && m_polls > m_pollsAtHandled; });
+    }
+    bool waitPolls(uint64_t n) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, 10s, [&] { return m_polls >= n; });
+    }
+    // Stops the watcher right before its next poll; returns once it waits there.
+    bool hold() {
+        std::unique_lock lock(m_mutex);
+        m_held = true;
+        return m_cv.wait_for(lock, 10s, [&] { return m_waiting; });
+    }
+    void release() {
+        std::lock_guard lock(m_mutex);
+        m_held = false;
+        m_cv.notify_all();
+    }
+
+private:
+    const std::unique_ptr<Pasteboard> m_inner;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    uint64_t m_polls = 0;
+    uint64_t m_handled = 0;
+    uint64_t m_pollsAtHandled = 0;
+    bool m_held = false;
+    bool m_waiting = false;
+};
+
+class Reports {
+public:
+    void add(const std::string& text, const std::string& hash) {
+        EXPECT_EQ(hash, sha256ShortHex(text));
+        std::lock_guard lock(m_mutex);
+        m_texts.push_back(text);
+        m_cv.notify_all();
+    }
+    bool waitCount(size_t n, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, timeout, [&] { return m_texts.size() >= n; });
+    }
+    Texts texts() {
+        std::lock_guard lock(m_mutex);
+        return m_texts;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    Texts m_texts;
+};
+
+// A running watcher on the session's display.
+struct Rig {
+    explicit Rig(const std::string& display, X11Pasteboard::Options options = {}) {
+        auto pasteboard = X11Pasteboard::open(display.c_str(), options);
+        if (!pasteboard)
+            throw std::runtime_error("cannot open the clipboard on " + display);
+        auto probed = std::make_unique<ProbePasteboard>(std::move(pasteboard));
+        probe = probed.get();
+        watcher = std::make_unique<SorvanePasteboardWatcher>(std::move(probed));
+        watcher->setOnChange(
+            [this](const std::string& t, const std::string& h) { reports.add(t, h); });
+        watcher->start();
+    }
+    ~Rig() {
+        if (probe)
+            probe->release();
+    }
+
+    Reports reports;
+    ProbePasteboard* probe = nullptr;
+    std::unique_ptr<SorvanePasteboardWatcher> watcher;
+};
+
+std::string bigText(size_t bytes) {
+    std::string text;
+    text.reserve(bytes + 64);
+    for (size_t line = 0; text.size() < bytes; ++line)
+        text += "line " + std::to_string(line) + " \u00e9\u00e8 clipboard payload\n";
+    text.resize(bytes);
+    return text;
+}
+
+class X11PasteboardTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_session = new XSession(); }
+    static void TearDownTestSuite() {
+        delete s_session;
+        s_session = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(s_session->running()) << s_session->error(); }
+    const std::string& display() { return s_session->display(); }
+    bool copy(const std::string& text, const Texts& args = {}) {
+        return testing::xclipCopy(display(), text, args);
+    }
+
+    static XSession* s_session;
+    LogCapture log;
+};
+
+XSession* X11PasteboardTest::s_session = nullptr;
+
+TEST_F(X11PasteboardTest, ReportsXclipCopiesButNotTheContentFoundAtStart) {
+    ASSERT_TRUE(copy("present at start"));
+    Rig rig(display());
+    ASSERT_TRUE(rig.probe->waitPolls(3));
+    EXPECT_EQ(rig.probe->handled(), 0u);
+
+    ASSERT_TRUE(copy("A"));
+    ASSERT_TRUE(rig.reports.waitCount(1));
+    ASSERT_TRUE(copy("B"));
+    ASSERT_TRUE(rig.reports.waitCount(2));
+    ASSERT_TRUE(copy("A"));
+    ASSERT_TRUE(rig.reports.waitCount(3));
+    ASSERT_TRUE(copy("A")); // the same text again
+    ASSERT_TRUE(rig.probe->waitHandled(4));
+    ASSERT_TRUE(copy("present at start"));
+    ASSERT_TRUE(rig.reports.waitCount(4));
+    EXPECT_EQ(rig.reports.texts(), (Texts{"A", "B", "A", "present at start"}));
+}
+
+TEST_F(X11PasteboardTest, EmptyTextAndImagesReportNothing) {
+    Rig rig(display());
+    ASSERT_TRUE(copy(""));
+    ASSERT_TRUE(rig.probe->waitHandled(1));
+    ASSERT_TRUE(
+        copy(std::string("\x89PNG\r\n\x1a\n", 8) + std::string(64, '\0'), {"-t", "image/png"}));
+    ASSERT_TRUE(rig.probe->waitHandled(2));
+    ASSERT_TRUE(copy("text again"));
+    ASSERT_TRUE(rig.reports.waitCount(1));
+    EXPECT_EQ(rig.reports.texts(), Texts{"text again"});
+}
+
+TEST_F(X11PasteboardTest, TwoCopiesWithinOnePeriodReportTheSecond) {
+    Rig rig(display());
+    ASSERT_TRUE(rig.probe->hold());
+    ASSERT_TRUE(copy("first of two"));
+    ASSERT_TRUE(copy("second of two"));
+    rig.probe->release();
+    ASSERT_TRUE(rig.reports.waitCount(1));
+    ASSERT_TRUE(rig.probe->waitHandled(1));
+    EXPECT_EQ(rig.probe->handled(), 1u);
+    EXPECT_EQ(rig.reports.texts(), Texts{"second of two"});
+}
+
+TEST_F(X11PasteboardTest, PasswordManagerHintIsCaughtByTheHeuristicWithoutGrace) {
+    Rig rig(display());
+    Subprocess owner({kClient, "own", "--type", "x-kde-passwordManagerHint", "--text", "hunter2"},
+                     display());
+    ASSERT_TRUE(owner.waitForLine("OWNED"));
+    ASSERT_TRUE(log.waitFor(
+        "[SorvanePB] ignored \u2014 heuristic 'password' in: x-kde-passwordManagerHint"));
+    ASSERT_TRUE(copy("typed by hand"));
+    ASSERT_TRUE(rig.reports.waitCount(1));
+    EXPECT_EQ(rig.reports.texts(), Texts{"typed by hand"});
+}
+
+TEST_F(X11PasteboardTest, ExactMarkerSwallowsTheRestoreThatFollows) {
+    Rig rig(display());
+    Subprocess owner({kClient, "own", "--type", "org.nspasteboard.ConcealedType", "--text", "pw"},
+                     display());
+    ASSERT_TRUE(owner.waitForLine("OWNED"));
+    ASSERT_TRUE(
+        log.waitFor("[SorvanePB] ignored \u2014 exact match: org.nspasteboard.ConcealedType"));
+    ASSERT_TRUE(copy("old clipboard restored"));
+    ASSERT_TRUE(log.waitFor("[SorvanePB] ignored \u2014 transient grace window ("));
+    ASSERT_TRUE(copy("third copy"));
+    ASSERT_TRUE(rig.reports.waitCount(1));
+    EXPECT_EQ(rig.reports.texts(), Texts{"third copy"});
+}
+
+TEST_F(X11PasteboardTest, CopiesWhileADictationAppIsInFrontAreIgnored) {
+    Rig rig(display());
+    ASSERT_TRUE(copy("before dictation"));
+    ASSERT_TRUE(rig.reports.waitCount(1));
+
+    auto desktop = x11::X11AutoPasteDesktop::open(display().c_str());
+    ASSERT_TRUE(desktop);
+    {
+        Subprocess dictation({kClient, "window", "--class", "com.wispr.flow"}, display());
+        ASSERT_TRUE(dictation.waitForLine("WINDOW"));
+        ASSERT_TRUE(eventually([&] {
+            auto front = desktop->frontmostApplication();
+            return front && front->bundleIdentifier == "com.wispr.flow" &&
+                   front->pid == dictation.pid();
+        }));
+        ASSERT_TRUE(copy("dictated words"));
+        ASSERT_TRUE(log.waitFor("[SorvanePB] ignored \u2014 sensitive frontmost: com.wispr.flow"));
+    }
+    ASSERT_TRUE(eventually([&] {
+        auto front = desktop->frontmostApplication();
+        return !front || front->bundleIdentifier != "com.wispr.flow";
+    }));
+    // Not a repeat: the skipped copy left the last hash alone.
+    ASSERT_TRUE(copy("dictated words"));
+    ASSERT_TRUE(rig.reports.waitCount(2));
+    EXPECT_EQ(rig.reports.texts(), (Texts{"before dictation", "dictated words"}));
+}
+
+TEST_F(X11PasteboardTest, OwnWriteIsServedToOthersButNotReported) {
+    Rig rig(display());
+    const std::string received = "received from the phone \u2014 \u65e5\u672c";
+    rig.watcher->setSuppressHash(sha256ShortHex(received));
+    rig.watcher->writeString(received);
+    ASSERT_TRUE(rig.probe->waitHandled(1));
+    EXPECT_EQ(rig.reports.texts(), Texts{});
+    EXPECT_EQ(rig.watcher->suppressHash(), std::nullopt);
+    EXPECT_EQ(testing::xclipPaste(display()), received);
+
+    // Once cleared, a real copy of the same text goes out.
+    ASSERT_TRUE(copy("something else"));
+    ASSERT_TRUE(rig.reports.waitCount(1));
+    ASSERT_TRUE(copy(received));
+    ASSERT_TRUE(rig.reports.waitCount(2));
+    EXPECT_EQ(rig.reports.texts(), (Texts{"something else", received}));
+}
+
+TEST_F(X11PasteboardTest, OwnWriteAnswersEveryTextTarget) {
+    auto writer = X11Pasteboard::open(display().c_str());
+    ASSERT_TRUE(writer);
+    writer->writeString("caf\u00e9 \u2603");
+    auto reader = X11Pasteboard::open(display().c_str());
+    ASSERT_TRUE(reader);
+    const Texts types = reader->types();
+    for (const char* t : {"TARGETS", "UTF8_STRING", "STRING", "TEXT", "text/plain;charset=utf-8"})
+        EXPECT_NE(std::find(types.begin(), types.end(), t), types.end()) << t;
+    EXPECT_EQ(reader->string(), "caf\u00e9 \u2603");
+    for (const char* target : {"STRING", "TEXT", "text/plain;charset=utf-8"}) {
+        Subprocess xclip({"xclip", "-o", "-selection", "clipboard", "-t", target}, display());
+        xclip.closeInput();
+        const auto out = xclip.readAll();
+        // STRING is Latin-1: the snowman has no place there.
+        EXPECT_EQ(out, std::string(target) == "STRING" ? "caf\xe9 ?" : "caf\u00e9 \u2603")
+            << target;
+    }
+}
+
+TEST_F(X11PasteboardTest, TwentyMebibytesTravelWholeBothWays) {
+    // Generous limits: sanitizer builds on a busy machine are slow to copy.
+    X11Pasteboard::Options options;
+    options.transferTimeout = 180s;
+    Rig rig(display(), options);
+    const std::string theirs = bigText(20u << 20);
+    ASSERT_TRUE(copy(theirs));
+    ASSERT_TRUE(rig.reports.waitCount(1, 180s));
+    EXPECT_TRUE(rig.reports.texts().front() == theirs);
+
+    const std::string ours = bigText((20u << 20) + 17);
+    rig.watcher->writeString(ours);
+    ASSERT_TRUE(rig.reports.waitCount(2, 180s));
+    EXPECT_TRUE(rig.reports.texts().back() == ours);
+    const auto pasted = testing::xclipPaste(display());
+    ASSERT_TRUE(pasted);
+    EXPECT_EQ(pasted->size(), ours.size());
+    EXPECT_TRUE(*pasted == ours);
+}
+
+TEST_F(X11PasteboardTest, OwnersThatHangOrDieDoNotStopTheWatcher) {
+    X11Pasteboard::Options options;
+    options.conversionTimeout = 300ms;
+    Rig rig(display(), options);
+    {
+        Subprocess hung({kClient, "own", "--text", "never sent", "--hang"}, display());
+        ASSERT_TRUE(hung.waitForLine("OWNED"));
+        ASSERT_TRUE(log.waitFor("[SorvanePB] the clipboard owner did not answer within 300 ms"));
+        ASSERT_TRUE(copy("after the hung owner"));
+        ASSERT_TRUE(rig.reports.waitCount(1));
+    }
+    log.clear();
+    {
+        Subprocess dying({kClient, "own", "--text", "never sent", "--die-on-request"}, display());
+        ASSERT_TRUE(dying.waitForLine("OWNED"));
+        ASSERT_TRUE(dying.wait(10s).has_value());
+        ASSERT_TRUE(copy("after the dead owner"));
+        ASSERT_TRUE(rig.reports.waitCount(2));
+    }
+    EXPECT_EQ(rig.reports.texts(), (Texts{"after the hung owner", "after the dead owner"}));
+}
+
+TEST_F(X11PasteboardTest, RequestorThatVanishesMidTransferDoesNotHurtTheOwner) {
+    X11Pasteboard::Options options;
+    options.serveStallTimeout = 500ms;
+    auto pasteboard = X11Pasteboard::open(display().c_str(), options);
+    ASSERT_TRUE(pasteboard);
+    const std::string text = bigText(3u << 20);
+    pasteboard->writeString(text);
+    for (int round = 0; round < 3; ++round) {
+        Subprocess reader({kClient, "incr-abort"}, display());
+        const auto line = reader.waitForLine("ABORTED", 10s);
+        ASSERT_TRUE(line) << "the test client did not get an INCR transfer going";
+        EXPECT_EQ(reader.wait(10s), 0);
+    }
+    const auto pasted = testing::xclipPaste(display());
+    ASSERT_TRUE(pasted);
+    EXPECT_TRUE(*pasted == text);
+}
+
+TEST_F(X11PasteboardTest, InvalidUtf8IsDroppedWithALogLine) {
+    Rig rig(display());
+    ASSERT_TRUE(copy("bad \xc3\x28 bytes"));
+    ASSERT_TRUE(log.waitFor("[SorvanePB] ignored \u2014 clipboard text is not valid UTF-8"));
+    ASSERT_TRUE(copy("good bytes"));
+    ASSERT_TRUE(rig.reports.waitCount(1));
+    EXPECT_EQ(rig.reports.texts(), Texts{"good bytes"});
+}
+
+TEST(X11PasteboardServerLoss, WatcherOutlivesItsXServer) {
+#if defined(__SANITIZE_THREAD__) || defined(SORVANE_TSAN)
+    // When the handler for a lost connection returns, libX11 unlocks that
+    // display's mutex a second time on the way out; ThreadSanitizer stops on it.
+    GTEST_SKIP() << "libX11's lost-connection path trips ThreadSanitizer";
+#endif
+    XSession session(XSession::Options{false, true});
+    ASSERT_TRUE(session.running()) << session.error();
+    LogCapture log;
+    Rig rig(session.display());
+    ASSERT_TRUE(testing::xclipCopy(session.display(), "last words"));
+    ASSERT_TRUE(rig.reports.waitCount(1));
+    session.killServer();
+    ASSERT_TRUE(log.waitFor("[SorvanePB] lost the connection to X server"));
+    rig.watcher->writeString("nowhere to go");
+    EXPECT_TRUE(log.contains("[SorvanePB] could not take the clipboard"));
+    ASSERT_TRUE(rig.probe->waitPolls(rig.probe->polls() + 2));
+    EXPECT_EQ(log.count("lost the connection"), 1u);
+    rig.watcher->stop();
+}
+
+} // namespace
+} // namespace sorvane
