@@ -1,11 +1,12 @@
 // Stand-ins for the desktop components that a headless run does without: no
 // tray icon, no panel, no pairing window (it counts as closed), alerts logged,
-// no hot-key, nothing to install, no update checks.
+// no hot-key, nothing to install, no update checks, no desktop to paste into.
 //
 // Thread-safety: main thread only, like the components they replace.
 #pragma once
 
 #include "app/AppServices.h"
+#include "platform/AutoPasteDesktop.h"
 #include "platform/Log.h"
 
 namespace sorvane {
@@ -63,6 +64,17 @@ public:
         logLine("Sorvane: no clipboard available; received text (" + std::to_string(text.size()) +
                 " bytes) kept in history only");
     }
+};
+
+// Without a desktop there is nothing in front and no keystroke may be posted.
+class HeadlessAutoPasteDesktop final : public AutoPasteDesktop {
+public:
+    bool isTrusted(bool) override { return false; }
+    std::optional<RunningApplication> frontmostApplication() override { return std::nullopt; }
+    void hideThisApplication() override {}
+    void activate(const RunningApplication&) override {}
+    bool postPasteKeystroke(const RunningApplication&) override { return false; }
+    void openAccessibilitySettings() override {}
 };
 
 } // namespace sorvane

@@ -30,7 +30,9 @@ uint64_t unixMillis(const WallClock& clock) {
 } // namespace
 
 SorvaneAppDelegate::SorvaneAppDelegate(AppEnvironment environment)
-    : m_env(std::move(environment)), m_self(std::make_shared<SorvaneAppDelegate*>(this)) {}
+    : m_env(std::move(environment)),
+      m_autoPaster(m_env.mainQueue, m_env.desktop ? *m_env.desktop : m_noDesktop),
+      m_self(std::make_shared<SorvaneAppDelegate*>(this)) {}
 
 SorvaneAppDelegate::~SorvaneAppDelegate() {
     // Callbacks still queued find the delegate gone and do nothing.
@@ -181,6 +183,20 @@ void SorvaneAppDelegate::handleL2CAPWriteFailed() {
     m_rebuildInProgress = true;
     if (m_peripheral)
         m_peripheral->rebuild();
+}
+
+// ------------------------------------------------------------ auto-paste
+
+void SorvaneAppDelegate::capturePreviousApp() {
+    m_previousApp = (m_env.desktop ? *m_env.desktop : m_noDesktop).frontmostApplication();
+}
+
+void SorvaneAppDelegate::pasteIntoPreviousApp() {
+    m_autoPaster.pasteIntoPreviousApp(m_previousApp);
+}
+
+void SorvaneAppDelegate::requestAccessibilityIfNeeded() {
+    m_autoPaster.requestAccessibilityIfNeeded();
 }
 
 // ------------------------------------------------------------ inbound

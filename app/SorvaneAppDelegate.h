@@ -14,8 +14,11 @@
 
 #include "app/AppServices.h"
 #include "app/AppState.h"
+#include "app/HeadlessServices.h"
 #include "ble/PeripheralBackend.h"
 #include "ble/SorvanePeripheral.h"
+#include "clipboard/AutoPaster.h"
+#include "platform/AutoPasteDesktop.h"
 #include "platform/HostInfo.h"
 #include "platform/PowerMonitor.h"
 #include "platform/SecretStore.h"
@@ -55,6 +58,10 @@ struct AppEnvironment {
 
     WallClock wallClock = systemWallClock();
     SteadyClock steadyClock = systemSteadyClock();
+
+    // The desktop that auto-paste works with; null: none (never trusted, no
+    // front application). Must outlive the delegate.
+    AutoPasteDesktop* desktop = nullptr;
 };
 
 class SorvaneAppDelegate {
@@ -91,6 +98,12 @@ public:
     void handlePairingHello(ByteView data);
     // Recovery after a failed L2CAP write.
     void handleL2CAPWriteFailed();
+    // Auto-paste: records the application in front as `previousApp` (done when
+    // the panel opens), pastes the clipboard into it (consuming it), and asks
+    // for the keystroke permission.
+    void capturePreviousApp();
+    void pasteIntoPreviousApp();
+    void requestAccessibilityIfNeeded();
 
     // The model; null before start-up step 7 and after a failed start-up.
     AppState* appState() { return m_appState.get(); }
@@ -99,6 +112,7 @@ public:
     bool rebuildInProgress() const { return m_rebuildInProgress; }
     // GATT chunks waiting for their turn.
     size_t pendingChunks() const { return m_pendingChunks.size(); }
+    const std::optional<RunningApplication>& previousApp() const { return m_previousApp; }
 
 private:
     // Wraps a handler so that it runs on the main thread, in order, and only
@@ -123,6 +137,10 @@ private:
 
     std::deque<Bytes> m_pendingChunks;
     bool m_pacing = false;
+
+    std::optional<RunningApplication> m_previousApp;
+    HeadlessAutoPasteDesktop m_noDesktop;
+    AutoPaster m_autoPaster;
 
     // Callbacks hold this weakly; it dies with the delegate.
     std::shared_ptr<SorvaneAppDelegate*> m_self;

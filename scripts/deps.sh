@@ -8,7 +8,8 @@ SORVANE_PACKAGES=(
   libssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsecret-1-dev gnome-keyring dbus dbus-daemon
-  libsdbus-c++-dev
+  libsdbus-c++-dev qt6-base-dev libgl-dev
+  libx11-dev libxfixes-dev libxtst-dev xvfb openbox xclip
 )
 
 sorvane_install_deps() {

@@ -1,0 +1,189 @@
+// Stand-ins for the desktop components around the application delegate, for
+// tests and benchmarks: they record what the delegate asked of them. The
+// clipboard's copy() plays a local copy on a thread of its own, as the real
+// watcher reports it. Main thread only unless noted.
+#pragma once
+
+#include "app/SorvaneAppDelegate.h"
+#include "platform/Log.h"
+#include "platform/sim/ManualMainQueue.h"
+#include "protocol/PairingHandshake.h"
+
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace sorvane::testing {
+
+class RecordingStatusItem final : public StatusItem {
+public:
+    void setApplicationIcon() override {}
+    void install() override { ++installs; }
+    void animateIconPulse() override { ++pulses; }
+    int installs = 0;
+    int pulses = 0;
+};
+
+class RecordingPanel final : public PanelPresenter {
+public:
+    void refreshPanel() override { ++refreshes; }
+    void togglePanel() override { ++toggles; }
+    int refreshes = 0;
+    int toggles = 0;
+};
+
+class TestPairingWindow final : public PairingWindow {
+public:
+    bool isOpen() const override { return open; }
+    void close() override {
+        open = false;
+        ++closes;
+    }
+    bool open = false;
+    int closes = 0;
+};
+
+class RecordingAlerts final : public AlertPresenter {
+public:
+    void showBluetoothOffAlert() override { ++shown; }
+    int shown = 0;
+};
+
+class NoHotKey final : public HotKeyService {
+public:
+    void registerHotKey(std::function<void()> onPressed) override { pressed = std::move(onPressed); }
+    std::function<void()> pressed;
+};
+
+class TestInstaller final : public Installer {
+public:
+    bool promptAndMoveIfNeeded() override { return moveAway; }
+    void enableLaunchAtLoginByDefault() override { ++launchAtLogin; }
+    bool moveAway = false;
+    int launchAtLogin = 0;
+};
+
+class RecordingUpdater final : public Updater {
+public:
+    void start(bool automaticChecks) override { started = automaticChecks; }
+    std::optional<bool> started;
+};
+
+// The clipboard as the delegate sees it. copy() plays a local copy on the
+// watcher's own thread, as the real watcher reports it.
+class TestClipboard {
+public:
+    class Watcher final : public PasteboardWatcher {
+    public:
+        explicit Watcher(TestClipboard& owner) : m_owner(owner) {}
+        void setOnChange(ChangeHandler onChange) override {
+            std::lock_guard lock(m_owner.mutex);
+            m_owner.handler = std::move(onChange);
+        }
+        void start() override { m_owner.started = true; }
+        void stop() override { m_owner.stopped = true; }
+        void setSuppressHash(const std::string& hash) override {
+            std::lock_guard lock(m_owner.mutex);
+            m_owner.events.push_back("suppress:" + hash);
+        }
+        void writeString(const std::string& text) override {
+            std::lock_guard lock(m_owner.mutex);
+            m_owner.events.push_back("write:" + text);
+        }
+
+    private:
+        TestClipboard& m_owner;
+    };
+
+    void copy(const std::string& text) {
+        PasteboardWatcher::ChangeHandler h;
+        {
+            std::lock_guard lock(mutex);
+            h = handler;
+        }
+        std::thread([h, text] { h(text, sha256ShortHex(text)); }).join();
+    }
+    std::vector<std::string> eventsSnapshot() {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+
+    std::mutex mutex;
+    PasteboardWatcher::ChangeHandler handler;
+    std::vector<std::string> events;
+    bool started = false;
+    bool stopped = false;
+};
+
+class TestPower final : public PowerMonitor {
+public:
+    void start(std::function<void(ReleaseSleep)> sleep, std::function<void()> wake) override {
+        willSleep = std::move(sleep);
+        didWake = std::move(wake);
+    }
+    void stop() override { stopped = true; }
+    std::function<void(ReleaseSleep)> willSleep;
+    std::function<void()> didWake;
+    bool stopped = false;
+};
+
+class TestApplication final : public ApplicationControl {
+public:
+    explicit TestApplication(sim::ManualMainQueue& queue) : m_queue(queue) {}
+    void requestTermination() override { ++terminations; }
+    void spinRunLoop(std::chrono::milliseconds duration) override {
+        spins.push_back(duration);
+        const auto until = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < until)
+            m_queue.runOne(std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now()));
+    }
+    int terminations = 0;
+    std::vector<std::chrono::milliseconds> spins;
+
+private:
+    sim::ManualMainQueue& m_queue;
+};
+
+class FixedHost final : public HostInfo {
+public:
+    std::string displayName() override { return name; }
+    std::string name = "Testbench";
+};
+
+class TempDirectories final : public UserDirectories {
+public:
+    explicit TempDirectories(std::filesystem::path root) : m_root(std::move(root)) {}
+    std::filesystem::path applicationDataRoot() const override { return m_root; }
+
+private:
+    std::filesystem::path m_root;
+};
+
+// A clock the test moves by hand; starts at the real now.
+class ManualSteadyClock {
+public:
+    SteadyClock fn() {
+        return [this] {
+            std::lock_guard lock(m_mutex);
+            return m_now;
+        };
+    }
+    void advance(std::chrono::milliseconds d) {
+        std::lock_guard lock(m_mutex);
+        m_now += d;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::chrono::steady_clock::time_point m_now = std::chrono::steady_clock::now();
+};
+
+// Swallows log lines (benchmarks).
+class NullSink final : public LogSink {
+public:
+    void write(std::string_view) override {}
+};
+
+} // namespace sorvane::testing
