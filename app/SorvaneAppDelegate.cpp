@@ -282,6 +282,42 @@ void SorvaneAppDelegate::applyPhoneName(const std::string& name, const char* log
     refreshPanel();
 }
 
+// The log texts of one inbound route; the handling is the same for both.
+struct SorvaneAppDelegate::InboundRoute {
+    const char* noSession;
+    const char* decryptFailed;
+    const char* decrypted;    // followed by the plaintext size and " bytes)"
+    const char* decodeFailed; // null: dropped without a word
+    const char* phoneName;
+    const char* paused;       // followed by the size and "B) — sync PAUSED, dropped"
+    const char* received;     // followed by the size and " bytes)"
+    bool reportsAutoApplyOff;
+};
+
+namespace {
+
+const SorvaneAppDelegate::InboundRoute kGattRoute{
+    "encrypted frame but no session \u2014 dropping",
+    "decrypt failed: ",
+    "\U0001F4CB decrypted inbound (",
+    "inbound decode failed",
+    "\U0001F4F1 phone name: ",
+    "\U0001F4CB clipboard received (",
+    "\U0001F4CB clipboard text received (",
+    true};
+
+const SorvaneAppDelegate::InboundRoute kL2CAPRoute{
+    "L2CAP: encrypted frame but no session \u2014 dropping",
+    "L2CAP decrypt failed: ",
+    "\U0001F4CB L2CAP decrypted inbound (",
+    nullptr,
+    "\U0001F4F1 phone name (L2CAP): ",
+    "\U0001F4CB L2CAP received (",
+    "\U0001F4CB L2CAP clipboard received (",
+    false};
+
+} // namespace
+
 void SorvaneAppDelegate::handleInboundClipboardChunk(ByteView data) {
     auto chunk = parseChunk(data);
     if (!chunk) {
@@ -291,46 +327,7 @@ void SorvaneAppDelegate::handleInboundClipboardChunk(ByteView data) {
     auto frame = m_reassembler->push(*chunk);
     if (!frame)
         return;
-
-    Bytes plaintext;
-    if (frame->flags & kFlagEncrypted) {
-        if (!m_appState->session) {
-            logLine("encrypted frame but no session \u2014 dropping");
-            return;
-        }
-        const auto aad = buildAAD(serviceUUID, charClipboardTx, chunk->frameID);
-        try {
-            plaintext = m_appState->session->rx->decryptFrame(aad, frame->payload);
-        } catch (const std::exception& e) {
-            logLine(std::string("decrypt failed: ") + e.what());
-            return;
-        }
-        logLine("\U0001F4CB decrypted inbound (" + std::to_string(plaintext.size()) + " bytes)");
-    } else {
-        plaintext = std::move(frame->payload);
-    }
-
-    auto message = decodeMessage(plaintext);
-    if (!message) {
-        logLine("inbound decode failed");
-        return;
-    }
-    if (auto* name = std::get_if<SorvaneMessage::PhoneName>(&message->value)) {
-        applyPhoneName(name->name, "\U0001F4F1 phone name: ");
-        return;
-    }
-    auto* clip = std::get_if<SorvaneMessage::ClipboardText>(&message->value);
-    if (!clip)
-        return;
-    const std::string size = std::to_string(clip->text.size());
-    if (m_appState->syncPaused) {
-        logLine("\U0001F4CB clipboard received (" + size + "B) \u2014 sync PAUSED, dropped");
-        return;
-    }
-    logLine("\U0001F4CB clipboard text received (" + size + " bytes)");
-    recordReceived(clip->text);
-    if (!m_appState->history->autoApply())
-        logLine("auto-apply OFF \u2014 clipboard NOT written to pasteboard");
+    handleInboundFrame(frame->flags, chunk->frameID, std::move(frame->payload), kGattRoute);
 }
 
 void SorvaneAppDelegate::handleL2CAPInbound(ByteView data) {
@@ -339,29 +336,37 @@ void SorvaneAppDelegate::handleL2CAPInbound(ByteView data) {
     auto frame = parseL2CAPFrame(data);
     if (!frame)
         return;
+    handleInboundFrame(frame->flags, frame->frameID, toBytes(frame->payload), kL2CAPRoute);
+}
+
+void SorvaneAppDelegate::handleInboundFrame(uint8_t flags, uint16_t frameID, Bytes payload,
+                                            const InboundRoute& route) {
     Bytes plaintext;
-    if (frame->flags & kFlagEncrypted) {
+    if (flags & kFlagEncrypted) {
         if (!m_appState->session) {
-            logLine("L2CAP: encrypted frame but no session \u2014 dropping");
+            logLine(route.noSession);
             return;
         }
-        const auto aad = buildAAD(serviceUUID, charClipboardTx, frame->frameID);
+        const auto aad = buildAAD(serviceUUID, charClipboardTx, frameID);
         try {
-            plaintext = m_appState->session->rx->decryptFrame(aad, frame->payload);
+            plaintext = m_appState->session->rx->decryptFrame(aad, std::move(payload));
         } catch (const std::exception& e) {
-            logLine(std::string("L2CAP decrypt failed: ") + e.what());
+            logLine(std::string(route.decryptFailed) + e.what());
             return;
         }
-        logLine("\U0001F4CB L2CAP decrypted inbound (" + std::to_string(plaintext.size()) + " bytes)");
+        logLine(route.decrypted + std::to_string(plaintext.size()) + " bytes)");
     } else {
-        plaintext = toBytes(frame->payload);
+        plaintext = std::move(payload);
     }
 
     auto message = decodeMessage(plaintext);
-    if (!message)
+    if (!message) {
+        if (route.decodeFailed)
+            logLine(route.decodeFailed);
         return;
+    }
     if (auto* name = std::get_if<SorvaneMessage::PhoneName>(&message->value)) {
-        applyPhoneName(name->name, "\U0001F4F1 phone name (L2CAP): ");
+        applyPhoneName(name->name, route.phoneName);
         return;
     }
     auto* clip = std::get_if<SorvaneMessage::ClipboardText>(&message->value);
@@ -369,11 +374,13 @@ void SorvaneAppDelegate::handleL2CAPInbound(ByteView data) {
         return;
     const std::string size = std::to_string(clip->text.size());
     if (m_appState->syncPaused) {
-        logLine("\U0001F4CB L2CAP received (" + size + "B) \u2014 sync PAUSED, dropped");
+        logLine(route.paused + size + "B) \u2014 sync PAUSED, dropped");
         return;
     }
-    logLine("\U0001F4CB L2CAP clipboard received (" + size + " bytes)");
+    logLine(route.received + size + " bytes)");
     recordReceived(clip->text);
+    if (route.reportsAutoApplyOff && !m_appState->history->autoApply())
+        logLine("auto-apply OFF \u2014 clipboard NOT written to pasteboard");
 }
 
 void SorvaneAppDelegate::handleControlOpcode(uint8_t opcode) {

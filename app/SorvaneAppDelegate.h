@@ -114,7 +114,10 @@ public:
     size_t pendingChunks() const { return m_pendingChunks.size(); }
     const std::optional<RunningApplication>& previousApp() const { return m_previousApp; }
 
+    struct InboundRoute;
+
 private:
+    void handleInboundFrame(uint8_t flags, uint16_t frameID, Bytes payload, const InboundRoute& route);
     // Wraps a handler so that it runs on the main thread, in order, and only
     // while this delegate is alive and not shutting down.
     template <class... Args> std::function<void(Args...)> onMain(std::function<void(Args...)> fn);

@@ -21,7 +21,9 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace {
@@ -54,6 +56,17 @@ std::filesystem::path defaultsPath() {
 
 int main(int argc, char** argv) {
     retainHeapForLargeFrames();
+    // Until the preferences window exists, demos and process tests need a way to
+    // turn automatic sending on; users never pass this.
+    bool autoPush = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--auto-push") == 0) {
+            autoPush = true;
+        } else {
+            std::fprintf(stderr, "usage: sorvane [--auto-push]\n");
+            return EXIT_FAILURE;
+        }
+    }
     QCoreApplication qtApp(argc, argv);
     QCoreApplication::setApplicationName("Sorvane");
     setLogSink(std::make_shared<SyslogSink>());
@@ -105,7 +118,11 @@ int main(int argc, char** argv) {
 
     // The handler only asks the event loop to end; the shutdown runs below.
     SignalBridge signalBridge([&application](int) { application.requestTermination(); });
-    QTimer::singleShot(0, &qtApp, [&delegate] { delegate.applicationDidFinishLaunching(); });
+    QTimer::singleShot(0, &qtApp, [&delegate, autoPush] {
+        delegate.applicationDidFinishLaunching();
+        if (autoPush && delegate.appState())
+            delegate.appState()->autoPush = true;
+    });
     qtApp.exec();
     delegate.applicationWillTerminate();
     return delegate.appState() ? EXIT_SUCCESS : EXIT_FAILURE;
