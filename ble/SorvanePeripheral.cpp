@@ -9,20 +9,6 @@
 namespace sorvane {
 namespace {
 
-std::string lowerCase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string upperCase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return out;
-}
-
 // The GATT layout, in the order the characteristics are added.
 std::vector<CharacteristicDefinition> serviceCharacteristics() {
     using namespace CharProperty;
