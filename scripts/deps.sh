@@ -7,7 +7,7 @@ SORVANE_PACKAGES=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
   libssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsecret-1-dev gnome-keyring dbus dbus-daemon
+  libsecret-1-dev libglib2.0-bin gnome-keyring dbus dbus-daemon dbus-bin
   libsdbus-c++-dev qt6-base-dev libgl-dev
   libx11-dev libxfixes-dev libxtst-dev xvfb openbox xclip
 )
