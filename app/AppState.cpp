@@ -1,6 +1,6 @@
 #include "app/AppState.h"
 
-#include "protocol/Hex.h"
+#include "base/Hex.h"
 #include "protocol/MessageCodec.h"
 
 namespace sorvane {

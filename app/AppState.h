@@ -2,7 +2,7 @@
 // switches. One instance, owned by the delegate; main thread only.
 #pragma once
 
-#include "protocol/Bytes.h"
+#include "base/Bytes.h"
 #include "protocol/SessionKey.h"
 #include "store/History.h"
 #include "store/KeyStore.h"

@@ -1,8 +1,9 @@
 #include "app/SorvaneAppDelegate.h"
 
-#include "platform/Log.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "protocol/ChunkFraming.h"
-#include "protocol/Hex.h"
+#include "base/Hex.h"
 #include "protocol/MessageCodec.h"
 #include "protocol/PairingHandshake.h"
 #include "protocol/Uuids.h"
@@ -14,18 +15,6 @@ namespace sorvane {
 namespace {
 
 std::string yesNo(bool value) { return value ? "true" : "false"; }
-
-std::string hexByte(uint8_t value) {
-    char buf[3];
-    std::snprintf(buf, sizeof buf, "%02x", value);
-    return buf;
-}
-
-uint64_t unixMillis(const WallClock& clock) {
-    using namespace std::chrono;
-    const double seconds = duration<double>(clock().time_since_epoch()).count();
-    return static_cast<uint64_t>(seconds * 1000.0);
-}
 
 } // namespace
 
@@ -562,7 +551,7 @@ void SorvaneAppDelegate::handlePairingHello(ByteView data) {
     PeerRecord record;
     record.deviceIDHex = deviceHex;
     record.identityPubkeyEd25519Hex = hexID;
-    record.pairedAtMs = unixMillis(m_env.wallClock);
+    record.pairedAtMs = millisecondsSince1970(m_env.wallClock());
     record.lastCounterReceived = 0;
     try {
         m_appState->keyStore->putPeer(record);

@@ -12,19 +12,18 @@
 // else of the operating system.
 #pragma once
 
-#include "app/AppServices.h"
+#include "ports/AppServices.h"
 #include "app/AppState.h"
-#include "app/HeadlessServices.h"
-#include "ble/PeripheralBackend.h"
+#include "ports/PeripheralBackend.h"
 #include "ble/SorvanePeripheral.h"
 #include "clipboard/AutoPaster.h"
-#include "platform/AutoPasteDesktop.h"
-#include "platform/HostInfo.h"
-#include "platform/PowerMonitor.h"
-#include "platform/SecretStore.h"
-#include "platform/UserDefaults.h"
-#include "platform/UserDirectories.h"
-#include "protocol/Clock.h"
+#include "ports/AutoPasteDesktop.h"
+#include "ports/HostInfo.h"
+#include "ports/PowerMonitor.h"
+#include "ports/SecretStore.h"
+#include "ports/UserDefaults.h"
+#include "ports/UserDirectories.h"
+#include "base/Clock.h"
 #include "protocol/Reassembler.h"
 
 #include <deque>
@@ -142,7 +141,7 @@ private:
     bool m_pacing = false;
 
     std::optional<RunningApplication> m_previousApp;
-    HeadlessAutoPasteDesktop m_noDesktop;
+    NoAutoPasteDesktop m_noDesktop;
     AutoPaster m_autoPaster;
 
     // Callbacks hold this weakly; it dies with the delegate.

@@ -3,7 +3,7 @@
 // looks inside a frame. Pure functions; thread-safe.
 #pragma once
 
-#include "protocol/Bytes.h"
+#include "base/Bytes.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,10 +1,10 @@
 #include "ble/L2CAPStreams.h"
 
-#include "platform/Log.h"
+#include "base/Log.h"
+#include "base/Thread.h"
+#include "base/WakeupFd.h"
 
 #include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -28,7 +28,7 @@ std::string statusNumber(ByteChannel::Status status) {
 
 struct L2CAPStreams::Session {
     std::shared_ptr<ByteChannel> channel;
-    UniqueFd wake; // eventfd: written to cancel the stream thread's poll
+    WakeupFd wake; // cancels the stream thread's poll
     std::atomic<bool> cancelled{false};
     std::atomic<bool> finished{false};
     std::thread thread; // touched only under m_mutex or after leaving m_current/m_retired
@@ -36,8 +36,7 @@ struct L2CAPStreams::Session {
     void cancel() {
         cancelled = true;
         channel->shutdown();
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake.get(), &one, sizeof one);
+        wake.notify();
     }
 };
 
@@ -69,7 +68,6 @@ void L2CAPStreams::open(std::shared_ptr<ByteChannel> channel) {
     joinFinishedThreads();
     auto session = std::make_shared<Session>();
     session->channel = std::move(channel);
-    session->wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     {
         MutexLock lock(m_mutex);
         if (m_current) {
@@ -163,10 +161,10 @@ void L2CAPStreams::joinFinishedThreads() {
 }
 
 void L2CAPStreams::streamLoop(Session* session) {
-    pthread_setname_np(pthread_self(), "L2CAP-streams");
+    setCurrentThreadName("L2CAP-streams");
     logLine("Sorvane L2CAP: streams opened on background thread");
     while (!session->cancelled) {
-        pollfd fds[2] = {{session->channel->fd(), POLLIN, 0}, {session->wake.get(), POLLIN, 0}};
+        pollfd fds[2] = {{session->channel->fd(), POLLIN, 0}, {session->wake.fd(), POLLIN, 0}};
         const int r = ::poll(fds, 2, -1);
         if (r < 0 && errno == EINTR)
             continue;

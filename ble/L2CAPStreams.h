@@ -16,9 +16,9 @@
 // run on one of them.
 #pragma once
 
-#include "ble/ByteChannel.h"
+#include "ports/ByteChannel.h"
 #include "ble/L2CAPFraming.h"
-#include "ble/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 
 #include <functional>
 #include <memory>

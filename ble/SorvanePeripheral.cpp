@@ -1,6 +1,6 @@
 #include "ble/SorvanePeripheral.h"
 
-#include "platform/Log.h"
+#include "base/Log.h"
 #include "protocol/Uuids.h"
 
 #include <algorithm>
@@ -87,7 +87,7 @@ void SorvanePeripheral::beginAdvertising(const std::string& localName) {
 
 void SorvanePeripheral::notify(std::string charUUID, Bytes data) {
     m_queue.async([this, uuid = std::move(charUUID), value = std::move(data)] {
-        const auto it = m_chars.find(lowerCase(uuid));
+        const auto it = m_chars.find(asciiLowercase(uuid));
         if (it == m_chars.end() || !m_manager) {
             logLine("Sorvane BLE: notify dropped — no characteristic for " + uuid);
             return;
@@ -191,7 +191,7 @@ void SorvanePeripheral::peripheralManagerDidUpdateState(ManagerState state) {
         ServiceDefinition service{std::string(serviceUUID), true, serviceCharacteristics()};
         m_chars.clear();
         for (const auto& c : service.characteristics)
-            m_chars.emplace(lowerCase(c.uuid), c);
+            m_chars.emplace(asciiLowercase(c.uuid), c);
         m_manager->addService(service);
         return;
     }
@@ -261,12 +261,12 @@ void SorvanePeripheral::didReceiveWrite(const std::vector<WriteRequest>& request
     for (const auto& r : requests)
         if (r.value)
             emit(PeripheralEvent{
-                PeripheralEvent::Write{r.centralID, upperCase(r.charUUID), *r.value}});
+                PeripheralEvent::Write{r.centralID, asciiUppercase(r.charUUID), *r.value}});
     m_manager->respond(requests.front().id, AttResult::success, {});
 }
 
 void SorvanePeripheral::didSubscribe(const std::string& centralID, const std::string& charUUID) {
-    emit(PeripheralEvent{PeripheralEvent::Subscribed{centralID, upperCase(charUUID)}});
+    emit(PeripheralEvent{PeripheralEvent::Subscribed{centralID, asciiUppercase(charUUID)}});
 }
 
 void SorvanePeripheral::didUnsubscribe(const std::string& centralID, const std::string&) {

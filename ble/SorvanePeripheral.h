@@ -18,12 +18,12 @@
 #pragma once
 
 #include "ble/L2CAPStreams.h"
-#include "ble/PeripheralBackend.h"
-#include "ble/SerialQueue.h"
-#include "ble/ThreadSafety.h"
-#include "platform/MainQueue.h"
-#include "protocol/Bytes.h"
-#include "protocol/Clock.h"
+#include "ports/PeripheralBackend.h"
+#include "base/SerialQueue.h"
+#include "base/ThreadSafety.h"
+#include "ports/MainQueue.h"
+#include "base/Bytes.h"
+#include "base/Clock.h"
 
 #include <atomic>
 #include <chrono>

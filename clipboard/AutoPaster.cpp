@@ -1,6 +1,6 @@
 #include "clipboard/AutoPaster.h"
 
-#include "platform/Log.h"
+#include "base/Log.h"
 
 #include <string>
 #include <utility>
@@ -17,7 +17,7 @@ std::string identifierOf(const std::optional<RunningApplication>& app) {
 } // namespace
 
 AutoPaster::AutoPaster(MainQueue& mainQueue, AutoPasteDesktop& desktop)
-    : m_mainQueue(mainQueue), m_desktop(desktop), m_self(std::make_shared<AutoPaster*>(this)) {}
+    : m_mainQueue(mainQueue), m_desktop(desktop) {}
 
 AutoPaster::~AutoPaster() = default;
 
@@ -36,15 +36,13 @@ void AutoPaster::pasteIntoPreviousApp(std::optional<RunningApplication>& previou
     }
 
     m_desktop.hideThisApplication();
-    std::weak_ptr<AutoPaster*> weak = m_self;
-    m_mainQueue.postDelayed(kActivateDelay, [weak, target] {
-        auto self = weak.lock();
-        if (!self)
+    m_mainQueue.postDelayed(kActivateDelay, [this, alive = m_liveness.watch(), target] {
+        if (!alive)
             return;
-        (*self)->m_desktop.activate(target);
-        (*self)->m_mainQueue.postDelayed(kKeystrokeDelay, [weak, target] {
-            if (auto again = weak.lock())
-                (*again)->postKeystrokeIfFront(target);
+        m_desktop.activate(target);
+        m_mainQueue.postDelayed(kKeystrokeDelay, [this, alive, target] {
+            if (alive)
+                postKeystrokeIfFront(target);
         });
     });
 }
@@ -64,10 +62,9 @@ void AutoPaster::postKeystrokeIfFront(const RunningApplication& target) {
 void AutoPaster::requestAccessibilityIfNeeded() {
     if (m_desktop.isTrusted(true))
         return;
-    std::weak_ptr<AutoPaster*> weak = m_self;
-    m_mainQueue.postDelayed(kSettingsDelay, [weak] {
-        if (auto self = weak.lock())
-            (*self)->m_desktop.openAccessibilitySettings();
+    m_mainQueue.postDelayed(kSettingsDelay, [this, alive = m_liveness.watch()] {
+        if (alive)
+            m_desktop.openAccessibilitySettings();
     });
 }
 

@@ -9,8 +9,9 @@
 // outlive it.
 #pragma once
 
-#include "platform/AutoPasteDesktop.h"
-#include "platform/MainQueue.h"
+#include "base/Liveness.h"
+#include "ports/AutoPasteDesktop.h"
+#include "ports/MainQueue.h"
 
 #include <chrono>
 #include <memory>
@@ -42,7 +43,7 @@ private:
     MainQueue& m_mainQueue;
     AutoPasteDesktop& m_desktop;
     // Delayed steps hold this weakly.
-    std::shared_ptr<AutoPaster*> m_self;
+    Liveness m_liveness;
 };
 
 } // namespace sorvane

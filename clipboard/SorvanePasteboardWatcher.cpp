@@ -1,9 +1,10 @@
 #include "clipboard/SorvanePasteboardWatcher.h"
 
-#include "platform/Log.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "protocol/PairingHandshake.h"
 
-#include <pthread.h>
+#include "base/Thread.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,13 +12,6 @@
 
 namespace sorvane {
 namespace {
-
-std::string lowerCased(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 std::string twoDecimals(double seconds) {
     char buf[32];
@@ -76,7 +70,7 @@ void SorvanePasteboardWatcher::start() {
         m_pollThread.join();
     m_pollThread = std::thread([this] { runLoop(); });
     // Named from here so that it carries its name from the moment start() returns.
-    pthread_setname_np(m_pollThread.native_handle(), kPollThreadName);
+    setThreadName(m_pollThread, kPollThreadName);
 }
 
 void SorvanePasteboardWatcher::stop() {
@@ -137,7 +131,7 @@ void SorvanePasteboardWatcher::handleChange() {
             m_lastTransientAt = m_clock();
             return;
         }
-        const std::string lower = lowerCased(type);
+        const std::string lower = asciiLowercase(type);
         for (const std::string& needle : heuristicSubstrings()) {
             if (lower.find(needle) != std::string::npos) {
                 logLine("[SorvanePB] ignored \u2014 heuristic '" + needle + "' in: " + type);

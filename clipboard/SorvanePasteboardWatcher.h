@@ -19,9 +19,9 @@
 // thread while the loop is not running.
 #pragma once
 
-#include "app/AppServices.h"
-#include "platform/Pasteboard.h"
-#include "protocol/Clock.h"
+#include "ports/AppServices.h"
+#include "ports/Pasteboard.h"
+#include "base/Clock.h"
 
 #include <atomic>
 #include <chrono>

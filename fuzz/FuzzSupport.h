@@ -4,7 +4,7 @@
 // frames that authenticate).
 #pragma once
 
-#include "protocol/Bytes.h"
+#include "base/Bytes.h"
 #include "protocol/SessionKey.h"
 #include "protocol/Uuids.h"
 

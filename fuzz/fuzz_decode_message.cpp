@@ -5,6 +5,7 @@
 // sequences, written out independently below.
 #include "FuzzSupport.h"
 
+#include "base/Utf8.h"
 #include "protocol/MessageCodec.h"
 
 #include <algorithm>

@@ -7,7 +7,7 @@
 // Pure functions; thread-safe.
 #pragma once
 
-#include "protocol/Bytes.h"
+#include "base/Bytes.h"
 
 #include <optional>
 #include <vector>

@@ -118,8 +118,7 @@ struct AesGcmKey::Contexts {
     CipherCtxPtr dec;
 };
 
-AesGcmKey::AesGcmKey(ByteView key) : m_ctx(new Contexts) {
-    std::unique_ptr<Contexts> guard(m_ctx);
+AesGcmKey::AesGcmKey(ByteView key) : m_ctx(std::make_unique<Contexts>()) {
     if (key.size() != kAesKeySize)
         throw CryptoLibraryError("AES-256-GCM key must be 32 bytes");
     m_ctx->enc.reset(EVP_CIPHER_CTX_new());
@@ -138,18 +137,11 @@ AesGcmKey::AesGcmKey(ByteView key) : m_ctx(new Contexts) {
           "GCM IV length");
     check(EVP_DecryptInit_ex(m_ctx->dec.get(), nullptr, nullptr, key.data(), nullptr),
           "GCM key setup failed");
-    guard.release();
 }
 
-AesGcmKey::~AesGcmKey() { delete m_ctx; }
-AesGcmKey::AesGcmKey(AesGcmKey&& other) noexcept : m_ctx(std::exchange(other.m_ctx, nullptr)) {}
-AesGcmKey& AesGcmKey::operator=(AesGcmKey&& other) noexcept {
-    if (this != &other) {
-        delete m_ctx;
-        m_ctx = std::exchange(other.m_ctx, nullptr);
-    }
-    return *this;
-}
+AesGcmKey::~AesGcmKey() = default;
+AesGcmKey::AesGcmKey(AesGcmKey&&) noexcept = default;
+AesGcmKey& AesGcmKey::operator=(AesGcmKey&&) noexcept = default;
 
 void AesGcmKey::seal(ByteView nonce, ByteView aad, ByteView plaintext, Bytes& out) {
     if (nonce.size() != kGcmNonceSize)

@@ -7,9 +7,10 @@
 // are plain values and may be used from one thread at a time.
 #pragma once
 
-#include "protocol/Bytes.h"
+#include "base/Bytes.h"
 
 #include <array>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -66,7 +67,7 @@ public:
 
 private:
     struct Contexts;
-    Contexts* m_ctx;
+    std::unique_ptr<Contexts> m_ctx;
 };
 
 using Ed25519Signature = std::array<uint8_t, 64>;

@@ -1,5 +1,7 @@
 #include "protocol/MessageCodec.h"
 
+#include "base/Utf8.h"
+
 #include <bit>
 #include <cstring>
 
@@ -18,61 +20,6 @@ Bytes encodeText(uint8_t type, std::string_view text) {
 }
 
 } // namespace
-
-bool isValidUtf8(ByteView s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        // Clipboard text is mostly ASCII: skip eight such bytes at a time, and
-        // on little-endian hosts straight to the first byte that is not.
-        while (n - i >= 8) {
-            uint64_t word;
-            std::memcpy(&word, s.data() + i, sizeof word);
-            const uint64_t high = word & 0x8080808080808080ull;
-            if (high == 0) {
-                i += 8;
-                continue;
-            }
-            if constexpr (std::endian::native == std::endian::little)
-                i += static_cast<size_t>(std::countr_zero(high)) / 8;
-            break;
-        }
-        if (i == n)
-            break;
-        const uint8_t c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false; // continuation byte, overlong lead, or past U+10FFFF
-        }
-        if (n - i < len)
-            return false;
-        for (size_t k = 1; k < len; ++k) {
-            const uint8_t cc = s[i + k];
-            if ((cc & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 std::optional<SorvaneMessage> decodeMessage(ByteView data) {
     ByteReader r(data);

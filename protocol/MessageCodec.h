@@ -9,7 +9,7 @@
 // Bytes after a message's declared end are ignored. Pure functions; thread-safe.
 #pragma once
 
-#include "protocol/Bytes.h"
+#include "base/Bytes.h"
 
 #include <optional>
 #include <string>
@@ -51,9 +51,6 @@ std::optional<SorvaneMessage> decodeMessage(ByteView data);
 Bytes encodeClipboardText(std::string_view text);
 // 0x02 | UTF-8 length (u32 LE) | UTF-8 bytes. Used by the phone side.
 Bytes encodePhoneName(std::string_view name);
-
-// True for well-formed UTF-8 (no overlongs, surrogates or code points past U+10FFFF).
-bool isValidUtf8(ByteView bytes);
 
 inline constexpr std::string_view kFallbackDisplayName = "Mac";
 

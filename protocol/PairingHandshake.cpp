@@ -1,6 +1,6 @@
 #include "protocol/PairingHandshake.h"
 
-#include "protocol/Hex.h"
+#include "base/Hex.h"
 #include "protocol/SorvaneCryptoError.h"
 #include "protocol/Uuids.h"
 

@@ -14,8 +14,8 @@
 // format faults and crypto::CryptoLibraryError for what the library refuses.
 #pragma once
 
-#include "protocol/Bytes.h"
-#include "protocol/Clock.h"
+#include "base/Bytes.h"
+#include "base/Clock.h"
 #include "protocol/CryptoPrimitives.h"
 
 #include <array>

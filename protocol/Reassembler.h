@@ -15,7 +15,7 @@
 #pragma once
 
 #include "protocol/ChunkFraming.h"
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 
 #include <chrono>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "protocol/SessionKey.h"
 
-#include "protocol/Hex.h"
+#include "base/Hex.h"
 #include "protocol/SorvaneCryptoError.h"
 
 #include <algorithm>

@@ -9,7 +9,7 @@
 // Not thread-safe; a SessionKey is used from the main thread only.
 #pragma once
 
-#include "protocol/Bytes.h"
+#include "base/Bytes.h"
 #include "protocol/CryptoPrimitives.h"
 
 #include <array>

@@ -1,6 +1,6 @@
 #include "protocol/SorvaneCryptoError.h"
 
-#include <cstdio>
+#include "base/Text.h"
 
 namespace sorvane {
 
@@ -18,9 +18,7 @@ SorvaneCryptoError SorvaneCryptoError::badVersion(uint16_t version) {
     return {Case::badVersion, "Protocol version " + std::to_string(version) + " (expected 1)"};
 }
 SorvaneCryptoError SorvaneCryptoError::unexpectedMessageType(uint8_t type) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", type);
-    return {Case::unexpectedMessageType, std::string("Unexpected message type 0x") + hex};
+    return {Case::unexpectedMessageType, "Unexpected message type 0x" + hexByte(type)};
 }
 SorvaneCryptoError SorvaneCryptoError::counterExhausted() {
     return {Case::counterExhausted, "TX counter exhausted; re-handshake required"};

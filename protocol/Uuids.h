@@ -2,6 +2,8 @@
 // "Tx" and "Rx" are named from the phone's side.
 #pragma once
 
+#include "base/Text.h" // asciiLowercase, asciiUppercase for UUID texts
+
 #include <string>
 #include <string_view>
 
@@ -21,8 +23,5 @@ inline constexpr unsigned char CONTROL_GOODBYE = 0x32;
 
 // Case-insensitive comparison of UUID texts (platforms print them upper-case).
 bool uuidEquals(std::string_view a, std::string_view b);
-// The text in lower or upper case (ASCII only, as UUIDs are).
-std::string lowerCase(std::string_view text);
-std::string upperCase(std::string_view text);
 
 } // namespace sorvane

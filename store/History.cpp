@@ -1,6 +1,6 @@
 #include "store/History.h"
 
-#include "platform/Log.h"
+#include "base/Log.h"
 #include "store/AtomicFile.h"
 #include "store/HistoryFile.h"
 
@@ -13,17 +13,6 @@ namespace {
 
 PersistShape defaults() {
     return PersistShape{};
-}
-
-// Milliseconds since 1970: seconds as a double times 1000, truncated.
-uint64_t millisecondsSince1970(std::chrono::system_clock::time_point now) {
-    double seconds = std::chrono::duration<double>(now.time_since_epoch()).count();
-    double ms = seconds * 1000.0;
-    if (!(ms > 0.0))
-        return 0; // before 1970 (or NaN): no negative stamps in an unsigned field
-    if (ms >= 18446744073709551616.0)
-        return std::numeric_limits<uint64_t>::max();
-    return static_cast<uint64_t>(ms);
 }
 
 // Keeps the newest `maxEntries` entries (and their blocks).

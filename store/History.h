@@ -9,7 +9,7 @@
 // all of it.
 #pragma once
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 
 #include <cstdint>
 #include <filesystem>

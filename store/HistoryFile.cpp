@@ -5,6 +5,8 @@
 // what dump(4, ' ', false, replace) gives; the tests hold it against nlohmann.
 #include "store/HistoryFile.h"
 
+#include "base/Utf8.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -34,43 +36,6 @@ constexpr bool needsLook(uint64_t w) {
             zeroByteIn(w ^ (kOnes * '\\'))) != 0;
 }
 
-// Length of the well-formed UTF-8 sequence at s[i] (lead byte >= 0x80), or, when
-// it is ill-formed, minus the number of bytes before the offending one (so 0 for
-// a bad lead byte). A sequence cut off by the end of the text counts as
-// ill-formed with all its bytes consumed.
-int utf8Sequence(std::string_view s, size_t i) {
-    auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-    uint8_t lead = byte(i);
-    int length;
-    uint8_t lo = 0x80, hi = 0xBF; // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            lo = 0xA0;
-        else if (lead == 0xED)
-            hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            lo = 0x90;
-        else if (lead == 0xF4)
-            hi = 0x8F;
-    } else {
-        return 0;
-    }
-    for (int k = 1; k < length; ++k) {
-        if (i + static_cast<size_t>(k) >= s.size())
-            return -static_cast<int>(s.size() - i);
-        uint8_t b = byte(i + static_cast<size_t>(k));
-        uint8_t min = k == 1 ? lo : 0x80, max = k == 1 ? hi : 0xBF;
-        if (b < min || b > max)
-            return -k;
-    }
-    return length;
-}
-
 void appendEscaped(std::string& out, std::string_view s) {
     static constexpr char kHex[] = "0123456789abcdef";
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -94,7 +59,7 @@ void appendEscaped(std::string& out, std::string_view s) {
                 continue;
             }
             if (b >= 0x80) {
-                int length = utf8Sequence(s, i);
+                int length = utf8SequenceLength(s, i);
                 if (length > 0) {
                     i += static_cast<size_t>(length);
                     continue;

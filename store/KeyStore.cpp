@@ -1,6 +1,6 @@
 #include "store/KeyStore.h"
 
-#include "platform/Log.h"
+#include "base/Log.h"
 #include "store/AtomicFile.h"
 
 #include <nlohmann/json.hpp>

@@ -14,8 +14,8 @@
 // json::exception.
 #pragma once
 
-#include "platform/SecretStore.h"
-#include "platform/UserDirectories.h"
+#include "ports/SecretStore.h"
+#include "ports/UserDirectories.h"
 #include "protocol/CryptoPrimitives.h"
 
 #include <array>

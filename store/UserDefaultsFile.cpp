@@ -1,6 +1,6 @@
 #include "store/UserDefaultsFile.h"
 
-#include "platform/Log.h"
+#include "base/Log.h"
 #include "store/AtomicFile.h"
 
 #include <system_error>

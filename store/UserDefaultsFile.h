@@ -6,7 +6,7 @@
 // the next change. Thread-safety: main thread only.
 #pragma once
 
-#include "platform/UserDefaults.h"
+#include "ports/UserDefaults.h"
 
 #include <filesystem>
 

@@ -13,9 +13,9 @@
 // Medians of repeated runs; the history holds 50 entries of the same size, as a
 // user's would.
 
-#include "platform/HeapTuning.h"
-#include "platform/linux/FileSecretStore.h"
-#include "platform/sim/SimRadio.h"
+#include "adapters/linux/system/HeapTuning.h"
+#include "adapters/linux/secret/FileSecretStore.h"
+#include "testing/sim/SimRadio.h"
 #include "protocol/ChunkFraming.h"
 #include "protocol/MessageCodec.h"
 #include "protocol/SessionKey.h"

@@ -1,10 +1,10 @@
 // Throughput of the L2CAP stream path over a SOCK_SEQPACKET socket pair:
 // receiving (SDUs -> 4096-byte reads -> frames) and sending (one packet cut
 // into SDUs), at a small and a large MTU, and the frame cutter on its own.
-#include "ble/ByteChannel.h"
+#include "ports/ByteChannel.h"
 #include "ble/L2CAPFraming.h"
 #include "ble/L2CAPStreams.h"
-#include "platform/Log.h"
+#include "base/Log.h"
 
 #include <benchmark/benchmark.h>
 

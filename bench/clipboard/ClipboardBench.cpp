@@ -5,8 +5,8 @@
 //   clipboard_bench [idle seconds, default 10] [copies, default 50]
 #include "clipboard/SorvanePasteboardWatcher.h"
 #include "clipboard/XSession.h"
-#include "platform/Log.h"
-#include "platform/linux/X11Pasteboard.h"
+#include "base/Log.h"
+#include "adapters/linux/x11/X11Pasteboard.h"
 
 #include <sys/resource.h>
 

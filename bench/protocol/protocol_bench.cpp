@@ -20,9 +20,10 @@
 // start (retainHeapForLargeFrames), and this benchmark does the same by default;
 // --glibc-default-heap measures without it. The "faults/frame" column shows
 // which case a run is in.
-#include "platform/HeapTuning.h"
+#include "adapters/linux/system/HeapTuning.h"
 #include "protocol/ChunkFraming.h"
 #include "protocol/CryptoPrimitives.h"
+#include "base/Utf8.h"
 #include "protocol/MessageCodec.h"
 #include "protocol/Reassembler.h"
 #include "protocol/SessionKey.h"

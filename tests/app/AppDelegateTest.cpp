@@ -4,7 +4,7 @@
 
 #include "AppHarness.h"
 
-#include "protocol/Hex.h"
+#include "base/Hex.h"
 #include "protocol/Uuids.h"
 #include "store/AtomicFile.h"
 

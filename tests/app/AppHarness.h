@@ -4,14 +4,14 @@
 #pragma once
 
 #include "support/AppDoubles.h"
-#include "platform/linux/FileSecretStore.h"
-#include "platform/sim/ManualMainQueue.h"
-#include "platform/sim/SimRadio.h"
+#include "adapters/linux/secret/FileSecretStore.h"
+#include "testing/sim/ManualMainQueue.h"
+#include "testing/sim/SimRadio.h"
 #include "protocol/PairingHandshake.h"
 #include "store/UserDefaultsFile.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
-#include "tools/phone/PhoneCentral.h"
+#include "testing/phone/PhoneCentral.h"
 
 #include <gtest/gtest.h>
 

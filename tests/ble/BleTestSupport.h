@@ -4,8 +4,8 @@
 #pragma once
 
 #include "ble/SorvanePeripheral.h"
-#include "platform/sim/ManualMainQueue.h"
-#include "platform/sim/SimRadio.h"
+#include "testing/sim/ManualMainQueue.h"
+#include "testing/sim/SimRadio.h"
 #include "protocol/Uuids.h"
 #include "support/LogCapture.h"
 

@@ -1,5 +1,5 @@
 #include "ble/L2CAPFraming.h"
-#include "ble/ByteChannel.h"
+#include "ports/ByteChannel.h"
 
 #include <gtest/gtest.h>
 

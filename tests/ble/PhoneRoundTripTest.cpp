@@ -8,7 +8,7 @@
 #include "protocol/Reassembler.h"
 #include "protocol/SessionKey.h"
 #include "protocol/SorvaneCryptoError.h"
-#include "tools/phone/PhoneCentral.h"
+#include "testing/phone/PhoneCentral.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include "ble/L2CAPFraming.h"
 #include "ble/L2CAPStreams.h"
-#include "tools/phone/PhoneCentral.h"
+#include "testing/phone/PhoneCentral.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The BlueZ backend under SorvanePeripheral, against a fake bluetoothd on a real
 // (private) dbus-daemon.
 #include "bluez/BluezTestSupport.h"
-#include "platform/linux/BluezNames.h"
-#include "platform/linux/KernelL2cap.h"
-#include "tools/phone/PhoneCentral.h"
+#include "adapters/linux/bluez/BluezNames.h"
+#include "adapters/linux/bluez/KernelL2cap.h"
+#include "testing/phone/PhoneCentral.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 

@@ -2,7 +2,7 @@
 // phone pairs, sends a sealed clipboard text in chunks and receives one back. The
 // test body plays the desktop's application (pairing answer, reassembly, sealing).
 #include "bluez/BluezTestSupport.h"
-#include "tools/phone/PhoneCentral.h"
+#include "testing/phone/PhoneCentral.h"
 
 #include <future>
 

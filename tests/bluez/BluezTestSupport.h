@@ -6,8 +6,8 @@
 
 #include "ble/BleTestSupport.h"
 #include "ble/SorvanePeripheral.h"
-#include "platform/linux/BluezPeripheralManager.h"
-#include "platform/sim/ManualMainQueue.h"
+#include "adapters/linux/bluez/BluezPeripheralManager.h"
+#include "testing/sim/ManualMainQueue.h"
 #include "protocol/ChunkFraming.h"
 #include "protocol/MessageCodec.h"
 #include "protocol/PairingHandshake.h"
@@ -16,8 +16,8 @@
 #include "protocol/Uuids.h"
 #include "support/DbusDaemon.h"
 #include "support/LogCapture.h"
-#include "tools/fake-bluetoothd/FakeBluez.h"
-#include "tools/fake-bluetoothd/FakeDeviceLink.h"
+#include "testing/fake-bluetoothd/FakeBluez.h"
+#include "testing/fake-bluetoothd/FakeDeviceLink.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The real sorvane-fake-bluetoothd executable as a separate process, scripted
 // through its control interface, against SorvanePeripheral on the BlueZ backend.
 #include "bluez/BluezTestSupport.h"
-#include "protocol/Hex.h"
-#include "tools/fake-bluetoothd/FakeBluezControl.h"
+#include "base/Hex.h"
+#include "testing/fake-bluetoothd/FakeBluezControl.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 

@@ -1,16 +1,16 @@
 // Auto-paste on a real X server: the previous window gets the focus back and
 // Control-V through XTest, then holds the text; a window that takes the focus
 // within the 0.30 s gets no keystroke; without XTest nothing is activated.
-#include "app/HeadlessServices.h"
+#include "adapters/headless/HeadlessServices.h"
 #include "app/SorvaneAppDelegate.h"
 #include "clipboard/AutoPaster.h"
 #include "clipboard/XSession.h"
-#include "platform/HostInfo.h"
-#include "platform/PowerMonitor.h"
-#include "platform/UserDirectories.h"
-#include "platform/linux/X11AutoPasteDesktop.h"
-#include "platform/linux/X11Pasteboard.h"
-#include "platform/sim/ManualMainQueue.h"
+#include "ports/HostInfo.h"
+#include "ports/PowerMonitor.h"
+#include "ports/UserDirectories.h"
+#include "adapters/linux/x11/X11AutoPasteDesktop.h"
+#include "adapters/linux/x11/X11Pasteboard.h"
+#include "testing/sim/ManualMainQueue.h"
 #include "store/UserDefaultsFile.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"

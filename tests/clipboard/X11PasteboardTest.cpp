@@ -1,10 +1,10 @@
 // The watcher on a real X server (Xvfb with openbox): copies made by xclip and
 // by sorvane-x11-test-client, our own writes read back by xclip, INCR both ways,
 // owners that hang or die, requestors that vanish, and a server that goes away.
-#include "platform/linux/X11Pasteboard.h"
+#include "adapters/linux/x11/X11Pasteboard.h"
 #include "clipboard/SorvanePasteboardWatcher.h"
 #include "clipboard/XSession.h"
-#include "platform/linux/X11AutoPasteDesktop.h"
+#include "adapters/linux/x11/X11AutoPasteDesktop.h"
 #include "protocol/PairingHandshake.h"
 #include "support/LogCapture.h"
 

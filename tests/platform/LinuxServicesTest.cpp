@@ -1,7 +1,7 @@
 // The logind and hostnamed adapters against fake services on a private bus.
 
-#include "platform/linux/LinuxHostInfo.h"
-#include "platform/linux/LogindPowerMonitor.h"
+#include "adapters/linux/system/LinuxHostInfo.h"
+#include "adapters/linux/system/LogindPowerMonitor.h"
 #include "support/DbusDaemon.h"
 #include "support/LogCapture.h"
 

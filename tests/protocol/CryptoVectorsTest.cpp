@@ -2,7 +2,7 @@
 // RFC 8032 / 7748 / 5869 vectors, plus the AEAD attacks and the Ed25519 key
 // strength check the pairing code relies on.
 #include "protocol/CryptoPrimitives.h"
-#include "protocol/Hex.h"
+#include "base/Hex.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,4 +1,4 @@
-#include "protocol/Hex.h"
+#include "base/Hex.h"
 #include "protocol/PairingHandshake.h"
 #include "protocol/SessionKey.h"
 #include "protocol/SorvaneCryptoError.h"

@@ -3,7 +3,7 @@
 // state the child had reached: the last one it reported, or the one after it
 // (written, but killed before it could report), never anything torn.
 
-#include "platform/linux/FileSecretStore.h"
+#include "adapters/linux/secret/FileSecretStore.h"
 #include "store/AtomicFile.h"
 #include "store/History.h"
 #include "store/HistoryFile.h"

@@ -3,9 +3,9 @@
 // SecretServiceTest).
 
 #include "store/KeyStore.h"
-#include "platform/linux/FileSecretStore.h"
-#include "platform/linux/XdgUserDirectories.h"
-#include "protocol/Hex.h"
+#include "adapters/linux/secret/FileSecretStore.h"
+#include "adapters/linux/system/XdgUserDirectories.h"
+#include "base/Hex.h"
 #include "store/AtomicFile.h"
 #include "store/History.h"
 #include "support/TempDir.h"

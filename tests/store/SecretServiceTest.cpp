@@ -3,9 +3,9 @@
 // the key store as start-up does and reports what it got, so a restart is a new
 // process, as it is for the user. The test process itself never touches GLib.
 
-#include "platform/linux/LibsecretStore.h"
-#include "platform/linux/LinuxSecretStore.h"
-#include "protocol/Hex.h"
+#include "adapters/linux/secret/LibsecretStore.h"
+#include "adapters/linux/secret/LinuxSecretStore.h"
+#include "base/Hex.h"
 #include "store/KeyStore.h"
 #include "store/support/PrivateKeyring.h"
 #include "store/support/Subprocess.h"

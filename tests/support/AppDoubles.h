@@ -5,8 +5,8 @@
 #pragma once
 
 #include "app/SorvaneAppDelegate.h"
-#include "platform/Log.h"
-#include "platform/sim/ManualMainQueue.h"
+#include "base/Log.h"
+#include "testing/sim/ManualMainQueue.h"
 #include "protocol/PairingHandshake.h"
 
 #include <mutex>

@@ -2,7 +2,7 @@
 // sink afterwards. Thread-safe: lines may arrive from any thread.
 #pragma once
 
-#include "platform/Log.h"
+#include "base/Log.h"
 
 #include <chrono>
 #include <condition_variable>

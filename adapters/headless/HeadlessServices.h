@@ -1,0 +1,72 @@
+// Stand-ins for the desktop components that a headless run does without: no
+// tray icon, no panel, no pairing window (it counts as closed), alerts logged,
+// no hot-key, nothing to install, no update checks, no desktop to paste into.
+//
+// Thread-safety: main thread only, like the components they replace.
+#pragma once
+
+#include "ports/AppServices.h"
+#include "ports/AutoPasteDesktop.h"
+#include "base/Log.h"
+
+namespace sorvane {
+
+class HeadlessStatusItem final : public StatusItem {
+public:
+    void setApplicationIcon() override {}
+    void install() override {}
+    void animateIconPulse() override {}
+};
+
+class HeadlessPanel final : public PanelPresenter {
+public:
+    void refreshPanel() override {}
+    void togglePanel() override {}
+};
+
+class HeadlessPairingWindow final : public PairingWindow {
+public:
+    bool isOpen() const override { return false; }
+    void close() override {}
+};
+
+class HeadlessAlerts final : public AlertPresenter {
+public:
+    void showBluetoothOffAlert() override {
+        logLine("Sorvane: Bluetooth is off \u2014 turn it on to send to your phone");
+    }
+};
+
+class HeadlessHotKey final : public HotKeyService {
+public:
+    void registerHotKey(std::function<void()>) override {}
+};
+
+class HeadlessInstaller final : public Installer {
+public:
+    bool promptAndMoveIfNeeded() override { return false; }
+    void enableLaunchAtLoginByDefault() override {}
+};
+
+class HeadlessUpdater final : public Updater {
+public:
+    void start(bool) override {}
+};
+
+// Without a clipboard connection nothing is reported and writes are logged.
+class HeadlessPasteboardWatcher final : public PasteboardWatcher {
+public:
+    void setOnChange(ChangeHandler) override {}
+    void start() override {}
+    void stop() override {}
+    void setSuppressHash(const std::string&) override {}
+    void writeString(const std::string& text) override {
+        logLine("Sorvane: no clipboard available; received text (" + std::to_string(text.size()) +
+                " bytes) kept in history only");
+    }
+};
+
+// Without a desktop there is nothing in front and no keystroke may be posted.
+using HeadlessAutoPasteDesktop = NoAutoPasteDesktop;
+
+} // namespace sorvane

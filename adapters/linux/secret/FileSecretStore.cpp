@@ -1,0 +1,52 @@
+#include "adapters/linux/secret/FileSecretStore.h"
+
+#include "base/Log.h"
+#include "store/AtomicFile.h"
+
+#include <openssl/crypto.h>
+
+#include <system_error>
+#include <utility>
+
+namespace sorvane {
+
+FileSecretStore::FileSecretStore(std::filesystem::path directory)
+    : m_directory(std::move(directory)) {}
+
+std::filesystem::path FileSecretStore::pathFor(const SecretItemId& id) const {
+    return m_directory / (id.service + "-" + id.account + ".key");
+}
+
+std::optional<Bytes> FileSecretStore::copy(const SecretItemId& id) {
+    try {
+        auto content = store::readFile(pathFor(id));
+        if (!content)
+            return std::nullopt;
+        Bytes data(content->begin(), content->end());
+        OPENSSL_cleanse(content->data(), content->size());
+        return data;
+    } catch (const std::system_error& e) {
+        logLine(std::string("Sorvane: cannot read the key file: ") + e.what());
+        return std::nullopt;
+    }
+}
+
+void FileSecretStore::remove(const SecretItemId& id) {
+    try {
+        store::removeFile(pathFor(id));
+    } catch (const std::system_error&) {
+        // Ignored, as the interface promises; add() replaces the file anyway.
+    }
+}
+
+int32_t FileSecretStore::add(const SecretItemId& id, ByteView data) {
+    try {
+        store::writeFileAtomically(pathFor(id), asText(data));
+        return 0;
+    } catch (const std::system_error& e) {
+        logLine(std::string("Sorvane: cannot write the key file: ") + e.what());
+        return e.code().value() != 0 ? e.code().value() : -1;
+    }
+}
+
+} // namespace sorvane

@@ -1,0 +1,102 @@
+// The services the application delegate uses beyond the transport and the
+// stores: the application object, the main queue, and the user-facing
+// components (tray icon, panel, pairing window, alerts, hot-key, installer,
+// updater, clipboard watcher). Each is an interface so that the delegate runs
+// the same with the real desktop components, with the headless ones, and in
+// tests.
+//
+// Thread-safety: every method is called on the main thread, except where a
+// comment says otherwise. Callbacks handed to these services are called on the
+// main thread unless the service documents another thread.
+#pragma once
+
+#include "ports/MainQueue.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace sorvane {
+
+// The application object.
+class ApplicationControl {
+public:
+    virtual ~ApplicationControl() = default;
+    // Ends the event loop; the shutdown sequence then runs once.
+    virtual void requestTermination() = 0;
+    // Lets the main thread handle events for `duration` (used during shutdown).
+    virtual void spinRunLoop(std::chrono::milliseconds duration) = 0;
+};
+
+// The tray icon.
+class StatusItem {
+public:
+    virtual ~StatusItem() = default;
+    // Sets the application's own icon (windows, about box).
+    virtual void setApplicationIcon() = 0;
+    virtual void install() = 0;
+    // Briefly highlights the icon to show traffic.
+    virtual void animateIconPulse() = 0;
+};
+
+// The search panel's view of the model.
+class PanelPresenter {
+public:
+    virtual ~PanelPresenter() = default;
+    virtual void refreshPanel() = 0;
+    virtual void togglePanel() = 0;
+};
+
+class PairingWindow {
+public:
+    virtual ~PairingWindow() = default;
+    virtual bool isOpen() const = 0;
+    // Harmless when it is not open.
+    virtual void close() = 0;
+};
+
+class AlertPresenter {
+public:
+    virtual ~AlertPresenter() = default;
+    virtual void showBluetoothOffAlert() = 0;
+};
+
+class HotKeyService {
+public:
+    virtual ~HotKeyService() = default;
+    virtual void registerHotKey(std::function<void()> onPressed) = 0;
+};
+
+class Installer {
+public:
+    virtual ~Installer() = default;
+    // True when the program moved itself and this process must do nothing more.
+    virtual bool promptAndMoveIfNeeded() = 0;
+    // Turns launch at login on unless the user opted out.
+    virtual void enableLaunchAtLoginByDefault() = 0;
+};
+
+class Updater {
+public:
+    virtual ~Updater() = default;
+    virtual void start(bool automaticChecks) = 0;
+};
+
+// Watches the system clipboard and writes to it.
+class PasteboardWatcher {
+public:
+    // text and its sha256ShortHex hash
+    using ChangeHandler = std::function<void(const std::string& text, const std::string& hash)>;
+
+    virtual ~PasteboardWatcher() = default;
+    // The handler may be called on the watcher's own thread.
+    virtual void setOnChange(ChangeHandler handler) = 0;
+    virtual void start() = 0;
+    // Stops polling; no change is reported afterwards.
+    virtual void stop() = 0;
+    // The next change whose text has this hash is not reported (our own write).
+    virtual void setSuppressHash(const std::string& hash) = 0;
+    virtual void writeString(const std::string& text) = 0;
+};
+
+} // namespace sorvane
