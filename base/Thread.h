@@ -1,4 +1,6 @@
 // Thread helpers the rest of the program needs from the operating system.
+//
+// Thread-safety: may be called from any thread.
 #pragma once
 
 #include <string_view>

@@ -5,11 +5,12 @@ set -euo pipefail
 
 SORVANE_PACKAGES=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
-  libssl-dev nlohmann-json3-dev
+  libssl-dev nlohmann-json3-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsecret-1-dev libglib2.0-bin gnome-keyring dbus dbus-daemon dbus-bin
   libsdbus-c++-dev qt6-base-dev libgl-dev
   libx11-dev libxfixes-dev libxtst-dev xvfb openbox xclip
+  locales-all
 )
 
 sorvane_install_deps() {
