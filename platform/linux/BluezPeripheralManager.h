@@ -41,6 +41,12 @@
 // refused with AccessDenied and logged ("Sorvane BLE: ..."), as are malformed
 // options.
 //
+// The manager wires together its parts, which share one BluezConnection and one
+// BluezQueue: BluezObjectTracker (bluetoothd's owner, adapter, devices and the
+// state above), BluezGattServer (the service, its registration and the calls on
+// it), BluezAdvertiser (the advertisement and its registration) and
+// BluezL2capPublisher (the L2CAP channel).
+//
 // Threading: see ble/PeripheralBackend.h. D-Bus traffic is handled on the
 // connection's event-loop thread, accepted L2CAP connections on the listener's
 // thread; both only parse and post to the peripheral's queue, where all state
