@@ -22,8 +22,8 @@ std::string hexByte(uint8_t value) {
 } // namespace
 
 BluezGattServer::BluezGattServer(BluezConnection& connection, const BluezQueue& queue,
-                                 BluezObjectTracker& tracker)
-    : m_connection(connection), m_queue(queue), m_tracker(tracker),
+                                 BluezObjectTracker& tracker, SteadyClock clock)
+    : m_connection(connection), m_queue(queue), m_tracker(tracker), m_refusals(std::move(clock)),
       // Failures reach the delegate as didAddService, which the peripheral logs.
       m_registration(connection, queue, kGattManagerInterface, "RegisterApplication",
                      "UnregisterApplication", "") {}
@@ -111,15 +111,16 @@ void BluezGattServer::shutdown() {
     m_registration.drop();
     m_pending.failAll("the peripheral is gone");
     m_application.reset();
+    m_refusals.flushAll();
 }
 
 // ---- Method calls (queue)
 
 bool BluezGattServer::accept(uint64_t generation, uint64_t callID,
                              const BluezGattApplication::Call& call, const char* method) {
+    m_refusals.flush();
     if (!m_tracker.isBluetoothd(call.sender)) {
-        logLine(std::string("Sorvane BLE: refused ") + method + " from " + call.sender +
-                " (not bluetoothd)");
+        m_refusals.refused(method, call.sender);
         if (const auto pending = m_pending.take(callID))
             BluezPendingCalls::answerError(*pending, kErrorAccessDenied, "only bluetoothd may call this");
         return false;

@@ -5,7 +5,7 @@
 // requests (one request per batch) answered through respond(); StartNotify and
 // StopNotify become subscriptions of the connected devices; updateValue()
 // notifies. Method calls from anyone but bluetoothd are refused with AccessDenied
-// and logged; calls with malformed options are logged
+// and logged through a BluezRefusalLog; calls with malformed options are logged
 // and refused with InvalidArguments. See BluezPeripheralManager.h for what is
 // reported when.
 //
@@ -20,6 +20,7 @@
 #include "platform/linux/BluezObjectTracker.h"
 #include "platform/linux/BluezPendingCalls.h"
 #include "platform/linux/BluezQueue.h"
+#include "platform/linux/BluezRefusalLog.h"
 #include "platform/linux/BluezRegistration.h"
 
 #include <map>
@@ -33,7 +34,7 @@ namespace sorvane {
 class BluezGattServer {
 public:
     BluezGattServer(BluezConnection& connection, const BluezQueue& queue,
-                    BluezObjectTracker& tracker);
+                    BluezObjectTracker& tracker, SteadyClock clock);
     BluezGattServer(const BluezGattServer&) = delete;
     BluezGattServer& operator=(const BluezGattServer&) = delete;
 
@@ -48,7 +49,7 @@ public:
     // Reports the device's subscriptions as ended.
     void deviceGone(const std::string& path);
     // For the manager's destruction, once the event loop has stopped: unregisters,
-    // answers every pending call.
+    // answers every pending call and logs what the refusal log still holds.
     void shutdown();
 
 private:
@@ -67,6 +68,7 @@ private:
     const BluezQueue& m_queue;
     BluezObjectTracker& m_tracker;
     BluezPendingCalls m_pending; // shared with the event-loop thread
+    BluezRefusalLog m_refusals;
 
     std::unique_ptr<BluezGattApplication> m_application;
     uint64_t m_generation = 0; // of m_application; also names its root path

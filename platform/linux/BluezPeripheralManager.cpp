@@ -33,7 +33,7 @@ private:
     struct BusParts {
         BusParts(const BluezQueue& queue, const BluezOptions& options, Listener& listener)
             : tracker(connection, queue, options.adapter, listener),
-              gatt(connection, queue, tracker), advertiser(connection, queue, tracker) {}
+              gatt(connection, queue, tracker, options.clock), advertiser(connection, queue, tracker) {}
         // Declared first, destroyed last: everything below uses it.
         BluezConnection connection;
         BluezObjectTracker tracker;

@@ -11,6 +11,7 @@ target_sources(sorvane_linux PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/BluezObjectTracker.cpp
   ${CMAKE_CURRENT_LIST_DIR}/BluezPendingCalls.cpp
   ${CMAKE_CURRENT_LIST_DIR}/BluezPeripheralManager.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BluezRefusalLog.cpp
   ${CMAKE_CURRENT_LIST_DIR}/BluezRegistration.cpp
   ${CMAKE_CURRENT_LIST_DIR}/KernelL2cap.cpp
   ${CMAKE_CURRENT_LIST_DIR}/L2capListener.cpp)

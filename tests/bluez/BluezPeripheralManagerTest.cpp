@@ -2,6 +2,7 @@
 // (private) dbus-daemon.
 #include "bluez/BluezTestSupport.h"
 #include "platform/linux/BluezNames.h"
+#include "platform/linux/BluezRefusalLog.h"
 #include "platform/linux/KernelL2cap.h"
 #include "tools/phone/PhoneCentral.h"
 
@@ -291,6 +292,92 @@ TEST(BluezBackend, CallsFromAnyoneButBluetoothdAreRefused) {
     }
     EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: refused WriteValue from " + connection->getUniqueName()));
     EXPECT_EQ(countOf<PeripheralEvent::Write>(bed.events.items()), 0u);
+}
+
+TEST(BluezBackend, AFloodOfRefusedCallsIsLoggedBrieflyAndCounted) {
+    ManualSteadyClock time;
+    BluezOptions backend = BluezBed::withoutL2CAP();
+    backend.clock = time.clock();
+    BluezBed bed(FakeBluez::Options{}, backend);
+    ASSERT_TRUE(bed.busRunning());
+    bed.startServing();
+    auto link = bed.bluez->connectDevice();
+    ASSERT_TRUE(link);
+    const auto app = bed.bluez->application();
+    ASSERT_TRUE(app);
+    std::string writePath;
+    for (const auto& c : app->characteristics)
+        if (uuidEquals(c.uuid, charClipboardTx))
+            writePath = c.path;
+
+    // Two strangers on the bus. Each refusal is logged (or counted) before it is
+    // answered, so the log is complete once the calls have returned.
+    struct Stranger {
+        std::unique_ptr<sdbus::IConnection> connection;
+        std::unique_ptr<sdbus::IProxy> proxy;
+        std::string name;
+    };
+    const auto stranger = [&] {
+        Stranger s;
+        s.connection = sdbus::createSessionBusConnectionWithAddress(bed.busAddress());
+        s.proxy = sdbus::createProxy(*s.connection, app->owner, writePath);
+        s.name = s.connection->getUniqueName();
+        return s;
+    };
+    Stranger a = stranger(), b = stranger();
+    const bluez::Options options{
+        {"device", sdbus::Variant(sdbus::ObjectPath("/org/bluez/hci0/dev_66_66_66_66_66_66"))}};
+    const auto flood = [&](Stranger& from, int calls) {
+        int denied = 0;
+        for (int i = 0; i < calls; ++i) {
+            try {
+                from.proxy->callMethod("WriteValue")
+                    .onInterface(bluez::kGattCharacteristicInterface)
+                    .withArguments(std::vector<uint8_t>{0x31}, options)
+                    .storeResultsTo();
+            } catch (const sdbus::Error& e) {
+                denied += e.getName() == bluez::kErrorAccessDenied ? 1 : 0;
+            }
+        }
+        return denied;
+    };
+    const auto phoneWrites = [&](uint8_t byte) {
+        bed.events.clear();
+        EXPECT_EQ(link->write(charControl, Bytes{byte}), AttResult::success);
+        ASSERT_TRUE(bed.events.waitForSize(1));
+        EXPECT_EQ(bed.events.items()[0],
+                  (PeripheralEvent{PeripheralEvent::Write{link->devicePath(), upper(charControl), Bytes{byte}}}));
+    };
+    const std::string refusedA = "Sorvane BLE: refused WriteValue from " + a.name + " (not bluetoothd)";
+
+    // A burst: every call is refused and none reaches the delegate; only the
+    // first few are logged.
+    EXPECT_EQ(flood(a, 300), 300);
+    EXPECT_EQ(flood(b, 3), 3);
+    EXPECT_EQ(bed.log.count(refusedA), 5u);
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused "), 5u);
+    EXPECT_EQ(countOf<PeripheralEvent::Write>(bed.events.items()), 0u);
+
+    // bluetoothd's calls go on reaching the delegate meanwhile; the window is
+    // still open, so nothing more is logged.
+    phoneWrites(0x33);
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused "), 5u);
+
+    // Once the window has passed, the next call brings the count of the rest.
+    time.advance(BluezRefusalLog::kWindow + std::chrono::seconds(1));
+    phoneWrites(0x34);
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused 298 more calls from " + a.name +
+                            " and other callers (not bluetoothd)"),
+              1u);
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused "), 6u);
+
+    // A new window logs a few again; a burst still running when the manager goes
+    // is counted then.
+    EXPECT_EQ(flood(a, 9), 9);
+    EXPECT_EQ(bed.log.count(refusedA), 10u);
+    bed.peripheral->shutdown();
+    EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: refused 4 more calls from " + a.name + " (not bluetoothd)"));
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused "), 12u);
 }
 
 TEST(BluezBackend, MalformedOptionsAreLoggedAndRefused) {

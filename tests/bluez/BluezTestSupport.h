@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -92,6 +94,20 @@ public:
     Bytes deviceID;
     std::optional<ActiveSession> session;
     Reassembler reassembler;
+};
+
+// A steady clock the test moves by hand; read from any thread.
+class ManualSteadyClock {
+public:
+    SteadyClock clock() const {
+        return [offset = m_offset] {
+            return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(offset->load()));
+        };
+    }
+    void advance(std::chrono::nanoseconds by) { *m_offset += by.count(); }
+
+private:
+    std::shared_ptr<std::atomic<int64_t>> m_offset = std::make_shared<std::atomic<int64_t>>(0);
 };
 
 // A private system bus with a fake bluetoothd, and a SorvanePeripheral on the
