@@ -2,10 +2,8 @@
 // (private) dbus-daemon.
 #include "bluez/BluezTestSupport.h"
 #include "adapters/linux/bluez/BluezNames.h"
+#include "adapters/linux/bluez/BluezRefusalLog.h"
 #include "adapters/linux/bluez/KernelL2cap.h"
-#include "testing/phone/PhoneCentral.h"
-
-#include <sdbus-c++/sdbus-c++.h>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -72,34 +70,33 @@ TEST(BluezBackend, ReadsAnswerPieceByPieceAndWithBluezErrors) {
     ASSERT_GT(info.size(), 3 * 22u); // several pieces at ATT MTU 23
     bed.startServing(info);
 
-    auto link = bed.bluez->connectDevice(23);
-    ASSERT_TRUE(link);
-    ASSERT_EQ(link->maxReadLength(), 22u);
-    phone::PhoneCentral phone(*link, crypto::Ed25519PrivateKey::generate(), crypto::randomBytes(16));
+    auto phone = bed.connectPhone(23);
+    ASSERT_TRUE(phone);
+    ASSERT_EQ(phone.link->maxReadLength(), 22u);
 
     // The long read goes through ReadValue with the offset option.
-    const auto parsed = phone.readDeviceInfo();
+    const auto parsed = phone->readDeviceInfo();
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->deviceID, desktop.deviceID);
     EXPECT_EQ(parsed->displayName, "Test desktop with a long name");
 
-    const auto atEnd = link->read(charDeviceInfo, info.size());
+    const auto atEnd = phone.link->read(charDeviceInfo, info.size());
     ASSERT_TRUE(atEnd);
     EXPECT_EQ(atEnd->result, AttResult::success);
     EXPECT_TRUE(atEnd->value.empty());
-    const auto pastEnd = link->read(charDeviceInfo, info.size() + 1);
+    const auto pastEnd = phone.link->read(charDeviceInfo, info.size() + 1);
     ASSERT_TRUE(pastEnd);
     EXPECT_EQ(pastEnd->result, AttResult::invalidOffset); // org.bluez.Error.InvalidOffset
 
     // Nothing published: the PSM reads 0x00 0x00.
-    const auto psm = link->read(charL2capPsm, 0);
+    const auto psm = phone.link->read(charL2capPsm, 0);
     ASSERT_TRUE(psm);
     EXPECT_EQ(psm->result, AttResult::success);
     EXPECT_EQ(psm->value, (Bytes{0x00, 0x00}));
-    EXPECT_EQ(phone.readPSM(), uint16_t{0});
+    EXPECT_EQ(phone->readPSM(), uint16_t{0});
 
     // A characteristic without read: org.bluez.Error.NotPermitted.
-    const auto refused = link->read(charClipboardRx, 0);
+    const auto refused = phone.link->read(charClipboardRx, 0);
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->result, AttResult::readNotPermitted);
 }
@@ -108,19 +105,19 @@ TEST(BluezBackend, WritesArriveInOrderFromTheDeviceAndAreEachAnswered) {
     BluezBed bed;
     ASSERT_TRUE(bed.busRunning());
     bed.startServing();
-    auto link = bed.bluez->connectDevice(23);
-    ASSERT_TRUE(link);
-    const std::string device = link->devicePath();
+    auto phone = bed.connectPhone(23);
+    ASSERT_TRUE(phone);
+    const std::string device = phone.device;
     EXPECT_EQ(device.rfind("/org/bluez/hci0/dev_", 0), 0u);
 
-    EXPECT_EQ(link->write(charClipboardTx, Bytes{1, 2, 3}), AttResult::success);
-    EXPECT_EQ(link->write(charControl, Bytes{0x31}), AttResult::success);
+    EXPECT_EQ(phone.link->write(charClipboardTx, Bytes{1, 2, 3}), AttResult::success);
+    EXPECT_EQ(phone.link->write(charControl, Bytes{0x31}), AttResult::success);
     // A long write: bluetoothd hands the pieces over one WriteValue at a time,
     // each with its offset.
     Bytes longValue(50);
     for (size_t i = 0; i < longValue.size(); ++i)
         longValue[i] = static_cast<uint8_t>(i);
-    EXPECT_EQ(link->writeLong(charPairing, longValue), AttResult::success);
+    EXPECT_EQ(phone.link->writeLong(charPairing, longValue), AttResult::success);
 
     ASSERT_TRUE(bed.events.waitForSize(5));
     const auto events = bed.events.items();
@@ -149,25 +146,24 @@ TEST(BluezBackend, NotificationsReachTheSubscribedPhoneAndDisconnectionIsReporte
     bed.peripheral->notify(std::string(charControl), Bytes{0x32});
     EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: updateValue returned false on " + std::string(charControl)));
 
-    auto link = bed.bluez->connectDevice();
-    ASSERT_TRUE(link);
-    const std::string device = link->devicePath();
-    phone::PhoneCentral phone(*link, crypto::Ed25519PrivateKey::generate(), crypto::randomBytes(16));
-    ASSERT_TRUE(phone.subscribe());
+    auto phone = bed.connectPhone();
+    ASSERT_TRUE(phone);
+    const std::string device = phone.device;
+    ASSERT_TRUE(phone->subscribe());
     for (const auto uuid : {charPairing, charClipboardRx, charControl})
         EXPECT_TRUE(waitForEvent<PeripheralEvent::Subscribed>(bed.events, [&](const auto& e) {
             return e.centralID == device && e.charUUID == upper(uuid);
         })) << uuid;
 
     bed.peripheral->notify(std::string(charControl), Bytes{0x32});
-    EXPECT_EQ(phone.nextControl(kWait), uint8_t{0x32});
+    EXPECT_EQ(phone->nextControl(kWait), uint8_t{0x32});
 
     // A notification for a UUID outside the table is dropped by the peripheral.
     bed.peripheral->notify("6e70c0ff-b3a8-4f9e-9a3d-8c6b1c9d0e01", Bytes{1});
     EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: notify dropped — no characteristic for 6e70c0ff"));
 
     // Connected turning false is the phone leaving.
-    link->disconnect();
+    phone.link->disconnect();
     EXPECT_TRUE(waitForEvent<PeripheralEvent::CentralDisconnected>(
         bed.events, [&](const auto& e) { return e.centralID == device; }));
     bed.log.clear();
@@ -179,10 +175,9 @@ TEST(BluezBackend, PowerOffReportsPoweredOffAndPowerOnRegistersAgain) {
     BluezBed bed;
     ASSERT_TRUE(bed.busRunning());
     bed.startServing({}, "Sorvane-feedf00d");
-    auto link = bed.bluez->connectDevice();
-    ASSERT_TRUE(link);
-    phone::PhoneCentral phone(*link, crypto::Ed25519PrivateKey::generate(), crypto::randomBytes(16));
-    ASSERT_TRUE(phone.subscribe());
+    auto phone = bed.connectPhone();
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(phone->subscribe());
     bed.events.clear();
 
     bed.bluez->setPowered(false);
@@ -215,10 +210,9 @@ TEST(BluezBackend, BluetoothdRestartingBringsTheServiceBack) {
     EXPECT_EQ(bed.bluez->application()->owner, firstOwner); // the same manager, registered anew
     EXPECT_EQ(bed.bluez->advertisement()->localName, "Sorvane-12345678");
 
-    auto link = bed.bluez->connectDevice(23);
-    ASSERT_TRUE(link);
-    phone::PhoneCentral phone(*link, crypto::Ed25519PrivateKey::generate(), crypto::randomBytes(16));
-    const auto info = phone.readDeviceInfo();
+    auto phone = bed.connectPhone(23);
+    ASSERT_TRUE(phone);
+    const auto info = phone->readDeviceInfo();
     ASSERT_TRUE(info);
     EXPECT_EQ(info->deviceID, desktop.deviceID);
 }
@@ -239,17 +233,14 @@ TEST(BluezBackend, AdapterRemovalIsPoweredOffUntilItReturns) {
 }
 
 TEST(BluezBackend, WaitsForBluetoothdToAppear) {
-    BluezBed bed(FakeBluez::Options{}, BluezBed::withoutL2CAP());
+    // No fake yet when the peripheral looks: nobody owns org.bluez.
+    BluezBed bed(FakeBluez::Options{}, BluezBed::withoutL2CAP(), BluezBed::Fake::notStarted);
     ASSERT_TRUE(bed.busRunning());
-    // Stop the fake's daemon before the peripheral looks: nobody owns org.bluez.
-    bed.bluez.reset();
     bed.startPeripheral();
     bed.peripheral->startAdvertising("Sorvane-00000000");
     EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: peripheral state = 1 (not powered on)"));
 
-    FakeBluez::Options options;
-    options.busAddress = bed.busAddress();
-    bed.bluez = std::make_unique<FakeBluez>(options);
+    bed.startFake();
     EXPECT_TRUE(bed.bluez->waitForApplications(1, kWait));
     EXPECT_TRUE(bed.bluez->waitForAdvertisements(1, kWait));
 }
@@ -270,43 +261,83 @@ TEST(BluezBackend, CallsFromAnyoneButBluetoothdAreRefused) {
     BluezBed bed;
     ASSERT_TRUE(bed.busRunning());
     bed.startServing();
-    const auto app = bed.bluez->application();
-    ASSERT_TRUE(app);
-    std::string writePath;
-    for (const auto& c : app->characteristics)
-        if (uuidEquals(c.uuid, charClipboardTx))
-            writePath = c.path;
-
-    auto connection = sdbus::createSessionBusConnectionWithAddress(bed.busAddress());
-    auto proxy = sdbus::createProxy(*connection, app->owner, writePath);
-    bluez::Options options{{"device", sdbus::Variant(sdbus::ObjectPath("/org/bluez/hci0/dev_66_66_66_66_66_66"))}};
-    try {
-        proxy->callMethod("WriteValue")
-            .onInterface(bluez::kGattCharacteristicInterface)
-            .withArguments(std::vector<uint8_t>{0x31}, options)
-            .storeResultsTo();
-        ADD_FAILURE() << "a stranger's WriteValue was accepted";
-    } catch (const sdbus::Error& e) {
-        EXPECT_EQ(e.getName(), bluez::kErrorAccessDenied);
-    }
-    EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: refused WriteValue from " + connection->getUniqueName()));
+    StrangerClient stranger(bed, charClipboardTx);
+    EXPECT_EQ(stranger.writeValue(Bytes{0x31}), bluez::kErrorAccessDenied);
+    EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: refused WriteValue from " + stranger.name()));
     EXPECT_EQ(countOf<PeripheralEvent::Write>(bed.events.items()), 0u);
+}
+
+TEST(BluezBackend, AFloodOfRefusedCallsIsLoggedBrieflyAndCounted) {
+    ManualSteadyClock time;
+    BluezOptions backend = BluezBed::withoutL2CAP();
+    backend.clock = time.clock();
+    BluezBed bed(FakeBluez::Options{}, backend);
+    ASSERT_TRUE(bed.busRunning());
+    bed.startServing();
+    auto phone = bed.connectPhone();
+    ASSERT_TRUE(phone);
+    // Two strangers on the bus. Each refusal is logged (or counted) before it is
+    // answered, so the log is complete once the calls have returned.
+    StrangerClient a(bed, charClipboardTx), b(bed, charClipboardTx);
+    const auto flood = [](StrangerClient& from, int calls) {
+        int denied = 0;
+        for (int i = 0; i < calls; ++i)
+            denied += from.writeValue(Bytes{0x31}) == bluez::kErrorAccessDenied ? 1 : 0;
+        return denied;
+    };
+    const auto phoneWrites = [&](uint8_t byte) {
+        bed.events.clear();
+        EXPECT_EQ(phone.link->write(charControl, Bytes{byte}), AttResult::success);
+        ASSERT_TRUE(bed.events.waitForSize(1));
+        EXPECT_EQ(bed.events.items()[0],
+                  (PeripheralEvent{PeripheralEvent::Write{phone.link->devicePath(), upper(charControl), Bytes{byte}}}));
+    };
+    const std::string refusedA = "Sorvane BLE: refused WriteValue from " + a.name() + " (not bluetoothd)";
+
+    // A burst: every call is refused and none reaches the delegate; only the
+    // first few are logged.
+    EXPECT_EQ(flood(a, 300), 300);
+    EXPECT_EQ(flood(b, 3), 3);
+    EXPECT_EQ(bed.log.count(refusedA), 5u);
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused "), 5u);
+    EXPECT_EQ(countOf<PeripheralEvent::Write>(bed.events.items()), 0u);
+
+    // bluetoothd's calls go on reaching the delegate meanwhile; the window is
+    // still open, so nothing more is logged.
+    phoneWrites(0x33);
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused "), 5u);
+
+    // Once the window has passed, the next call brings the count of the rest.
+    time.advance(BluezRefusalLog::kWindow + std::chrono::seconds(1));
+    phoneWrites(0x34);
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused 298 more calls from " + a.name() +
+                            " and other callers (not bluetoothd)"),
+              1u);
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused "), 6u);
+
+    // A new window logs a few again; a burst still running when the manager goes
+    // is counted then.
+    EXPECT_EQ(flood(a, 9), 9);
+    EXPECT_EQ(bed.log.count(refusedA), 10u);
+    bed.peripheral->shutdown();
+    EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: refused 4 more calls from " + a.name() + " (not bluetoothd)"));
+    EXPECT_EQ(bed.log.count("Sorvane BLE: refused "), 12u);
 }
 
 TEST(BluezBackend, MalformedOptionsAreLoggedAndRefused) {
     BluezBed bed;
     ASSERT_TRUE(bed.busRunning());
     bed.startServing();
-    auto link = bed.bluez->connectDevice();
-    ASSERT_TRUE(link);
+    auto phone = bed.connectPhone();
+    ASSERT_TRUE(phone);
 
-    const auto refused = link->readWithMalformedOffset(charDeviceInfo);
+    const auto refused = phone.link->readWithMalformedOffset(charDeviceInfo);
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->result, AttResult::unlikelyError); // InvalidArguments
     EXPECT_TRUE(bed.log.waitFor("Sorvane BLE: ReadValue dropped: the offset option is not a uint16"));
 
     // The backend goes on answering well-formed calls.
-    const auto fine = link->read(charDeviceInfo, 1);
+    const auto fine = phone.link->read(charDeviceInfo, 1);
     ASSERT_TRUE(fine);
     EXPECT_EQ(fine->value, (Bytes{0xd2, 0xd3}));
 }
@@ -370,18 +401,17 @@ TEST(BluezBackend, PublishedChannelIsHandedOverAndCarriesFramesBothWays) {
     bed.startServing();
     ASSERT_TRUE(bed.log.waitFor("Sorvane L2CAP: published PSM 129"));
 
-    auto link = bed.bluez->connectDevice();
-    ASSERT_TRUE(link);
-    const auto psm = link->read(charL2capPsm, 0);
+    auto phone = bed.connectPhone();
+    ASSERT_TRUE(phone);
+    const auto psm = phone.link->read(charL2capPsm, 0);
     ASSERT_TRUE(psm);
     EXPECT_EQ(psm->value, (Bytes{0x00, 0x81}));
 
-    phone::PhoneCentral phone(*link, crypto::Ed25519PrivateKey::generate(), crypto::randomBytes(16));
-    ASSERT_TRUE(phone.openL2CAP());
+    ASSERT_TRUE(phone->openL2CAP());
     ASSERT_TRUE(bed.log.waitFor("Sorvane L2CAP: channel opened"));
     // A text longer than one SDU (64 bytes here) crosses as several.
     const std::string text(300, 'x');
-    ASSERT_TRUE(phone.sendClipboardText(text, phone::Route::l2cap));
+    ASSERT_TRUE(phone->sendClipboardText(text, phone::Route::l2cap));
     ASSERT_TRUE(bed.frames.waitForSize(1));
     const Bytes first = bed.frames.items()[0];
     const auto frame = parseL2CAPFrame(first);
@@ -391,7 +421,7 @@ TEST(BluezBackend, PublishedChannelIsHandedOverAndCarriesFramesBothWays) {
 
     const Bytes back = buildL2CAPFrame(0, 9, encodeClipboardText("from the desktop"));
     EXPECT_TRUE(bed.peripheral->sendL2CAP(back));
-    const auto inbound = phone.nextMessage(kWait);
+    const auto inbound = phone->nextMessage(kWait);
     ASSERT_TRUE(inbound);
     EXPECT_EQ(inbound->route, phone::Route::l2cap);
     EXPECT_EQ(inbound->message, (SorvaneMessage{SorvaneMessage::ClipboardText{"from the desktop"}}));

@@ -2,7 +2,6 @@
 // phone pairs, sends a sealed clipboard text in chunks and receives one back. The
 // test body plays the desktop's application (pairing answer, reassembly, sealing).
 #include "bluez/BluezTestSupport.h"
-#include "testing/phone/PhoneCentral.h"
 
 #include <future>
 
@@ -17,18 +16,17 @@ TEST(BluezSession, PairsAndExchangesSealedClipboardTextsOverGatt) {
     DesktopSide desktop;
     bed.startServing(desktop.deviceInfo());
 
-    auto link = bed.bluez->connectDevice(); // ATT MTU 517, as Android asks for
-    ASSERT_TRUE(link);
-    const std::string device = link->devicePath();
-    phone::PhoneCentral phone(*link, crypto::Ed25519PrivateKey::generate(), crypto::randomBytes(16));
-    ASSERT_TRUE(phone.learnDesktop(desktop.qrText()));
-    const auto info = phone.readDeviceInfo();
+    auto phone = bed.connectPhone(); // ATT MTU 517, as Android asks for
+    ASSERT_TRUE(phone);
+    const std::string device = phone.device;
+    ASSERT_TRUE(phone->learnDesktop(desktop.qrText()));
+    const auto info = phone->readDeviceInfo();
     ASSERT_TRUE(info);
     EXPECT_EQ(info->identityPublicKey, toBytes(desktop.identity.publicKey().raw()));
-    ASSERT_TRUE(phone.subscribe());
+    ASSERT_TRUE(phone->subscribe());
 
     // The phone writes its hello and waits for the ack; the desktop answers it.
-    auto paired = std::async(std::launch::async, [&] { return phone.pair(); });
+    auto paired = std::async(std::launch::async, [&] { return phone->pair(); });
     const auto hello = waitForEvent<W>(bed.events, [](const W& w) { return w.charUUID == upper(charPairing); });
     ASSERT_TRUE(hello);
     EXPECT_EQ(hello->centralID, device);
@@ -37,13 +35,13 @@ TEST(BluezSession, PairsAndExchangesSealedClipboardTextsOverGatt) {
     ASSERT_TRUE(ack);
     bed.peripheral->notify(std::string(charPairing), *ack);
     ASSERT_TRUE(paired.get());
-    ASSERT_TRUE(phone.hasSession());
+    ASSERT_TRUE(phone->hasSession());
 
     // Phone to desktop: a sealed text of several 200-byte chunks, written with response.
     std::string text;
     for (int i = 0; i < 60; ++i)
         text += "line " + std::to_string(i) + " of the phone's clipboard\n";
-    ASSERT_TRUE(phone.sendClipboardText(text, phone::Route::gatt));
+    ASSERT_TRUE(phone->sendClipboardText(text, phone::Route::gatt));
     std::optional<SorvaneMessage> received;
     size_t chunks = 0;
     const bool complete = waitForEvent<W>(bed.events, [&](const W& w) {
@@ -63,13 +61,13 @@ TEST(BluezSession, PairsAndExchangesSealedClipboardTextsOverGatt) {
     ASSERT_GT(outbound.size(), 1u);
     for (const auto& chunk : outbound)
         bed.peripheral->notify(std::string(charClipboardRx), chunk);
-    const auto inbound = phone.nextMessage(kWait);
+    const auto inbound = phone->nextMessage(kWait);
     ASSERT_TRUE(inbound);
     EXPECT_TRUE(inbound->encrypted);
     EXPECT_EQ(inbound->route, phone::Route::gatt);
     EXPECT_EQ(inbound->frameID, 41);
     EXPECT_EQ(inbound->message, (SorvaneMessage{SorvaneMessage::ClipboardText{reply}}));
-    EXPECT_EQ(phone.rejectedInbound(), 0u);
+    EXPECT_EQ(phone->rejectedInbound(), 0u);
 }
 
 } // namespace

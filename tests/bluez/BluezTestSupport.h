@@ -6,6 +6,7 @@
 
 #include "ble/BleTestSupport.h"
 #include "ble/SorvanePeripheral.h"
+#include "adapters/linux/bluez/BluezNames.h"
 #include "adapters/linux/bluez/BluezPeripheralManager.h"
 #include "testing/sim/ManualMainQueue.h"
 #include "protocol/ChunkFraming.h"
@@ -18,10 +19,14 @@
 #include "support/LogCapture.h"
 #include "testing/fake-bluetoothd/FakeBluez.h"
 #include "testing/fake-bluetoothd/FakeDeviceLink.h"
+#include "testing/phone/PhoneCentral.h"
 
 #include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -94,14 +99,46 @@ public:
     Reassembler reassembler;
 };
 
-// A private system bus with a fake bluetoothd, and a SorvanePeripheral on the
-// BlueZ backend. The log capture starts first so that no line is missed.
+// A steady clock the test moves by hand; read from any thread.
+class ManualSteadyClock {
+public:
+    SteadyClock clock() const {
+        return [offset = m_offset] {
+            return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(offset->load()));
+        };
+    }
+    void advance(std::chrono::nanoseconds by) { *m_offset += by.count(); }
+
+private:
+    std::shared_ptr<std::atomic<int64_t>> m_offset = std::make_shared<std::atomic<int64_t>>(0);
+};
+
+// A phone connected through the fake, with a fresh identity and device id.
+struct TestPhone {
+    std::unique_ptr<fakebluez::FakeDeviceLink> link; // outlives the phone
+    std::unique_ptr<phone::PhoneCentral> central;
+    std::string device; // its Device1 object path: the central id the backend reports
+
+    explicit operator bool() const { return link && central; }
+    phone::PhoneCentral* operator->() const { return central.get(); }
+};
+
+// The set-up every BlueZ test shares: a private system bus (a real dbus-daemon,
+// exported as DBUS_SYSTEM_BUS_ADDRESS), a fake bluetoothd on it, a
+// SorvanePeripheral on the BlueZ backend with its events and L2CAP frames
+// recorded, and test phones. The log capture starts first so that no line is
+// missed.
 class BluezBed {
 public:
-    explicit BluezBed(fakebluez::FakeBluez::Options fakeOptions = {}, BluezOptions backend = withoutL2CAP())
-        : m_env("DBUS_SYSTEM_BUS_ADDRESS", m_daemon.address()), m_backend(std::move(backend)) {
-        fakeOptions.busAddress = m_daemon.address();
-        bluez = std::make_unique<fakebluez::FakeBluez>(std::move(fakeOptions));
+    enum class Fake { started, notStarted };
+
+    explicit BluezBed(fakebluez::FakeBluez::Options fakeOptions = {}, BluezOptions backend = withoutL2CAP(),
+                      Fake fake = Fake::started)
+        : m_env("DBUS_SYSTEM_BUS_ADDRESS", m_daemon.address()), m_fakeOptions(std::move(fakeOptions)),
+          m_backend(std::move(backend)) {
+        m_fakeOptions.busAddress = m_daemon.address();
+        if (fake == Fake::started && busRunning())
+            startFake();
     }
     ~BluezBed() {
         // The peripheral (and its bus connection) goes before the fake and the daemon.
@@ -123,6 +160,9 @@ public:
     bool busRunning() const { return m_daemon.running(); }
     const std::string& busAddress() const { return m_daemon.address(); }
 
+    // Starts the in-process fake bluetoothd (again, after `bluez.reset()`).
+    void startFake() { bluez = std::make_unique<fakebluez::FakeBluez>(m_fakeOptions); }
+
     void startPeripheral(Bytes deviceInfo = Bytes{0xd1, 0xd2, 0xd3}) {
         peripheral = std::make_unique<SorvanePeripheral>(
             bluezPeripheralManagerFactory(m_backend), std::move(deviceInfo),
@@ -138,11 +178,33 @@ public:
         ASSERT_TRUE(bluez->waitForAdvertisements(1, kWait));
     }
 
+    // Connects a phone to the fake with that ATT MTU (517 is what Android asks for).
+    // False (check with ASSERT_TRUE) when the fake refused the connection.
+    TestPhone connectPhone(uint16_t attMTU = 517) {
+        TestPhone phone;
+        phone.link = bluez->connectDevice(attMTU);
+        if (!phone.link)
+            return phone;
+        phone.device = phone.link->devicePath();
+        phone.central = phone::PhoneCentral::withNewIdentity(*phone.link);
+        return phone;
+    }
+
+    // The object path of the registered application's characteristic; empty if none.
+    std::string characteristicPath(std::string_view uuid) const {
+        if (const auto app = bluez->application())
+            for (const auto& c : app->characteristics)
+                if (uuidEquals(c.uuid, uuid))
+                    return c.path;
+        return {};
+    }
+
     LogCapture log;
 
 private:
     DbusDaemon m_daemon;
     ScopedEnv m_env;
+    fakebluez::FakeBluez::Options m_fakeOptions;
     BluezOptions m_backend;
 
 public:
@@ -151,6 +213,36 @@ public:
     Recorder<PeripheralEvent> events;
     Recorder<Bytes> frames;
     std::unique_ptr<SorvanePeripheral> peripheral;
+};
+
+// A client of the private bus that is not bluetoothd, calling WriteValue on one of
+// the registered application's characteristics the way bluetoothd would.
+class StrangerClient {
+public:
+    StrangerClient(const BluezBed& bed, std::string_view charUUID)
+        : m_connection(sdbus::createSessionBusConnectionWithAddress(bed.busAddress())),
+          m_proxy(sdbus::createProxy(*m_connection, bed.bluez->application()->owner,
+                                     bed.characteristicPath(charUUID))) {}
+
+    std::string name() const { return m_connection->getUniqueName(); }
+    // The D-Bus error name of the answer; empty when the write was accepted.
+    std::string writeValue(const Bytes& value) {
+        const bluez::Options options{
+            {"device", sdbus::Variant(sdbus::ObjectPath("/org/bluez/hci0/dev_66_66_66_66_66_66"))}};
+        try {
+            m_proxy->callMethod("WriteValue")
+                .onInterface(bluez::kGattCharacteristicInterface)
+                .withArguments(value, options)
+                .storeResultsTo();
+            return {};
+        } catch (const sdbus::Error& e) {
+            return e.getName();
+        }
+    }
+
+private:
+    std::unique_ptr<sdbus::IConnection> m_connection;
+    std::unique_ptr<sdbus::IProxy> m_proxy;
 };
 
 // Waits until the recorder holds an event that `match` accepts; returns it.

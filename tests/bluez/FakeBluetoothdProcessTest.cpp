@@ -83,10 +83,9 @@ void control(sdbus::IProxy& proxy, const std::string& method, std::tuple<In...> 
 }
 
 TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
-    LogCapture log;
-    DbusDaemon daemon;
-    ASSERT_TRUE(daemon.running());
-    ScopedEnv env("DBUS_SYSTEM_BUS_ADDRESS", daemon.address());
+    // The fake bluetoothd is the separate process here, not the bed's.
+    BluezBed bed(fakebluez::FakeBluez::Options{}, BluezBed::withoutL2CAP(), BluezBed::Fake::notStarted);
+    ASSERT_TRUE(bed.busRunning());
     DesktopSide desktop;
 
     // The phone's identity comes from a file, as a later test pre-pairs it.
@@ -98,19 +97,15 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
     const auto identityFile = dir / "phone.identity";
     std::ofstream(identityFile) << Hex::encode(phoneKey.raw()) << "\n" << Hex::encode(phoneID) << "\n";
 
-    ChildProcess fake({SORVANE_FAKE_BLUETOOTHD, "--bus", daemon.address(), "--phone-identity",
+    ChildProcess fake({SORVANE_FAKE_BLUETOOTHD, "--bus", bed.busAddress(), "--phone-identity",
                        identityFile.string(), "--desktop-qr", desktop.qrText()},
                       "fake-bluetoothd: ready");
     ASSERT_TRUE(fake.ready());
 
-    sim::ManualMainQueue mainQueue;
-    Recorder<PeripheralEvent> events;
-    auto peripheral = std::make_unique<SorvanePeripheral>(
-        bluezPeripheralManagerFactory(BluezBed::withoutL2CAP()), desktop.deviceInfo(),
-        [&](PeripheralEvent e) { events.add(std::move(e)); }, mainQueue);
-    peripheral->startAdvertising("Sorvane-cafe0001");
+    bed.startPeripheral(desktop.deviceInfo());
+    bed.peripheral->startAdvertising("Sorvane-cafe0001");
 
-    auto connection = sdbus::createSessionBusConnectionWithAddress(daemon.address());
+    auto connection = sdbus::createSessionBusConnectionWithAddress(bed.busAddress());
     auto proxy = sdbus::createProxy(*connection, fakebluez::kControlService, fakebluez::kControlPath);
 
     bool ok = false;
@@ -148,32 +143,32 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
 
     // Pair waits for the desktop's ack: call it from another connection meanwhile.
     auto paired = std::async(std::launch::async, [&] {
-        auto own = sdbus::createSessionBusConnectionWithAddress(daemon.address());
+        auto own = sdbus::createSessionBusConnectionWithAddress(bed.busAddress());
         auto pairing = sdbus::createProxy(*own, fakebluez::kControlService, fakebluez::kControlPath);
         bool result = false;
         control(*pairing, "Pair", std::tuple{}, result);
         return result;
     });
-    const auto hello = waitForEvent<W>(events, [](const W& w) { return w.charUUID == upper(charPairing); });
+    const auto hello = waitForEvent<W>(bed.events, [](const W& w) { return w.charUUID == upper(charPairing); });
     ASSERT_TRUE(hello);
     EXPECT_EQ(hello->centralID, device);
     const auto ack = desktop.answerHello(hello->data);
     ASSERT_TRUE(ack);
-    peripheral->notify(std::string(charPairing), *ack);
+    bed.peripheral->notify(std::string(charPairing), *ack);
     ASSERT_TRUE(paired.get());
 
     const std::string text = "sent by the phone process " + std::string(450, 'p');
     control(*proxy, "SendText", std::tuple{text, std::string("gatt")}, ok);
     ASSERT_TRUE(ok);
     std::optional<SorvaneMessage> received;
-    ASSERT_TRUE(waitForEvent<W>(events, [&](const W& w) {
+    ASSERT_TRUE(waitForEvent<W>(bed.events, [&](const W& w) {
         return w.charUUID == upper(charClipboardTx) && (received = desktop.acceptChunk(w.data));
     }));
     EXPECT_EQ(received, (SorvaneMessage{SorvaneMessage::ClipboardText{text}}));
 
     const std::string reply = "sent by the desktop " + std::string(300, 'd');
     for (const auto& chunk : desktop.chunksFor(reply, 7))
-        peripheral->notify(std::string(charClipboardRx), chunk);
+        bed.peripheral->notify(std::string(charClipboardRx), chunk);
     bool found = false, encrypted = false;
     std::string kind, got, route;
     control(*proxy, "NextMessage", std::tuple{uint32_t{5000}}, found, kind, got, encrypted, route);
@@ -184,9 +179,9 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
     EXPECT_EQ(route, "gatt");
 
     // Power and restarts, scripted from here.
-    events.clear();
+    bed.events.clear();
     control(*proxy, "SetPowered", std::tuple{false});
-    EXPECT_TRUE(waitForEvent<PeripheralEvent::PoweredOff>(events, [](const auto&) { return true; }));
+    EXPECT_TRUE(waitForEvent<PeripheralEvent::PoweredOff>(bed.events, [](const auto&) { return true; }));
     control(*proxy, "SetPowered", std::tuple{true});
     control(*proxy, "WaitForApplication", std::tuple{uint32_t{2}, uint32_t{5000}}, ok);
     EXPECT_TRUE(ok);
@@ -201,7 +196,7 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
         EXPECT_EQ(e.getName(), "org.sorvane.FakeBluez.Error.NoPhone");
     }
 
-    peripheral.reset();
+    bed.peripheral.reset();
     proxy.reset();
     connection.reset();
     EXPECT_EQ(fake.stop(), 0);

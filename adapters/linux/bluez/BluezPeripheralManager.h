@@ -38,8 +38,15 @@
 // everything.
 //
 // Method calls on our objects from anyone but the current owner of org.bluez are
-// refused with AccessDenied and logged ("Sorvane BLE: ..."), as are malformed
-// options.
+// refused with AccessDenied and logged ("Sorvane BLE: refused ..."), a few per
+// window and then as a count (see BluezRefusalLog.h), so that a flood of them
+// cannot flood the log; calls with malformed options are refused and logged too.
+//
+// The manager wires together its parts, which share one BluezConnection and one
+// BluezQueue: BluezObjectTracker (bluetoothd's owner, adapter, devices and the
+// state above), BluezGattServer (the service, its registration and the calls on
+// it), BluezAdvertiser (the advertisement and its registration) and
+// BluezL2capPublisher (the L2CAP channel).
 //
 // Threading: see ble/PeripheralBackend.h. D-Bus traffic is handled on the
 // connection's event-loop thread, accepted L2CAP connections on the listener's
@@ -50,6 +57,7 @@
 
 #include "ports/PeripheralBackend.h"
 #include "adapters/linux/bluez/KernelL2cap.h"
+#include "base/Clock.h"
 
 #include <string>
 
@@ -60,6 +68,9 @@ struct BluezOptions {
     std::string adapter;
     // Opens the listening L2CAP socket; empty means openKernelL2capServer.
     L2capServerOpener openL2capServer;
+    // Times the windows of the refusal log (BluezRefusalLog.h); empty means the
+    // steady clock.
+    SteadyClock clock;
 };
 
 // Makes BlueZ-backed managers. Calls the factory on the peripheral's queue.
