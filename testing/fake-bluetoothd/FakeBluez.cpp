@@ -404,8 +404,12 @@ void FakeBluez::removeAdapter() {
             device->emitInterfacesRemovedSignal();
         bus->devices.clear();
         if (bus->adapter) {
-            bus->adapter->emitInterfacesRemovedSignal();
-            bus->adapter.reset();
+            // Gone from GetManagedObjects before anyone hears that it went: a
+            // client that reacts to the signal by asking again must not find it.
+            auto adapter = std::move(bus->adapter);
+            adapter->unregister();
+            adapter->emitInterfacesRemovedSignal(
+                {kAdapterInterface, kGattManagerInterface, kAdvertisingManagerInterface});
         }
     }
     changed();
