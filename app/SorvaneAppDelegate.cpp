@@ -154,6 +154,10 @@ void SorvaneAppDelegate::applicationWillTerminate() {
     if (m_peripheral)
         m_peripheral->shutdown();
     m_env.application.spinRunLoop(kTeardownSpin);
+    // The history is written on its own thread: every change is on disk before
+    // the program may end.
+    if (m_appState)
+        m_appState->history->flush();
     logLine("Sorvane: shutdown complete");
 }
 

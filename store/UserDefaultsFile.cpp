@@ -10,14 +10,19 @@ namespace sorvane {
 UserDefaultsFile::UserDefaultsFile(std::filesystem::path path) : m_path(std::move(path)) {
     std::optional<std::string> content;
     try {
-        content = store::readFile(m_path);
-    } catch (const std::system_error& e) {
+        // A dozen short settings; the file may be a link into someone's dotfiles.
+        content = store::readFile(m_path, {.maxBytes = size_t{1} << 20, .followLinks = true});
+    } catch (const std::exception& e) {
         logLine("Sorvane: preferences unreadable, using defaults: " + std::string(e.what()));
         return;
     }
     if (!content)
         return;
-    auto parsed = nlohmann::json::parse(*content, nullptr, /*allow_exceptions=*/false);
+    nlohmann::json parsed;
+    try {
+        parsed = nlohmann::json::parse(*content, nullptr, /*allow_exceptions=*/false);
+    } catch (const std::exception&) { // no memory for the parsed document
+    }
     if (parsed.is_object()) {
         m_values = std::move(parsed);
         return;

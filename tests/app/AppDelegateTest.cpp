@@ -85,7 +85,7 @@ TEST_F(AppDelegateTest, ACorruptDeviceIdEndsStartUpWithOneLineAndNothingCreated)
     EXPECT_FALSE(h.clipboard.started);
     EXPECT_EQ(h.statusItem.installs, 0);
     EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "history.json"));
-    EXPECT_EQ(store::readFile(h.dataDir() / "device_id"), std::string(15, 'x'));
+    EXPECT_EQ(store::readFile(h.dataDir() / "device_id", {.maxBytes = 1 << 20}), std::string(15, 'x'));
 }
 
 TEST_F(AppDelegateTest, MovingAwayStopsStartUpBeforeTheStores) {
@@ -494,6 +494,9 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
 
 TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
     auto& p = startAndPair();
+    h.app->appState()->history->setAutoApply(false);
+    ASSERT_TRUE(p.phone->sendClipboardText("the last word", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
     h.app->applicationWillTerminate();
     EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
     EXPECT_TRUE(h.clipboard.stopped);
@@ -511,10 +514,15 @@ TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
     EXPECT_LT(at("Sorvane BLE: peripheral shut down"), at("Sorvane: shutdown complete"));
     EXPECT_FALSE(h.radio.advertising());
 
+    // Everything recorded before the end is on disk when shutdown completes.
+    const auto file = store::readFile(h.dataDir() / "history.json", {.maxBytes = 1 << 20});
+    ASSERT_TRUE(file.has_value());
+    EXPECT_NE(file->find("\"text\": \"the last word\""), std::string::npos);
+
     // Nothing reaches the handlers once shutdown began.
     h.clipboard.copy("too late");
     h.mainQueue.runPending();
-    EXPECT_EQ(entries(), 0u);
+    EXPECT_EQ(entries(), 1u);
     h.app->applicationWillTerminate(); // once only
     EXPECT_EQ(h.log.count("Sorvane: shutting down"), 1u);
 }
