@@ -295,6 +295,20 @@ TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
     EXPECT_EQ(h.app->appState()->connectedCount, 0);
 }
 
+TEST_F(AppDelegateTest, UnpairThatCannotRemoveTheStoredPeerIsLogged) {
+    auto& p = startAndPair();
+    (void)p;
+    // Something that unlink() refuses now stands where the record is.
+    const auto peers = h.dataDir() / "peers.json";
+    std::filesystem::remove(peers);
+    std::filesystem::create_directories(peers / "in-the-way");
+    auto raw = h.radio.connectCentral();
+    ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR}), AttResult::success);
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.app->appState()->session; }));
+    EXPECT_EQ(h.log.count("could not remove the paired phone"), 1u);
+    EXPECT_TRUE(std::filesystem::exists(peers));
+}
+
 // ------------------------------------------------------------ outbound
 
 TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
