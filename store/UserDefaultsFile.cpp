@@ -14,6 +14,7 @@ UserDefaultsFile::UserDefaultsFile(std::filesystem::path path) : m_path(std::mov
         content = store::readFile(m_path, {.maxBytes = size_t{1} << 20, .followLinks = true});
     } catch (const std::exception& e) {
         logLine("Sorvane: preferences unreadable, using defaults: " + std::string(e.what()));
+        m_keepAsideBeforeSave = true;
         return;
     }
     if (!content)
@@ -58,6 +59,13 @@ void UserDefaultsFile::remove(std::string_view key) {
 void UserDefaultsFile::save() {
     try {
         store::createPrivateDirectories(m_path.parent_path());
+        if (m_keepAsideBeforeSave) {
+            // What could not be read is not ours to destroy.
+            if (store::keepAside(m_path))
+                logLine("Sorvane: the preferences file that could not be read is kept as " +
+                        m_path.string() + ".unreadable");
+            m_keepAsideBeforeSave = false;
+        }
         store::writeFileAtomically(m_path, m_values.dump(2) + "\n");
     } catch (const std::system_error& e) {
         logLine("Sorvane: preferences not saved: " + std::string(e.what()));

@@ -185,7 +185,14 @@ TEST_P(HostileFileTest, PreferencesStartAsDefaults) {
         UserDefaultsFile defaults(path);
         if (defaults.object("auto_paste"))
             return "values from a hostile file";
-        return log.count("preferences") == 1 ? "" : "expected one log line";
+        if (log.count("preferences") != 1)
+            return "expected one log line";
+        defaults.set("auto_paste", false);
+        if (!fs::is_regular_file(fs::symlink_status(path)))
+            return "defaults.json was not written";
+        if (!fs::exists(fs::symlink_status(tmp.path() / "defaults.json.unreadable")))
+            return "nothing kept as defaults.json.unreadable";
+        return "";
     }));
 }
 
