@@ -143,6 +143,10 @@ void SorvaneAppDelegate::applicationWillTerminate() {
     if (m_peripheral)
         m_peripheral->shutdown();
     m_env.application.spinRunLoop(kTeardownSpin);
+    // The history is written on its own thread: every change is on disk before
+    // the program may end.
+    if (m_appState)
+        m_appState->history->flush();
     logLine("Sorvane: shutdown complete");
 }
 
@@ -380,9 +384,12 @@ void SorvaneAppDelegate::handleControlOpcode(uint8_t opcode) {
     logLine("control: CONTROL_UNPAIR from phone \u2014 clearing peer + session");
     try {
         m_appState->keyStore->removeAllPeers();
-    } catch (const std::exception&) {
-        // The phone has forgotten us either way; a stale file only means the
-        // next hello from it is accepted as the paired phone's.
+    } catch (const std::exception& e) {
+        // The phone has forgotten us either way, but the stale file makes it
+        // count as paired again at the next start: say so.
+        logLine(std::string("Sorvane: could not remove the paired phone's record, it will count "
+                            "as paired at the next start: ") +
+                e.what());
     }
     m_appState->session.reset();
     m_appState->phoneName.reset();

@@ -1,5 +1,7 @@
 #include "store/AtomicFile.h"
 
+#include "base/Log.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -9,8 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -101,14 +105,21 @@ public:
         if (fd.get() < 0)
             throwErrno("create temporary for", target);
         m_path = buffer.data();
-        // mkostemp already asks for 0600, but only as far as the umask allows.
-        if (::fchmod(fd.get(), 0600) != 0)
-            throwErrno("chmod", m_path);
-        writeAll(fd.get(), pieces, m_path);
-        if (::fsync(fd.get()) != 0)
-            throwErrno("fsync", m_path);
-        if (fd.close() != 0)
-            throwErrno("close", m_path);
+        // A constructor that throws gets no destructor call: the temporary is
+        // removed here on every failure (a full disk fails in writeAll).
+        try {
+            // mkostemp already asks for 0600, but only as far as the umask allows.
+            if (::fchmod(fd.get(), 0600) != 0)
+                throwErrno("chmod", m_path);
+            writeAll(fd.get(), pieces, m_path);
+            if (::fsync(fd.get()) != 0)
+                throwErrno("fsync", m_path);
+            if (fd.close() != 0)
+                throwErrno("close", m_path);
+        } catch (...) {
+            ::unlink(m_path.c_str());
+            throw;
+        }
     }
     ~Temporary() {
         if (!m_path.empty())
@@ -126,22 +137,63 @@ private:
 
 } // namespace
 
-std::optional<std::string> readFile(const std::filesystem::path& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+std::optional<std::string> readFile(const std::filesystem::path& path, const ReadOptions& options) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer,
+    // for ever and deaf to SIGTERM. It changes nothing for a regular file.
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    if (!options.followLinks)
+        flags |= O_NOFOLLOW;
+    Fd fd(::open(path.c_str(), flags));
     if (fd.get() < 0) {
         if (errno == ENOENT)
             return std::nullopt;
+        if (errno == ELOOP && !options.followLinks)
+            throw RefusedFile(path.string() + " is a symbolic link, not a regular file");
         throwErrno("open", path);
     }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         throwErrno("stat", path);
+    if (!S_ISREG(st.st_mode))
+        throw RefusedFile(path.string() + " is not a regular file");
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (size > options.maxBytes && !options.headOnly)
+        throw RefusedFile(path.string() + " is larger than " + std::to_string(options.maxBytes) +
+                          " bytes (" + std::to_string(size) + ")");
     std::string content;
-    if (st.st_size > 0)
-        content.reserve(static_cast<size_t>(st.st_size));
-    char chunk[65536];
+    try {
+        content.resize(static_cast<size_t>(std::min<uint64_t>(size, options.maxBytes)));
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        throwErrno("no memory to read", path);
+    }
+    // The size from fstat can be out of date (the file may grow while it is
+    // read): one byte more than the limit is asked for to notice that.
+    size_t used = 0;
     for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (used == content.size()) {
+            if (used >= options.maxBytes) {
+                if (options.headOnly)
+                    break;
+                char extra;
+                ssize_t n = ::read(fd.get(), &extra, 1);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    throwErrno("read", path);
+                if (n > 0)
+                    throw RefusedFile(path.string() + " is larger than " +
+                                      std::to_string(options.maxBytes) + " bytes");
+                break;
+            }
+            try {
+                content.resize(std::min(options.maxBytes, std::max<size_t>(used * 2, 65536)));
+            } catch (const std::bad_alloc&) {
+                errno = ENOMEM;
+                throwErrno("no memory to read", path);
+            }
+        }
+        ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -149,8 +201,9 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
         }
         if (n == 0)
             break;
-        content.append(chunk, static_cast<size_t>(n));
+        used += static_cast<size_t>(n);
     }
+    content.resize(used);
     return content;
 }
 
@@ -216,18 +269,69 @@ void createPrivateDirectories(const std::filesystem::path& dir) {
     }
 }
 
-void removeStaleTemporaries(const std::filesystem::path& dir) {
+void makeDirectoryPrivate(const std::filesystem::path& dir) {
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0)
+        throwErrno("open directory", dir);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        throwErrno("stat", dir);
+    if (st.st_uid != ::geteuid())
+        throw RefusedFile("data directory " + dir.string() + " belongs to user " +
+                          std::to_string(st.st_uid) + ", not to this user; refusing to use it");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return;
+    // Anyone who may write here can rename their own peers.json into place.
+    if (::fchmod(fd.get(), 0700) != 0)
+        throwErrno("chmod", dir);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    logLine("Sorvane: data directory " + dir.string() + " was writable by others (mode " + mode +
+            "), set to 0700");
+}
+
+void removeStaleTemporaries(const std::filesystem::path& dir,
+                            std::span<const std::string_view> names) {
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
     if (!d)
         return;
+    constexpr size_t kSuffix = 6; // the XXXXXX of mkostemp
     while (const dirent* entry = ::readdir(d.get())) {
         std::string_view name = entry->d_name;
-        auto marker = name.rfind(kTempMarker);
-        bool ours = name.size() > 1 && name.front() == '.' && marker != std::string_view::npos &&
-                    name.size() - marker == kTempMarker.size() + 6;
+        bool ours = false;
+        for (std::string_view target : names) {
+            // "." + target + ".tmp-" + six characters
+            const size_t length = 1 + target.size() + kTempMarker.size() + kSuffix;
+            ours = ours || (name.size() == length && name.front() == '.' &&
+                            name.substr(1, target.size()) == target &&
+                            name.substr(1 + target.size(), kTempMarker.size()) == kTempMarker);
+        }
         if (ours)
             ::unlinkat(::dirfd(d.get()), entry->d_name, 0);
     }
+}
+
+bool keepAside(const std::filesystem::path& path) {
+    std::filesystem::path aside = path;
+    aside += ".unreadable";
+    // No write can replace a directory, so there is nothing to keep safe.
+    struct stat before {};
+    if (::lstat(path.c_str(), &before) == 0 && S_ISDIR(before.st_mode))
+        return false;
+    if (::rename(path.c_str(), aside.c_str()) != 0) {
+        if (errno == ENOENT)
+            return false;
+        throwErrno("rename to", aside);
+    }
+    // The copy may hold clipboard text. Only a regular file of our own with one
+    // name is made private: a hard link to someone else's file keeps its mode.
+    Fd fd(::open(aside.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    struct stat st {};
+    if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::geteuid() && st.st_nlink == 1)
+        ::fchmod(fd.get(), 0600);
+    syncDirectory(parentOf(path));
+    return true;
 }
 
 } // namespace sorvane::store

@@ -12,14 +12,36 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace sorvane::store {
 
-// The whole file, or nullopt when nothing exists at `path`. Any other failure
-// (permissions, a directory at `path`, a read error) is thrown.
-std::optional<std::string> readFile(const std::filesystem::path& path);
+// Thrown by readFile for something at the path that it will not read: anything
+// but a regular file (a FIFO, a device, a directory; a symbolic link unless
+// links are followed) or a file larger than the caller's limit. The description
+// names the path and the reason.
+class RefusedFile : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct ReadOptions {
+    // The largest file read; a larger one is refused, unless `headOnly`.
+    size_t maxBytes = 0;
+    // Reads at most `maxBytes` and ignores the rest of a longer file.
+    bool headOnly = false;
+    // Whether a symbolic link at the path is followed (to a regular file).
+    bool followLinks = false;
+};
+
+// The whole file, or nullopt when nothing exists at `path`. The file is opened
+// without blocking (a FIFO at the path never hangs the caller) and never becomes
+// an inheritable descriptor. Refusals are thrown as RefusedFile; any other
+// failure (permissions, a read error, no memory for the content) as
+// std::system_error.
+std::optional<std::string> readFile(const std::filesystem::path& path, const ReadOptions& options);
 
 // Replaces `path` with `content` atomically; the file ends up with mode 0600.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content);
@@ -38,8 +60,23 @@ bool removeFile(const std::filesystem::path& path);
 // exist keep the permissions they have.
 void createPrivateDirectories(const std::filesystem::path& dir);
 
-// Deletes temporaries that an interrupted write left in `dir` (they may hold
-// clipboard text). Errors are ignored. Call while no write is in progress.
-void removeStaleTemporaries(const std::filesystem::path& dir);
+// Makes sure that nobody else can change what is in `dir` (followed if it is a
+// symbolic link): a directory of ours that the group or others may write to is
+// set to mode 0700 (and logged); one that belongs to another user is refused
+// with RefusedFile. Other failures are thrown as std::system_error.
+void makeDirectoryPrivate(const std::filesystem::path& dir);
+
+// Deletes temporaries that an interrupted write of one of `names` left in `dir`
+// (they may hold clipboard text); other files, however they are named, are left
+// alone. Errors are ignored. Call while no write is in progress.
+void removeStaleTemporaries(const std::filesystem::path& dir,
+                            std::span<const std::string_view> names);
+
+// Moves whatever is at `path` to `path` + ".unreadable", replacing an older
+// copy there, so that a file that could not be loaded survives the next write
+// over `path`. A regular file of ours ends up with mode 0600. Returns false when
+// nothing was at `path` or a directory is there (a write cannot replace it);
+// failures are thrown as std::system_error.
+bool keepAside(const std::filesystem::path& path);
 
 } // namespace sorvane::store

@@ -3,16 +3,28 @@
 // whole state is kept in memory and rewritten to one JSON file ("history.json"
 // in the data directory) after every change.
 //
-// Thread-safety: none; main thread only. Failures: none are thrown. A missing or
-// malformed file loads as the defaults (a malformed one is logged); a failed
-// write is ignored, the state in memory stays right and the next change writes
-// all of it.
+// The rewrite runs on the store's own writer thread (HistoryWriter), so a change
+// returns at once however large the file is. The file always ends up holding the
+// latest state: changes that arrive while a write is running are written
+// together by the next one. flush() and the destructor wait for the writes.
+//
+// Thread-safety: none; main thread only (the writer thread is internal).
+// Failures: none are thrown. A missing file loads as the defaults; one that
+// cannot be loaded (not a regular file, larger than kFileLimit, unreadable or
+// malformed) is logged, loads as the defaults, and is moved to
+// "history.json.unreadable" before the first write over it. A failed write is
+// logged once per run of failures; the state in memory stays right and the next
+// change writes all of it.
 #pragma once
 
 #include "base/Clock.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,11 +59,65 @@ struct PersistShape {
     bool operator==(const PersistShape&) const = default;
 };
 
+class HistoryWriter;
+
+// The entries of a snapshot, newest first. Copies share the entries, which never
+// change, so taking a snapshot costs a pointer per entry rather than the texts.
+class EntryList {
+public:
+    using Shared = std::vector<std::shared_ptr<const ClipboardEntry>>;
+
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = ClipboardEntry;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const ClipboardEntry*;
+        using reference = const ClipboardEntry&;
+        const_iterator() = default;
+        explicit const_iterator(Shared::const_iterator it) : m_it(it) {}
+        reference operator*() const { return **m_it; }
+        pointer operator->() const { return m_it->get(); }
+        const_iterator& operator++() {
+            ++m_it;
+            return *this;
+        }
+        const_iterator operator++(int) { return const_iterator(m_it++); }
+        bool operator==(const const_iterator&) const = default;
+
+    private:
+        Shared::const_iterator m_it;
+    };
+
+    EntryList() = default;
+    explicit EntryList(Shared entries) : m_entries(std::move(entries)) {}
+
+    size_t size() const { return m_entries.size(); }
+    bool empty() const { return m_entries.empty(); }
+    const ClipboardEntry& operator[](size_t k) const { return *m_entries[k]; }
+    const_iterator begin() const { return const_iterator(m_entries.begin()); }
+    const_iterator end() const { return const_iterator(m_entries.end()); }
+    // A plain copy of the entries (and their texts).
+    operator std::vector<ClipboardEntry>() const { return {begin(), end()}; }
+    bool operator==(const EntryList& other) const {
+        return std::equal(begin(), end(), other.begin(), other.end());
+    }
+
+private:
+    Shared m_entries;
+};
+
 class History {
 public:
+    // The largest history file loaded: far above what the settings let the
+    // history grow to (the largest limit offered is 200 entries, and 200 texts of
+    // a mebibyte each make about 200 MiB even with much escaping), and small
+    // enough that loading it cannot run the desktop out of memory.
+    static constexpr size_t kFileLimit = size_t{1} << 30;
+
     // A copy of the whole state, handed back by every change.
     struct Snapshot {
-        std::vector<ClipboardEntry> entries;
+        EntryList entries;
         int64_t maxEntries = 0;
         int64_t pageSize = 0;
         bool autoApplyIncoming = false;
@@ -61,12 +127,14 @@ public:
 
     // Loads `filePath` (never writes it). `clock` gives the entries' timestamps.
     explicit History(std::filesystem::path filePath, WallClock clock = systemWallClock());
+    // Waits for the writes still to do (as flush()).
+    ~History();
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
     const std::filesystem::path& filePath() const { return m_filePath; }
     Snapshot snapshot() const;
-    bool autoApply() const { return m_state.autoApplyIncoming; }
+    bool autoApply() const { return m_autoApplyIncoming; }
 
     // Removes any entry with the same hash, puts the new entry first, trims to the
     // maximum and persists. The store never computes the hash itself.
@@ -76,15 +144,23 @@ public:
     // Sets the maximum (at least 1), trims, persists.
     Snapshot setMax(int64_t maxEntries);
     Snapshot setAutoApply(bool on);
-    // Writes the whole state to the file atomically; failures are ignored.
+    // Hands the whole state to the writer thread, which writes it to the file
+    // atomically; failures are logged there.
     void persist();
+    // Returns once every state handed over so far is written (or failed). The
+    // shutdown sequence calls it so that nothing is lost at quit.
+    void flush();
 
 private:
     std::filesystem::path m_filePath;
     WallClock m_clock;
-    PersistShape m_state;
-    // The encoded block of each entry, in the order of m_state.entries.
-    std::vector<std::string> m_entryBlocks;
+    EntryList::Shared m_entries; // newest first
+    int64_t m_maxEntries = 50;
+    int64_t m_pageSize = 25;
+    bool m_autoApplyIncoming = true;
+    // Set when a file stood at m_filePath but could not be loaded.
+    bool m_keepAsideBeforeWrite = false;
+    std::unique_ptr<HistoryWriter> m_writer; // started by the first persist
 };
 
 } // namespace sorvane

@@ -184,7 +184,12 @@ std::string encodeHistoryEntry(const ClipboardEntry& e) {
 
 HistoryFileLayout::HistoryFileLayout(const PersistShape& settings,
                                      const std::vector<std::string>& entryBlocks)
-    : m_blocks(entryBlocks) {
+    : HistoryFileLayout(settings,
+                        std::vector<std::string_view>(entryBlocks.begin(), entryBlocks.end())) {}
+
+HistoryFileLayout::HistoryFileLayout(const PersistShape& settings,
+                                     std::vector<std::string_view> entryBlocks)
+    : m_blocks(std::move(entryBlocks)) {
     m_head = "{\n    \"auto_apply_incoming\": ";
     m_head += settings.autoApplyIncoming ? "true" : "false";
     m_head += ",\n    \"entries\": ";

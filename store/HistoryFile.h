@@ -23,18 +23,19 @@ namespace sorvane {
 // the separator that follows it.
 std::string encodeHistoryEntry(const ClipboardEntry& entry);
 
-// The whole file as a list of pieces to write one after the other. Borrows
-// `entryBlocks`, which must outlive the layout.
+// The whole file as a list of pieces to write one after the other. Borrows the
+// blocks, which must outlive the layout; the entries of `settings` are not used.
 class HistoryFileLayout {
 public:
     HistoryFileLayout(const PersistShape& settings, const std::vector<std::string>& entryBlocks);
+    HistoryFileLayout(const PersistShape& settings, std::vector<std::string_view> entryBlocks);
     std::vector<std::string_view> pieces() const;
     std::string joined() const;
 
 private:
     std::string m_head;
     std::string m_tail;
-    const std::vector<std::string>& m_blocks;
+    std::vector<std::string_view> m_blocks;
 };
 
 // The file's text for `state` (all entries encoded afresh).

@@ -17,6 +17,13 @@ using nlohmann::json;
 
 constexpr size_t kDeviceIDSize = 16;
 constexpr size_t kSigningKeySize = 32;
+// A record is about 250 bytes and a phone's name; the file holds one record.
+constexpr size_t kPeersFileLimit = size_t{1} << 20;
+
+// The files written into the store directory, whose interrupted writes' temporaries
+// start-up removes: ours, the history's, and the file-backed secret store's key.
+constexpr std::string_view kOwnFiles[] = {"device_id", "peers.json", "history.json",
+                                          "org.sorvane.identity-ed25519.key"};
 
 // Wipes key bytes read from the secret store once they have been used.
 struct WipeOnExit {
@@ -107,9 +114,11 @@ KeyStore::KeyStore(std::filesystem::path directory, std::unique_ptr<SecretStore>
     : m_directory(std::move(directory)), m_peersPath(m_directory / "peers.json"),
       m_deviceIDPath(m_directory / "device_id"), m_secrets(std::move(secrets)) {
     store::createPrivateDirectories(m_directory);
-    // Start-up runs before anything writes here, so every temporary found is
-    // the remains of a crash.
-    store::removeStaleTemporaries(m_directory);
+    store::makeDirectoryPrivate(m_directory);
+    // Start-up runs before anything writes here, so every temporary of ours
+    // found is the remains of a crash. The directory may be a link to a shared
+    // folder: other programs' files stay.
+    store::removeStaleTemporaries(m_directory, kOwnFiles);
 }
 
 Identity KeyStore::loadOrCreateIdentity() {
@@ -118,7 +127,9 @@ Identity KeyStore::loadOrCreateIdentity() {
 }
 
 std::array<uint8_t, 16> KeyStore::loadOrCreateDeviceID() {
-    auto content = store::readFile(m_deviceIDPath);
+    // Only the first 16 bytes count, so no more are read, however long the file.
+    const store::ReadOptions head{.maxBytes = kDeviceIDSize, .headOnly = true};
+    auto content = store::readFile(m_deviceIDPath, head);
     if (!content) {
         Bytes fresh = crypto::randomBytes(kDeviceIDSize);
         // Created atomically: a crash in a plain write could leave a short file
@@ -129,7 +140,7 @@ std::array<uint8_t, 16> KeyStore::loadOrCreateDeviceID() {
             std::copy(fresh.begin(), fresh.end(), id.begin());
             return id;
         }
-        content = store::readFile(m_deviceIDPath);
+        content = store::readFile(m_deviceIDPath, head);
         if (!content)
             throw std::system_error(ENOENT, std::generic_category(),
                                     "device_id vanished while it was created");
@@ -158,17 +169,24 @@ crypto::Ed25519PrivateKey KeyStore::loadOrCreateSigningKey() {
 std::vector<PeerRecord> KeyStore::loadPeers() const {
     std::optional<std::string> content;
     try {
-        content = store::readFile(m_peersPath);
-    } catch (const std::system_error& e) {
+        content = store::readFile(m_peersPath, {.maxBytes = kPeersFileLimit});
+    } catch (const std::exception& e) {
         logLine(std::string("Sorvane: cannot read peers.json, treating it as no peer: ") +
                 e.what());
+        m_keepPeersAside = true;
         return {};
     }
+    m_keepPeersAside = false;
     if (!content)
         return {};
-    auto peers = decodePeers(*content);
+    std::optional<std::vector<PeerRecord>> peers;
+    try {
+        peers = decodePeers(*content);
+    } catch (const std::exception&) { // no memory for the parsed document
+    }
     if (!peers) {
         logLine("Sorvane: peers.json is not a list of peer records, treating it as no peer");
+        m_keepPeersAside = true;
         return {};
     }
     return std::move(*peers);
@@ -178,7 +196,16 @@ void KeyStore::savePeers(const std::vector<PeerRecord>& peers) {
     json document = json::array();
     for (const auto& peer : peers)
         document.push_back(encodePeer(peer));
-    store::writeFileAtomically(m_peersPath, document.dump());
+    std::string text = document.dump();
+    if (m_keepPeersAside) {
+        std::filesystem::path aside = m_peersPath;
+        aside += ".unreadable";
+        if (store::keepAside(m_peersPath))
+            logLine("Sorvane: the peers.json that could not be loaded is kept as " +
+                    aside.string());
+        m_keepPeersAside = false;
+    }
+    store::writeFileAtomically(m_peersPath, text);
 }
 
 void KeyStore::putPeer(const PeerRecord& record) {

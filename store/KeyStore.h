@@ -74,9 +74,11 @@ public:
     // "<application data root>/org.sorvane.app"; does not create it.
     static std::filesystem::path defaultDirectory(const UserDirectories& directories);
 
-    // Creates `directory` (and missing parents) with mode 0700 if needed; an
-    // existing directory keeps its permissions. Also removes temporaries that an
-    // interrupted write left there. The store owns `secrets`.
+    // Creates `directory` (and missing parents) with mode 0700 if needed. An
+    // existing directory that the group or others may write to is set to 0700
+    // (and logged); one of another user is refused (store::RefusedFile). Also
+    // removes temporaries that an interrupted write of our files left there.
+    // The store owns `secrets`.
     KeyStore(std::filesystem::path directory, std::unique_ptr<SecretStore> secrets);
     KeyStore(const KeyStore&) = delete;
     KeyStore& operator=(const KeyStore&) = delete;
@@ -87,14 +89,19 @@ public:
 
     // Reads or creates the device id, then reads the signing key; a key that is
     // missing or not 32 bytes is replaced by a fresh one. Throws
-    // corruptDeviceID for a device_id file shorter than 16 bytes (left as it is)
+    // corruptDeviceID for a device_id file shorter than 16 bytes (left as it is),
+    // store::RefusedFile for something at device_id that is not a regular file,
     // and keychainWrite when a new key cannot be stored.
     Identity loadOrCreateIdentity();
 
-    // The stored records in file order. Never fails: a missing, unreadable or
-    // malformed file reads as no peers (the last two are logged).
+    // The stored records in file order. Never fails: a missing, refused
+    // (not a regular file, over 1 MiB), unreadable or malformed file reads as no
+    // peers (all but the first are logged).
     std::vector<PeerRecord> loadPeers() const;
-    // Replaces the peers file atomically.
+    // Replaces the peers file atomically. When the last loadPeers could not load
+    // the file, it is first moved to "peers.json.unreadable" (replacing an older
+    // copy) so that the write loses nothing; a failure of that move is thrown
+    // and nothing is written.
     void savePeers(const std::vector<PeerRecord>& peers);
     // Replaces every record with the same identity key by `record`, appended at
     // the end, and saves.
@@ -110,6 +117,8 @@ private:
     std::filesystem::path m_peersPath;
     std::filesystem::path m_deviceIDPath;
     std::unique_ptr<SecretStore> m_secrets;
+    // Set by a loadPeers that found a file it could not load.
+    mutable bool m_keepPeersAside = false;
 };
 
 } // namespace sorvane

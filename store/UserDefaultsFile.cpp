@@ -10,14 +10,20 @@ namespace sorvane {
 UserDefaultsFile::UserDefaultsFile(std::filesystem::path path) : m_path(std::move(path)) {
     std::optional<std::string> content;
     try {
-        content = store::readFile(m_path);
-    } catch (const std::system_error& e) {
+        // A dozen short settings; the file may be a link into someone's dotfiles.
+        content = store::readFile(m_path, {.maxBytes = size_t{1} << 20, .followLinks = true});
+    } catch (const std::exception& e) {
         logLine("Sorvane: preferences unreadable, using defaults: " + std::string(e.what()));
+        m_keepAsideBeforeSave = true;
         return;
     }
     if (!content)
         return;
-    auto parsed = nlohmann::json::parse(*content, nullptr, /*allow_exceptions=*/false);
+    nlohmann::json parsed;
+    try {
+        parsed = nlohmann::json::parse(*content, nullptr, /*allow_exceptions=*/false);
+    } catch (const std::exception&) { // no memory for the parsed document
+    }
     if (parsed.is_object()) {
         m_values = std::move(parsed);
         return;
@@ -53,6 +59,13 @@ void UserDefaultsFile::remove(std::string_view key) {
 void UserDefaultsFile::save() {
     try {
         store::createPrivateDirectories(m_path.parent_path());
+        if (m_keepAsideBeforeSave) {
+            // What could not be read is not ours to destroy.
+            if (store::keepAside(m_path))
+                logLine("Sorvane: the preferences file that could not be read is kept as " +
+                        m_path.string() + ".unreadable");
+            m_keepAsideBeforeSave = false;
+        }
         store::writeFileAtomically(m_path, m_values.dump(2) + "\n");
     } catch (const std::system_error& e) {
         logLine("Sorvane: preferences not saved: " + std::string(e.what()));

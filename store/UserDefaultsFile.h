@@ -3,7 +3,9 @@
 //
 // A file that is not a JSON object is logged, kept beside as
 // "defaults.json.unreadable" so nothing the user had is lost, and replaced by
-// the next change. Thread-safety: main thread only.
+// the next change. One that cannot be read at all (not a regular file, over
+// 1 MiB, an I/O error) is logged and moved to that name before the next change
+// is saved. Thread-safety: main thread only.
 #pragma once
 
 #include "ports/UserDefaults.h"
@@ -28,6 +30,9 @@ private:
 
     std::filesystem::path m_path;
     nlohmann::json m_values = nlohmann::json::object();
+    // Set when a file stood at m_path but could not be read (not a regular
+    // file, over 1 MiB, an I/O error): it is moved aside before the first save.
+    bool m_keepAsideBeforeSave = false;
 };
 
 } // namespace sorvane

@@ -8,8 +8,9 @@
 //             recorded and its first chunk handed to the peripheral; the other
 //             chunks follow on 15 ms timers, reported separately
 // beside the unavoidable part measured alone in the same run: opening (or
-// sealing) the frame and History::record with its persist. The delegate's share
-// is (path - crypto - persist) / (crypto + persist); target < 20 % from 10 KiB.
+// sealing) the frame and History::record (whose file write runs on the history's
+// writer thread, off the measured path). The delegate's share is
+// (path - crypto - record) / (crypto + record); target < 20 % from 10 KiB.
 // Medians of repeated runs; the history holds 50 entries of the same size, as a
 // user's would.
 

@@ -85,7 +85,7 @@ TEST_F(AppDelegateTest, ACorruptDeviceIdEndsStartUpWithOneLineAndNothingCreated)
     EXPECT_FALSE(h.clipboard.started);
     EXPECT_EQ(h.statusItem.installs, 0);
     EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "history.json"));
-    EXPECT_EQ(store::readFile(h.dataDir() / "device_id"), std::string(15, 'x'));
+    EXPECT_EQ(store::readFile(h.dataDir() / "device_id", {.maxBytes = 1 << 20}), std::string(15, 'x'));
 }
 
 TEST_F(AppDelegateTest, MovingAwayStopsStartUpBeforeTheStores) {
@@ -295,6 +295,20 @@ TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
     EXPECT_EQ(h.app->appState()->connectedCount, 0);
 }
 
+TEST_F(AppDelegateTest, UnpairThatCannotRemoveTheStoredPeerIsLogged) {
+    auto& p = startAndPair();
+    (void)p;
+    // Something that unlink() refuses now stands where the record is.
+    const auto peers = h.dataDir() / "peers.json";
+    std::filesystem::remove(peers);
+    std::filesystem::create_directories(peers / "in-the-way");
+    auto raw = h.radio.connectCentral();
+    ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR}), AttResult::success);
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.app->appState()->session; }));
+    EXPECT_EQ(h.log.count("could not remove the paired phone"), 1u);
+    EXPECT_TRUE(std::filesystem::exists(peers));
+}
+
 // ------------------------------------------------------------ outbound
 
 TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
@@ -494,6 +508,9 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
 
 TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
     auto& p = startAndPair();
+    h.app->appState()->history->setAutoApply(false);
+    ASSERT_TRUE(p.phone->sendClipboardText("the last word", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
     h.app->applicationWillTerminate();
     EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
     EXPECT_TRUE(h.clipboard.stopped);
@@ -511,10 +528,15 @@ TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
     EXPECT_LT(at("Sorvane BLE: peripheral shut down"), at("Sorvane: shutdown complete"));
     EXPECT_FALSE(h.radio.advertising());
 
+    // Everything recorded before the end is on disk when shutdown completes.
+    const auto file = store::readFile(h.dataDir() / "history.json", {.maxBytes = 1 << 20});
+    ASSERT_TRUE(file.has_value());
+    EXPECT_NE(file->find("\"text\": \"the last word\""), std::string::npos);
+
     // Nothing reaches the handlers once shutdown began.
     h.clipboard.copy("too late");
     h.mainQueue.runPending();
-    EXPECT_EQ(entries(), 0u);
+    EXPECT_EQ(entries(), 1u);
     h.app->applicationWillTerminate(); // once only
     EXPECT_EQ(h.log.count("Sorvane: shutting down"), 1u);
 }

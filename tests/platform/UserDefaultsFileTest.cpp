@@ -47,7 +47,7 @@ TEST(UserDefaultsFile, UnreadableFileIsKeptAsideAndDefaultsApply) {
     EXPECT_FALSE(defaults.object("auto_paste"));
     auto aside = path;
     aside += ".unreadable";
-    EXPECT_EQ(store::readFile(aside), "[1, 2, not json");
+    EXPECT_EQ(store::readFile(aside, {.maxBytes = 1 << 20}), "[1, 2, not json");
     defaults.set("auto_paste", true);
     EXPECT_EQ(UserDefaultsFile(path).boolIfPresent("auto_paste"), true);
 }

@@ -146,12 +146,15 @@ TEST(CrashSafetyTest, HistoryFileIsWholeAfterEveryKill) {
             if (k == 1)
                 history.setMax(kMax);
             history.record(textFor(k), "h" + std::to_string(k), Direction::sent);
+            // The write runs on the history's writer thread; a step is reported
+            // once it is on disk, and the kill may land in the next write.
+            history.flush();
         });
         ASSERT_TRUE(child.awaitSteps(1 + static_cast<int>(rng() % 3))) << "child made no progress";
         randomPause(rng, 4000us);
         child.killNow();
 
-        auto content = store::readFile(path);
+        auto content = store::readFile(path, {.maxBytes = 1 << 20});
         ASSERT_TRUE(content.has_value());
         auto state = decodeHistoryFile(*content);
         ASSERT_TRUE(state.has_value()) << "torn history after kill " << kills;
@@ -239,7 +242,7 @@ TEST(CrashSafetyTest, FirstStartKilledAnywhereNeverLeavesACorruptIdentity) {
         child.killNow();
         completed += child.lastReported() >= 1;
 
-        auto deviceID = fs::exists(dir) ? store::readFile(dir / "device_id") : std::nullopt;
+        auto deviceID = fs::exists(dir) ? store::readFile(dir / "device_id", {.maxBytes = 1 << 20}) : std::nullopt;
         if (deviceID) {
             ASSERT_EQ(deviceID->size(), 16u) << "short device_id after kill " << kills;
         }

@@ -30,13 +30,28 @@ protected:
         m_now += std::chrono::duration_cast<std::chrono::system_clock::duration>(
             std::chrono::duration<double, std::milli>(ms));
     }
-    std::unique_ptr<History> open() { return std::make_unique<History>(path(), clock()); }
+    // Histories write on their own thread: whatever reads the file first waits
+    // for the writes of every history still open.
+    std::shared_ptr<History> open() {
+        flushAll();
+        auto history = std::make_shared<History>(path(), clock());
+        m_open.push_back(history);
+        return history;
+    }
+    void flushAll() const {
+        for (const auto& weak : m_open)
+            if (auto history = weak.lock())
+                history->flush();
+    }
 
     void writeFile(std::string_view text) {
         std::ofstream(path(), std::ios::binary | std::ios::trunc)
             .write(text.data(), static_cast<std::streamsize>(text.size()));
     }
-    std::string fileText() const { return store::readFile(path()).value_or(""); }
+    std::string fileText() const {
+        flushAll();
+        return store::readFile(path(), {.maxBytes = 1 << 20}).value_or("");
+    }
     json fileJson() const { return json::parse(fileText()); }
 
     static std::vector<std::string> texts(const History::Snapshot& s) {
@@ -47,6 +62,7 @@ protected:
     }
 
     TempDir m_dir;
+    std::vector<std::weak_ptr<History>> m_open;
     std::chrono::system_clock::duration m_now = std::chrono::seconds(1700000000);
 };
 
@@ -74,6 +90,7 @@ TEST_F(HistoryTest, FreshInstallHasDefaultsAndWritesNothingUntilAChange) {
     EXPECT_EQ(s.pageSize, 25);
     EXPECT_TRUE(s.autoApplyIncoming);
     EXPECT_TRUE(history->autoApply());
+    flushAll();
     EXPECT_FALSE(fs::exists(path()));
 
     history->setAutoApply(false);
@@ -148,6 +165,7 @@ TEST_F(HistoryTest, ClearKeepsTheSettingsAndWritesEvenWhenAlreadyEmpty) {
     auto history = open();
     auto s = history->clear();
     EXPECT_TRUE(s.entries.empty());
+    flushAll();
     ASSERT_TRUE(fs::exists(path()));
     EXPECT_EQ(fileJson()["entries"], json::array());
 
@@ -305,6 +323,7 @@ TEST_F(HistoryTest, FailedWriteIsIgnoredAndTheNextOneWritesEverything) {
     History::Snapshot s;
     EXPECT_NO_THROW(s = history->record("kept in memory", "11111111", Direction::sent));
     EXPECT_EQ(texts(s), (std::vector<std::string>{"kept in memory"}));
+    flushAll();
     EXPECT_TRUE(fs::is_directory(path()));
     size_t files = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_dir.path()))

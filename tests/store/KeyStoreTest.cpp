@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 using testing::TempDir;
 
 std::string readAll(const fs::path& path) {
-    return store::readFile(path).value_or("");
+    return store::readFile(path, {.maxBytes = 1 << 20}).value_or("");
 }
 
 void writeAll(const fs::path& path, std::string_view bytes) {
@@ -74,6 +74,7 @@ TEST(KeyStoreTest, FirstStartCreatesPrivateDirectoriesAndFilesThatTheNextStartRe
     store->putPeer(phone(kKeyA));
     History history(dir / "history.json");
     history.record("secret text", "0badc0de", Direction::sent);
+    history.flush();
 
     EXPECT_EQ(modeOf(dir), 0700u);
     EXPECT_EQ(modeOf(tmp.path() / "home" / ".local"), 0700u);

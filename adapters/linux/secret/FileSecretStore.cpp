@@ -19,13 +19,14 @@ std::filesystem::path FileSecretStore::pathFor(const SecretItemId& id) const {
 
 std::optional<Bytes> FileSecretStore::copy(const SecretItemId& id) {
     try {
-        auto content = store::readFile(pathFor(id));
+        // Keys are 32 bytes; anything much larger is not one of ours.
+        auto content = store::readFile(pathFor(id), {.maxBytes = 4096});
         if (!content)
             return std::nullopt;
         Bytes data(content->begin(), content->end());
         OPENSSL_cleanse(content->data(), content->size());
         return data;
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {
         logLine(std::string("Sorvane: cannot read the key file: ") + e.what());
         return std::nullopt;
     }

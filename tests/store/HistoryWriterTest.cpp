@@ -1,0 +1,151 @@
+// The history's writer thread against a real directory: bursts become few
+// writes, the file always ends with the latest state, flush() and the
+// destructor wait for it, and failed writes are logged and recovered from.
+// Watched with inotify, so the writes are counted as the file system sees them.
+
+#include "store/AtomicFile.h"
+#include "store/History.h"
+#include "store/HistoryFile.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace sorvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::LogCapture;
+using testing::TempDir;
+
+std::string fileText(const fs::path& path) {
+    return store::readFile(path, {.maxBytes = History::kFileLimit}).value_or("");
+}
+
+std::string encoded(const History::Snapshot& s) {
+    return encodeHistoryFile(PersistShape{s.entries, s.maxEntries, s.pageSize, s.autoApplyIncoming});
+}
+
+// Counts the files renamed into place as `name` in `dir`: one per finished write.
+class WriteCounter {
+public:
+    WriteCounter(const fs::path& dir, std::string name) : m_name(std::move(name)) {
+        m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        EXPECT_GE(m_fd, 0);
+        EXPECT_GE(::inotify_add_watch(m_fd, dir.c_str(), IN_MOVED_TO), 0);
+    }
+    ~WriteCounter() { ::close(m_fd); }
+    WriteCounter(const WriteCounter&) = delete;
+    WriteCounter& operator=(const WriteCounter&) = delete;
+
+    // The writes seen so far (call once the writes are flushed).
+    int count() {
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (;;) {
+            ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len > 0 && m_name == event->name)
+                    ++m_count;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return m_count;
+    }
+
+private:
+    int m_fd = -1;
+    std::string m_name;
+    int m_count = 0;
+};
+
+TEST(HistoryWriterTest, BurstOfRecordsBecomesFewWritesEndingWithTheLatestState) {
+    TempDir tmp;
+    const fs::path path = tmp.path() / "history.json";
+    WriteCounter writes(tmp.path(), "history.json");
+    History history(path);
+    History::Snapshot last;
+    const std::string filler(16 * 1024, 'f');
+    for (int i = 0; i < 100; ++i) {
+        last = history.record(filler + std::to_string(i), "h" + std::to_string(i % 60),
+                              i % 2 ? Direction::sent : Direction::received);
+        if (i == 40)
+            history.setMax(30); // the other changes take the same road, in order
+        if (i == 70)
+            history.setAutoApply(false);
+    }
+    last = history.setMax(25);
+    history.flush();
+    const int count = writes.count();
+    EXPECT_GE(count, 1);
+    EXPECT_LE(count, 10) << "102 changes made " << count << " writes";
+    EXPECT_EQ(fileText(path), encoded(last));
+    EXPECT_EQ(History(path).snapshot(), last);
+    EXPECT_EQ(last.entries.size(), 25u);
+    EXPECT_FALSE(last.autoApplyIncoming);
+}
+
+TEST(HistoryWriterTest, FlushAndTheDestructorWaitForTheLastWrite) {
+    TempDir tmp;
+    const fs::path path = tmp.path() / "history.json";
+    // Large texts: each write takes long enough that a reader that did not wait
+    // would see an older file, or none.
+    const std::string big(2 << 20, 'b');
+    History::Snapshot last;
+    {
+        History history(path);
+        for (int i = 0; i < 12; ++i)
+            last = history.record(big + std::to_string(i), "h" + std::to_string(i), Direction::sent);
+        history.flush();
+        EXPECT_EQ(fileText(path), encoded(last));
+
+        last = history.clear();
+        for (int i = 0; i < 12; ++i)
+            last = history.record(std::to_string(i) + big, "k" + std::to_string(i), Direction::received);
+    } // nothing lost at quit: the destructor writes what is waiting
+    EXPECT_EQ(fileText(path), encoded(last));
+}
+
+TEST(HistoryWriterTest, FailedWriteIsLoggedOnceAndTheNextOneWritesEverything) {
+    TempDir tmp;
+    const fs::path path = tmp.path() / "history.json";
+    fs::create_directories(path / "in-the-way"); // renaming over it fails
+    LogCapture log;
+    History history(path);
+    history.record("one", "11111111", Direction::sent);
+    history.record("two", "22222222", Direction::sent);
+    history.flush();
+    history.record("three", "33333333", Direction::sent);
+    history.flush();
+    EXPECT_EQ(log.count("history.json not saved"), 1u);
+    EXPECT_TRUE(fs::is_directory(path));
+
+    fs::remove_all(path);
+    auto last = history.record("four", "44444444", Direction::sent);
+    history.flush();
+    EXPECT_EQ(fileText(path), encoded(last));
+    EXPECT_EQ(last.entries.size(), 4u);
+    EXPECT_EQ(log.count("history.json saved again"), 1u);
+    EXPECT_EQ(fs::directory_iterator(tmp.path())->path().filename(), "history.json");
+}
+
+TEST(HistoryWriterTest, SnapshotsShareTheEntriesAndStayValidAfterLaterChanges) {
+    TempDir tmp;
+    History history(tmp.path() / "history.json");
+    auto first = history.record("kept text", "aaaaaaaa", Direction::sent);
+    const ClipboardEntry* shared = &first.entries[0];
+    auto second = history.record("next", "bbbbbbbb", Direction::sent);
+    EXPECT_EQ(&second.entries[1], shared) << "a snapshot copies pointers, not texts";
+    history.clear();
+    history.flush();
+    EXPECT_EQ(first.entries[0].text, "kept text");
+    EXPECT_EQ(second.entries.size(), 2u);
+}
+
+} // namespace
+} // namespace sorvane

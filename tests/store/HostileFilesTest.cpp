@@ -1,0 +1,412 @@
+// The stores on a hostile or unlucky file system: FIFOs and devices in place of
+// our files, oversized files, files that fail to load, a full disk, a shared data
+// directory and one that others may write to. Each case runs on real files in a
+// temporary directory; the ones that used to hang or crash run in a forked child
+// with a deadline, so a regression fails instead of stopping the test run.
+
+#include "adapters/linux/secret/FileSecretStore.h"
+#include "store/History.h"
+#include "store/KeyStore.h"
+#include "store/UserDefaultsFile.h"
+#include "support/LogCapture.h"
+#include "support/Subprocess.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+namespace sorvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::LogCapture;
+using testing::TempDir;
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void spill(const fs::path& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+std::vector<std::string> namesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::unique_ptr<KeyStore> openStore(const fs::path& dir) {
+    return std::make_unique<KeyStore>(dir, std::make_unique<FileSecretStore>(dir));
+}
+
+// What each hostile thing in place of a file looks like.
+enum class Hostile { fifo, devZero, hugeSparse };
+
+void plant(Hostile kind, const fs::path& path) {
+    fs::remove(path);
+    switch (kind) {
+    case Hostile::fifo:
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        break;
+    case Hostile::devZero:
+        fs::create_symlink("/dev/zero", path);
+        break;
+    case Hostile::hugeSparse: // larger than any file of ours may be, and no disk used
+        std::ofstream(path).close();
+        fs::resize_file(path, (uint64_t{4} << 30) + 1);
+        break;
+    }
+}
+
+const char* nameOf(Hostile kind) {
+    switch (kind) {
+    case Hostile::fifo:
+        return "fifo";
+    case Hostile::devZero:
+        return "devZero";
+    case Hostile::hugeSparse:
+        return "hugeSparse";
+    }
+    return "?";
+}
+
+// Runs `body` in a child with 2 GiB of address space (so that reading without a
+// limit fails quickly rather than swamping the machine) and a deadline. The body
+// returns "" when all is well, else what went wrong.
+testing::ChildOutcome inChild(const std::function<std::string()>& body) {
+    return testing::runForked(
+        [&](int out) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+            rlimit limit{uint64_t{2} << 30, uint64_t{2} << 30};
+            ::setrlimit(RLIMIT_AS, &limit);
+#endif
+            std::string problems = body();
+            testing::writeText(out, problems);
+            return problems.empty() ? 0 : 1;
+        },
+        10s);
+}
+
+void expectClean(const testing::ChildOutcome& outcome) {
+    EXPECT_FALSE(outcome.timedOut) << "the child hung";
+    EXPECT_EQ(outcome.signal, 0) << "the child died of a signal";
+    EXPECT_TRUE(outcome.exited && outcome.exitCode == 0) << outcome.output;
+}
+
+class HostileFileTest : public ::testing::TestWithParam<Hostile> {};
+
+TEST_P(HostileFileTest, HistoryStartsEmptyWithOneLogLineAndKeepsWhatWasThere) {
+    TempDir tmp;
+    const fs::path path = tmp.path() / "history.json";
+    plant(GetParam(), path);
+    expectClean(inChild([&]() -> std::string {
+        LogCapture log;
+        History history(path);
+        if (!history.snapshot().entries.empty())
+            return "entries from a hostile file";
+        if (log.count("history.json") != 1)
+            return "expected one log line, got " + std::to_string(log.lines().size());
+        history.record("after", "aaaaaaaa", Direction::sent);
+        history.flush();
+        if (!fs::is_regular_file(fs::symlink_status(path)))
+            return "history.json was not written";
+        // What stood there is kept beside, not followed or destroyed.
+        if (!fs::exists(fs::symlink_status(tmp.path() / "history.json.unreadable")))
+            return "nothing kept as history.json.unreadable";
+        return "";
+    }));
+}
+
+TEST_P(HostileFileTest, PeersReadAsNoPeerWithOneLogLine) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    plant(GetParam(), store->peersPath());
+    expectClean(inChild([&]() -> std::string {
+        LogCapture log;
+        if (!store->loadPeers().empty())
+            return "peers from a hostile file";
+        if (log.count("peers.json") != 1)
+            return "expected one log line, got " + std::to_string(log.lines().size());
+        return "";
+    }));
+}
+
+TEST_P(HostileFileTest, DeviceIdIsAnErrorNamingTheFileNeverAHang) {
+    TempDir tmp;
+    plant(GetParam(), tmp.path() / "device_id");
+    const bool sparse = GetParam() == Hostile::hugeSparse;
+    expectClean(inChild([&]() -> std::string {
+        try {
+            auto identity = openStore(tmp.path())->loadOrCreateIdentity();
+            // Longer files are accepted and their first 16 bytes used.
+            if (sparse && identity.deviceID == std::array<uint8_t, 16>{})
+                return "";
+            return "a device id from a hostile file";
+        } catch (const std::exception& e) {
+            if (sparse)
+                return std::string("a long device_id file must be accepted: ") + e.what();
+            if (std::string(e.what()).find("device_id") == std::string::npos)
+                return std::string("the error does not name the file: ") + e.what();
+            return "";
+        }
+    }));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(tmp.path() / "device_id"))) << "never repaired";
+}
+
+TEST_P(HostileFileTest, PreferencesStartAsDefaults) {
+    TempDir tmp;
+    const fs::path path = tmp.path() / "defaults.json";
+    plant(GetParam(), path);
+    expectClean(inChild([&]() -> std::string {
+        LogCapture log;
+        UserDefaultsFile defaults(path);
+        if (defaults.object("auto_paste"))
+            return "values from a hostile file";
+        if (log.count("preferences") != 1)
+            return "expected one log line";
+        defaults.set("auto_paste", false);
+        if (!fs::is_regular_file(fs::symlink_status(path)))
+            return "defaults.json was not written";
+        if (!fs::exists(fs::symlink_status(tmp.path() / "defaults.json.unreadable")))
+            return "nothing kept as defaults.json.unreadable";
+        return "";
+    }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HostileFileTest,
+                         ::testing::Values(Hostile::fifo, Hostile::devZero, Hostile::hugeSparse),
+                         [](const auto& p) { return std::string(nameOf(p.param)); });
+
+TEST(ReadLimitTest, PeersFileAboveItsLimitIsRefusedAndKeptAside) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    // Valid JSON, but no peers file of ours comes near a mebibyte.
+    std::string big = "[" + std::string(size_t{1} << 20, ' ') + "]";
+    spill(store->peersPath(), big);
+    LogCapture log;
+    EXPECT_TRUE(store->loadPeers().empty());
+    EXPECT_EQ(log.count("peers.json"), 1u);
+    EXPECT_TRUE(log.contains("larger than"));
+    PeerRecord phone{"aa", std::string(64, 'a'), 1, 0, std::nullopt};
+    store->putPeer(phone);
+    EXPECT_EQ(slurp(tmp.path() / "peers.json.unreadable"), big);
+    EXPECT_EQ(store->loadPeers(), std::vector<PeerRecord>{phone});
+}
+
+// ---- Files that fail to load are kept before the first write over them
+
+struct Damage {
+    const char* name;
+    std::string bytes;
+};
+
+class UnreadableCopyTest : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(UnreadableCopyTest, HistoryIsKeptAsItWasBeforeTheFirstWrite) {
+    TempDir tmp;
+    const fs::path path = tmp.path() / "history.json";
+    spill(tmp.path() / "history.json.unreadable", "an older copy");
+    spill(path, GetParam().bytes);
+    ::chmod(path.c_str(), 0644);
+    LogCapture log;
+    History history(path);
+    EXPECT_TRUE(history.snapshot().entries.empty());
+    EXPECT_EQ(slurp(path), GetParam().bytes) << "loading must not write";
+
+    history.record("new", "bbbbbbbb", Direction::received);
+    history.record("newer", "cccccccc", Direction::received);
+    history.flush();
+    const fs::path aside = tmp.path() / "history.json.unreadable";
+    EXPECT_EQ(slurp(aside), GetParam().bytes);
+    EXPECT_EQ(modeOf(aside), 0600u);
+    EXPECT_EQ(History(path).snapshot().entries.size(), 2u);
+    EXPECT_TRUE(log.contains(aside.string())) << "the log says where the old file went";
+}
+
+TEST_P(UnreadableCopyTest, PeersAreKeptAsTheyWereBeforeTheFirstWrite) {
+    TempDir tmp;
+    auto store = openStore(tmp.path());
+    spill(store->peersPath(), GetParam().bytes);
+    LogCapture log;
+    PeerRecord phone{"aa", std::string(64, 'a'), 1, 0, std::nullopt};
+    store->putPeer(phone);
+    const fs::path aside = tmp.path() / "peers.json.unreadable";
+    EXPECT_EQ(slurp(aside), GetParam().bytes);
+    EXPECT_EQ(modeOf(aside), 0600u);
+    EXPECT_EQ(store->loadPeers(), std::vector<PeerRecord>{phone});
+    EXPECT_TRUE(log.contains(aside.string()));
+}
+
+const std::string kGoodHistory =
+    R"({"auto_apply_incoming":true,"entries":[{"direction":"sent","hash":"aaaaaaaa",)"
+    R"("id":"aaaaaaaa:1","text":"one","timestamp":1}],"max_entries":50,"page_size":25})";
+
+std::string replaced(std::string text, std::string_view from, std::string_view to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damages, UnreadableCopyTest,
+    ::testing::Values(Damage{"truncated", kGoodHistory.substr(0, kGoodHistory.size() - 9)},
+                      Damage{"wrongType", replaced(kGoodHistory, "\"timestamp\":1", "\"timestamp\":\"1\"")},
+                      Damage{"notUtf8", replaced(kGoodHistory, "one", "o\xff" "e")}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(UnreadableCopyTest, FilesThatLoadAreNeverCopied) {
+    TempDir tmp;
+    spill(tmp.path() / "history.json", kGoodHistory);
+    {
+        History history(tmp.path() / "history.json");
+        history.record("two", "bbbbbbbb", Direction::sent);
+        history.flush();
+    }
+    auto store = openStore(tmp.path());
+    store->putPeer(PeerRecord{"aa", std::string(64, 'a'), 1, 0, std::nullopt});
+    store->putPeer(PeerRecord{"aa", std::string(64, 'a'), 2, 0, std::nullopt});
+    EXPECT_FALSE(fs::exists(tmp.path() / "history.json.unreadable"));
+    EXPECT_FALSE(fs::exists(tmp.path() / "peers.json.unreadable"));
+}
+
+// ---- A full disk
+
+// A file system with room for a few KiB: a small tmpfs when this process may
+// mount one, else a limit on file size that makes write() fail the same way.
+class SmallFileSystem {
+public:
+    SmallFileSystem() : m_dir(m_tmp.path() / "small") {
+        fs::create_directories(m_dir);
+        if (::mount("tmpfs", m_dir.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0) {
+            m_mounted = true;
+            return;
+        }
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit small = m_saved;
+        small.rlim_cur = 64 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    }
+    ~SmallFileSystem() {
+        if (m_mounted) {
+            ::umount2(m_dir.c_str(), MNT_DETACH);
+        } else {
+            ::setrlimit(RLIMIT_FSIZE, &m_saved);
+            std::signal(SIGXFSZ, m_oldHandler);
+        }
+    }
+    const fs::path& dir() const { return m_dir; }
+
+private:
+    TempDir m_tmp;
+    fs::path m_dir;
+    bool m_mounted = false;
+    rlimit m_saved{};
+    void (*m_oldHandler)(int) = SIG_DFL;
+};
+
+TEST(FullDiskTest, FailedSavesLeaveNoTemporaryAreLoggedOncePerBurstAndRecover) {
+    SmallFileSystem small;
+    const fs::path path = small.dir() / "history.json";
+    LogCapture log;
+    History history(path);
+    history.record("fits", "11111111", Direction::sent);
+    history.flush();
+    const std::string saved = slurp(path);
+    ASSERT_NE(saved.find("fits"), std::string::npos);
+
+    const std::string big(80 * 1024, 'x'); // more than the file system holds
+    auto burst = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            history.record(big + std::to_string(i), "big" + std::to_string(i), Direction::sent);
+            history.flush();
+            EXPECT_EQ(namesIn(small.dir()), std::vector<std::string>{"history.json"})
+                << "a failed save left its temporary";
+        }
+    };
+    burst(5);
+    EXPECT_EQ(slurp(path), saved) << "a failed save must leave the last good file";
+    EXPECT_EQ(log.count("history.json not saved"), 1u) << "one line per burst of failures";
+
+    // Room again: the next change writes everything that memory kept.
+    auto s = history.clear();
+    history.flush();
+    EXPECT_EQ(History(path).snapshot(), s);
+    EXPECT_EQ(log.count("history.json saved again"), 1u);
+
+    burst(2);
+    EXPECT_EQ(log.count("history.json not saved"), 2u) << "a new burst is logged again";
+}
+
+// ---- The data directory
+
+TEST(DataDirectoryTest, StartUpRemovesOnlyTheTemporariesOfOurOwnFiles) {
+    TempDir tmp;
+    const std::vector<std::string> ours = {
+        ".history.json.tmp-Ab3dE9", ".peers.json.tmp-zzzzzz", ".device_id.tmp-000000",
+        ".org.sorvane.identity-ed25519.key.tmp-q1w2e3"};
+    const std::vector<std::string> foreign = {
+        ".notes.txt.tmp-abcdef",   ".history.json.tmp-toolong", ".tmp-abcdef",
+        ".xhistory.json.tmp-ab12cd", "history.json.tmp-Ab3dE9", ".history.json.bak-Ab3dE9"};
+    for (const auto& n : ours)
+        spill(tmp.path() / n, "ours");
+    for (const auto& n : foreign)
+        spill(tmp.path() / n, "someone else's");
+    openStore(tmp.path());
+    auto expected = foreign;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(namesIn(tmp.path()), expected);
+}
+
+TEST(DataDirectoryTest, LooseDirectoryOfOursIsTightenedAndLogged) {
+    for (unsigned mode : {0777u, 0770u, 0702u}) {
+        TempDir tmp;
+        const fs::path dir = tmp.path() / "org.sorvane.app";
+        ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+        ::chmod(dir.c_str(), mode);
+        LogCapture log;
+        openStore(dir);
+        EXPECT_EQ(modeOf(dir), 0700u) << std::oct << mode;
+        EXPECT_EQ(log.count("writable by others"), 1u);
+    }
+}
+
+TEST(DataDirectoryTest, DirectoryOfAnotherUserIsRefused) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs to hand a directory to another user";
+    TempDir tmp;
+    const fs::path dir = tmp.path() / "org.sorvane.app";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(dir.c_str(), 4242, 4242), 0);
+    try {
+        openStore(dir);
+        ADD_FAILURE() << "a directory of another user was used";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find(dir.string()), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(dir)) << "nothing written into it";
+}
+
+} // namespace
+} // namespace sorvane
