@@ -1,0 +1,84 @@
+// One running instance on a private session bus: the name, the standard
+// interface, and the commands another process sends it.
+
+#include "adapters/linux/session/SessionApplication.h"
+#include "support/DbusDaemon.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace sorvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Collects the actions handed over on the bus's thread.
+struct Received {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> actions;
+
+    SessionApplication::ActionHandler handler() {
+        return [this](const std::string& action) {
+            std::lock_guard lock(mutex);
+            actions.push_back(action);
+            changed.notify_all();
+        };
+    }
+    std::vector<std::string> waitFor(size_t count) {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, 5s, [&] { return actions.size() >= count; });
+        return actions;
+    }
+};
+
+TEST(SessionApplication, OneInstanceAnswersCommandsAndRefusesUnknownOnes) {
+    testing::DbusDaemon bus;
+    ASSERT_TRUE(bus.running());
+    testing::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", bus.address());
+
+    std::string error;
+    EXPECT_EQ(sendToRunningInstance("toggle-panel", &error), RemoteResult::notRunning);
+
+    Received received;
+    auto first = SessionApplication::claim(received.handler());
+    ASSERT_EQ(first.outcome, SessionApplication::Claim::owned) << first.error;
+
+    // A second program finds the first and takes nothing.
+    Received unused;
+    auto second = SessionApplication::claim(unused.handler());
+    EXPECT_EQ(second.outcome, SessionApplication::Claim::alreadyRunning);
+    EXPECT_EQ(second.instance, nullptr);
+
+    for (const auto& action : SessionApplication::actions())
+        EXPECT_EQ(sendToRunningInstance(action, &error), RemoteResult::done) << action << ": " << error;
+    EXPECT_EQ(sendToRunningInstance(SessionApplication::kActivate, &error), RemoteResult::done) << error;
+    EXPECT_EQ(sendToRunningInstance("format-disk", &error), RemoteResult::failed);
+    EXPECT_NE(error.find("unknown action: format-disk"), std::string::npos) << error;
+
+    std::vector<std::string> expected = SessionApplication::actions();
+    expected.push_back("activate");
+    EXPECT_EQ(received.waitFor(expected.size()), expected);
+
+    // Once it is gone the name is free again, for a new instance.
+    first.instance.reset();
+    EXPECT_EQ(sendToRunningInstance("quit", &error), RemoteResult::notRunning);
+    auto third = SessionApplication::claim(unused.handler());
+    EXPECT_EQ(third.outcome, SessionApplication::Claim::owned) << third.error;
+}
+
+TEST(SessionApplication, WithoutASessionBusItSaysSo) {
+    testing::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/sorvane-bus");
+    auto claim = SessionApplication::claim([](const std::string&) {});
+    EXPECT_EQ(claim.outcome, SessionApplication::Claim::noBus);
+    EXPECT_FALSE(claim.error.empty());
+    std::string error;
+    EXPECT_EQ(sendToRunningInstance("toggle-panel", &error), RemoteResult::failed);
+    EXPECT_FALSE(error.empty());
+}
+
+} // namespace
+} // namespace sorvane
