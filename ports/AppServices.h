@@ -55,10 +55,22 @@ public:
     virtual void close() = 0;
 };
 
+// A destructive command's confirmation: a warning with the action button first
+// and "Cancel" second.
+struct ConfirmationRequest {
+    std::string message;
+    std::string informativeText;
+    std::string actionButton;
+};
+
 class AlertPresenter {
 public:
     virtual ~AlertPresenter() = default;
+    // "Bluetooth is turned off", with a way to the desktop's Bluetooth settings.
     virtual void showBluetoothOffAlert() = 0;
+    // Runs the confirmation modally. Return presses "Cancel": only a click on
+    // the action button gives true. Without a display, nothing can confirm.
+    virtual bool confirm(const ConfirmationRequest& request) = 0;
 };
 
 class HotKeyService {

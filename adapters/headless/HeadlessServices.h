@@ -35,6 +35,10 @@ public:
     void showBluetoothOffAlert() override {
         logLine("Sorvane: Bluetooth is off \u2014 turn it on to send to your phone");
     }
+    bool confirm(const ConfirmationRequest& request) override {
+        logLine("Sorvane: \"" + request.message + "\" needs a display to confirm \u2014 not done");
+        return false;
+    }
 };
 
 class HeadlessHotKey final : public HotKeyService {

@@ -47,7 +47,13 @@ public:
 class RecordingAlerts final : public AlertPresenter {
 public:
     void showBluetoothOffAlert() override { ++shown; }
+    bool confirm(const ConfirmationRequest& request) override {
+        confirmations.push_back(request.message);
+        return answer;
+    }
     int shown = 0;
+    bool answer = false; // what the user clicks
+    std::vector<std::string> confirmations;
 };
 
 class NoHotKey final : public HotKeyService {
