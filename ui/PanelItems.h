@@ -40,7 +40,7 @@ struct PanelInputs {
     bool centralConnected = false;
     bool syncPaused = false;
     // Newest first, all of them.
-    const std::vector<ClipboardEntry>* history = nullptr;
+    const EntryList* history = nullptr;
     // Milliseconds since 1970, for the age suffixes.
     uint64_t nowMs = 0;
 };

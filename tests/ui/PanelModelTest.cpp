@@ -21,6 +21,13 @@ ClipboardEntry entry(std::string text, uint64_t ageMs, Direction direction = Dir
     return e;
 }
 
+EntryList list(const std::vector<ClipboardEntry>& entries) {
+    EntryList::Shared shared;
+    for (const auto& e : entries)
+        shared.push_back(std::make_shared<const ClipboardEntry>(e));
+    return EntryList(std::move(shared));
+}
+
 std::vector<std::string> ids(const std::vector<PanelItemDef>& items) {
     std::vector<std::string> out;
     for (const auto& i : items)
@@ -43,8 +50,8 @@ std::string repeat(const std::string& s, int n) {
 }
 
 TEST(PanelItems, RowTables) {
-    const std::vector<ClipboardEntry> none;
-    const std::vector<ClipboardEntry> two = {entry("newest", 1000, Direction::sent), entry("older", 120000)};
+    const EntryList none;
+    const EntryList two = list({entry("newest", 1000, Direction::sent), entry("older", 120000)});
     const std::vector<std::string> commands = {"preferences", "about", "check_updates", "quit"};
     auto with = [&](std::vector<std::string> head) {
         head.insert(head.end(), commands.begin(), commands.end());
@@ -120,8 +127,8 @@ TEST(PanelState, QueryIsTrimmedAndCaseFolded) {
     EXPECT_EQ(normalizedQuery("\u00c9T\u00c9 \n"), "\u00e9t\u00e9 \n"); // line breaks are kept
     EXPECT_EQ(unicodeLowercase("I\u0130"), "i" "i\u0307"); // root rules, not Turkish
 
-    const std::vector<ClipboardEntry> history = {entry("Foo bar", 1000), entry("\u00c9t\u00e9 FOOD", 10000),
-                                                 entry("unrelated", 120000)};
+    const EntryList history = list({entry("Foo bar", 1000), entry("\u00c9t\u00e9 FOOD", 10000),
+                                    entry("unrelated", 120000)});
     PanelState state;
     state.setItems(buildPanelItems({true, "P", false, false, &history, kNow}));
     auto shown = [&] { return state.filteredHistory().size(); };
@@ -139,7 +146,7 @@ TEST(PanelState, QueryIsTrimmedAndCaseFolded) {
 }
 
 TEST(PanelState, SelectionFollowsTypingArrowsAndRefreshes) {
-    const std::vector<ClipboardEntry> history = {entry("alpha", 1000), entry("beta", 2000), entry("alphabet", 3000)};
+    const EntryList history = list({entry("alpha", 1000), entry("beta", 2000), entry("alphabet", 3000)});
     const auto items = buildPanelItems({true, "P", false, false, &history, kNow});
     const std::string a = "hist:" + history[0].id, b = "hist:" + history[1].id, c = "hist:" + history[2].id;
     PanelState state;
@@ -175,7 +182,7 @@ TEST(PanelState, SelectionFollowsTypingArrowsAndRefreshes) {
     EXPECT_EQ(chosen, std::vector<std::string>{"hist_tap:" + history[1].id});
 
     // A refresh without the selected row moves the selection to the first row.
-    const std::vector<ClipboardEntry> fewer = {history[0], history[2]};
+    const EntryList fewer = list({history[0], history[2]});
     state.setItems(buildPanelItems({true, "P", false, false, &fewer, kNow}));
     EXPECT_EQ(state.selectedId(), a);
     EXPECT_EQ(ids(state.filteredHistory()), (std::vector<std::string>{a, c}));
