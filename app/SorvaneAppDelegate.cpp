@@ -104,7 +104,7 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     m_pasteboardWatcher->start();
 
     m_env.statusItem.install();
-    m_env.hotKey.registerHotKey(onMain(std::function<void()>([this] { m_env.panel.togglePanel(); })));
+    m_env.hotKey.registerHotKey(onMain(std::function<void()>([this] { togglePanel(); })));
 
     std::weak_ptr<SorvaneAppDelegate*> weakSelf = m_self;
     MainQueue* queue = &m_env.mainQueue;
@@ -193,8 +193,6 @@ void SorvaneAppDelegate::requestAccessibilityIfNeeded() {
 }
 
 // ------------------------------------------------------------ inbound
-
-void SorvaneAppDelegate::refreshPanel() { m_env.panel.refreshPanel(); }
 
 void SorvaneAppDelegate::forgetCentrals() {
     m_centrals.clear();

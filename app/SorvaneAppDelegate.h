@@ -25,6 +25,8 @@
 #include "ports/UserDirectories.h"
 #include "base/Clock.h"
 #include "protocol/Reassembler.h"
+#include "ui/PanelItems.h"
+#include "ui/SearchPanelView.h"
 
 #include <deque>
 #include <functional>
@@ -48,7 +50,7 @@ struct AppEnvironment {
     std::function<std::unique_ptr<PasteboardWatcher>()> makePasteboardWatcher;
 
     StatusItem& statusItem;
-    PanelPresenter& panel;
+    SearchPanelView& panel;
     PairingWindow& pairingWindow;
     AlertPresenter& alerts;
     HotKeyService& hotKey;
@@ -103,6 +105,26 @@ public:
     void capturePreviousApp();
     void pasteIntoPreviousApp();
     void requestAccessibilityIfNeeded();
+
+    // The panel and its actions (the tray icon, the hot-key and the commands
+    // from outside come here). The rows as the panel shows them now.
+    std::vector<PanelItemDef> buildPanelItems();
+    // A phone is paired and at least one central is connected.
+    bool isPhoneConnected();
+    // Hides a visible panel; otherwise captures the application in front and
+    // shows the panel from the main queue.
+    void togglePanel();
+    // Runs the action of a panel row or shortcut.
+    void handleMenuAction(const std::string& id);
+    void pairAction();
+    void unpairAction();
+    void clearHistoryAction();
+    void quitAction();
+    // A command that reached the running program from outside: "toggle-panel",
+    // "pair", "preferences", "about", "quit", or "activate" (show the panel).
+    void handleRemoteCommand(const std::string& command);
+    // The Bluetooth manager exists and is powered on.
+    bool bluetoothUsable() const;
 
     // The model; null before start-up step 7 and after a failed start-up.
     AppState* appState() { return m_appState.get(); }

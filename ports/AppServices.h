@@ -39,14 +39,6 @@ public:
     virtual void animateIconPulse() = 0;
 };
 
-// The search panel's view of the model.
-class PanelPresenter {
-public:
-    virtual ~PanelPresenter() = default;
-    virtual void refreshPanel() = 0;
-    virtual void togglePanel() = 0;
-};
-
 class PairingWindow {
 public:
     virtual ~PairingWindow() = default;

@@ -205,7 +205,15 @@ void KeyStore::savePeers(const std::vector<PeerRecord>& peers) {
                     aside.string());
         m_keepPeersAside = false;
     }
+    m_peersCache.reset(); // whatever happens below, the next read goes to the file
     store::writeFileAtomically(m_peersPath, text);
+    m_peersCache = peers;
+}
+
+const std::vector<PeerRecord>& KeyStore::peers() const {
+    if (!m_peersCache)
+        m_peersCache = loadPeers();
+    return *m_peersCache;
 }
 
 void KeyStore::putPeer(const PeerRecord& record) {
@@ -218,6 +226,8 @@ void KeyStore::putPeer(const PeerRecord& record) {
 }
 
 void KeyStore::removeAllPeers() {
+    // Read again next time: a removal that failed leaves the phone paired.
+    m_peersCache.reset();
     store::removeFile(m_peersPath);
 }
 

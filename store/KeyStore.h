@@ -108,6 +108,10 @@ public:
     void putPeer(const PeerRecord& record);
     // Deletes the peers file; a missing file is success.
     void removeAllPeers();
+    // loadPeers(), read once and then kept until the file changes through this
+    // store (savePeers, putPeer, removeAllPeers): cheap enough to ask at every
+    // redraw of the panel.
+    const std::vector<PeerRecord>& peers() const;
 
 private:
     std::array<uint8_t, 16> loadOrCreateDeviceID();
@@ -119,6 +123,7 @@ private:
     std::unique_ptr<SecretStore> m_secrets;
     // Set by a loadPeers that found a file it could not load.
     mutable bool m_keepPeersAside = false;
+    mutable std::optional<std::vector<PeerRecord>> m_peersCache;
 };
 
 } // namespace sorvane

@@ -7,6 +7,7 @@
 
 #include "ports/AppServices.h"
 #include "ports/AutoPasteDesktop.h"
+#include "ui/SearchPanelView.h"
 #include "base/Log.h"
 
 namespace sorvane {
@@ -18,10 +19,15 @@ public:
     void animateIconPulse() override {}
 };
 
-class HeadlessPanel final : public PanelPresenter {
+// No window to show: the panel never opens.
+class HeadlessPanel final : public SearchPanelView {
 public:
-    void refreshPanel() override {}
-    void togglePanel() override {}
+    void showPanel(std::vector<PanelItemDef>, PanelFlags, OnSelect) override {
+        logLine("Sorvane: no display \u2014 the panel cannot open");
+    }
+    void updatePanel(std::vector<PanelItemDef>, PanelFlags) override {}
+    void hidePanel() override {}
+    bool isPanelVisible() const override { return false; }
 };
 
 class HeadlessPairingWindow final : public PairingWindow {

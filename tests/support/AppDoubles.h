@@ -25,12 +25,32 @@ public:
     int pulses = 0;
 };
 
-class RecordingPanel final : public PanelPresenter {
+// Keeps what the delegate last handed to the panel; shown until hidden.
+class RecordingPanel final : public SearchPanelView {
 public:
-    void refreshPanel() override { ++refreshes; }
-    void togglePanel() override { ++toggles; }
-    int refreshes = 0;
-    int toggles = 0;
+    void showPanel(std::vector<PanelItemDef> rows, PanelFlags f, OnSelect select) override {
+        items = std::move(rows);
+        flags = f;
+        onSelect = std::move(select);
+        visible = true;
+        ++shows;
+    }
+    void updatePanel(std::vector<PanelItemDef> rows, PanelFlags f) override {
+        if (shows == 0)
+            return;
+        items = std::move(rows);
+        flags = f;
+        ++updates;
+    }
+    void hidePanel() override { visible = false; }
+    bool isPanelVisible() const override { return visible; }
+
+    std::vector<PanelItemDef> items;
+    PanelFlags flags;
+    OnSelect onSelect;
+    bool visible = false;
+    int shows = 0;
+    int updates = 0;
 };
 
 class TestPairingWindow final : public PairingWindow {
