@@ -77,7 +77,7 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     m_appState = std::make_unique<AppState>(std::move(*identity), std::move(keyStore), std::move(history));
     m_appState->autoPaste = m_env.defaults.boolIfPresent("auto_paste").value_or(true);
 
-    if (auto peers = m_appState->keyStore->loadPeers(); !peers.empty())
+    if (const auto& peers = m_appState->keyStore->peers(); !peers.empty())
         m_appState->phoneName = peers.front().phoneName;
 
     m_reassembler = std::make_unique<Reassembler>(m_env.steadyClock);
