@@ -216,6 +216,26 @@ TEST_F(AppDelegateTest, InboundTextBothRoutesEncryptedAndPlain) {
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
 }
 
+TEST_F(AppDelegateTest, AStrangerFloodingTheClipboardCannotBlockThePairedPhone) {
+    auto& p = startAndPair();
+    // Someone in range, never paired, writes the first chunk of a different
+    // long frame every time, as fast as the radio lets it.
+    auto stranger = h.radio.connectCentral();
+    for (uint16_t id = 1000; id < 1040; ++id) {
+        const Bytes junk = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 0, 0, 2, 0, 0, 0x6a};
+        ASSERT_EQ(stranger->write(charClipboardTx, junk), AttResult::success);
+    }
+    h.settle();
+    ASSERT_TRUE(p.phone->sendClipboardText("still gets through", Route::gatt));
+    auto written = [&] {
+        const auto events = h.clipboard.eventsSnapshot();
+        return std::find(events.begin(), events.end(), "write:still gets through") != events.end();
+    };
+    ASSERT_TRUE(h.pumpUntil(written, 2s))
+        << "the paired phone's text must not wait for the junk to age out";
+    EXPECT_EQ(h.log.count("reassembler full"), 1u);
+}
+
 TEST_F(AppDelegateTest, SealedFramesWithoutASessionAndStaleCountersAreDropped) {
     auto& p = startAndPair();
     ASSERT_TRUE(p.phone->sendClipboardText("one", Route::gatt));
