@@ -26,6 +26,9 @@ std::optional<std::string> clipboardTextOf(const std::optional<phone::InboundMes
     return std::nullopt;
 }
 
+// A text whose sealed frame takes `chunks` GATT chunks.
+std::string textOfChunks(size_t chunks, char fill) { return std::string(chunks * 200 - 64, fill); }
+
 class AppDelegateTest : public ::testing::Test {
 protected:
     AppHarness h;
@@ -387,27 +390,43 @@ TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
     auto& p = startAndPair();
     h.app->appState()->autoPush = true;
     // 100 chunks: 1.5 s of pacing, well inside the phone's 5 s reassembly window.
-    const std::string big(100 * 200 - 64, 'x');
+    const std::string big = textOfChunks(100, 'x');
     const auto before = std::chrono::steady_clock::now();
     h.app->handleOutboundClipboard(big, sha256ShortHex(big), false);
-    const auto handlerTime = std::chrono::steady_clock::now() - before;
-    EXPECT_LT(handlerTime, 500ms) << "the handler must not sleep between chunks";
-    EXPECT_EQ(h.app->pendingChunks(), 99u) << "the first chunk leaves at once";
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms)
+        << "the handler must not sleep between chunks";
     // A second frame queued behind the first goes out after it, in order.
     h.app->handleOutboundClipboard("second", sha256ShortHex("second"), false);
 
     // Meanwhile the main thread keeps handling the phone.
     ASSERT_TRUE(p.phone->sendClipboardText("while sending", Route::gatt));
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
-    EXPECT_GT(h.app->pendingChunks(), 0u);
+    EXPECT_TRUE(p.phone->arrivals().empty()) << "the long frame is still on its way";
 
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->pendingChunks() == 0; }, 10s));
+    const auto first = h.onPhone([&] { return p.phone->nextMessage(5s); });
     const auto elapsed = std::chrono::steady_clock::now() - before;
-    h.settle();
-    const auto first = clipboardTextOf(p.phone->nextMessage(5s));
-    EXPECT_TRUE(first == big) << "the long text arrives whole and first";
-    EXPECT_EQ(clipboardTextOf(p.phone->nextMessage(5s)), "second");
-    EXPECT_GE(elapsed, SorvaneAppDelegate::kChunkPacing * 99) << "chunks keep their 15 ms spacing";
+    EXPECT_TRUE(clipboardTextOf(first) == big) << "the long text arrives whole and first";
+    EXPECT_EQ(clipboardTextOf(h.onPhone([&] { return p.phone->nextMessage(5s); })), "second");
+    EXPECT_GE(elapsed, SorvanePeripheral::kChunkPacing * 99) << "chunks keep their 15 ms spacing";
+    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "message 1"}));
+}
+
+TEST_F(AppDelegateTest, AGATTFrameThatCannotArriveInTimeIsNotStarted) {
+    auto& p = startAndPair();
+    const size_t notifications = h.radio.notificationsSent();
+    // Past the limit: it would still be on the air when the phone gives it up.
+    const std::string tooBig = textOfChunks(SorvaneAppDelegate::kMaxGattChunks + 1, 'o');
+    h.app->handleOutboundClipboard(tooBig, sha256ShortHex(tooBig), true);
+    EXPECT_EQ(h.log.count("too large to send without an L2CAP channel"), 1u);
+    EXPECT_EQ(entries(), 1u) << "the history keeps the text";
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+    EXPECT_EQ(h.radio.notificationsSent(), notifications) << "not one chunk went out";
+    EXPECT_FALSE(h.log.contains(" chunks, encrypted="));
+
+    // The largest frame allowed does arrive within the phone's window.
+    const std::string largest = textOfChunks(SorvaneAppDelegate::kMaxGattChunks, 'l');
+    h.app->handleOutboundClipboard(largest, sha256ShortHex(largest), true);
+    EXPECT_TRUE(clipboardTextOf(h.onPhone([&] { return p.phone->nextMessage(8s); })) == largest);
 }
 
 TEST_F(AppDelegateTest, FrameIdsWrapAndAFailedSealSendsNothing) {
@@ -478,7 +497,7 @@ TEST_F(AppDelegateTest, PowerOffSleepAndWake) {
     EXPECT_EQ(h.app->appState()->connectedCount, 0);
 }
 
-TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
+TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOncePerCooldown) {
     h.radio.setL2CAPSendStallTimeout(50ms);
     auto& p = startAndPair();
     h.app->appState()->autoPush = true;
@@ -490,13 +509,25 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
     ASSERT_TRUE(channel);
     ASSERT_TRUE(h.radio.waitForPeripheralIdle());
 
-    const std::string big(512 * 1024, 'z');
-    h.clipboard.copy(big);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->rebuildInProgress(); }));
+    // Frames fill the unread channel until a write fails; that one falls back to GATT.
+    std::string fellBack;
+    for (size_t i = 0; i < 60 && !h.app->rebuildInProgress(); ++i) {
+        fellBack = std::to_string(i) + textOfChunks(60, 'z');
+        h.clipboard.copy(fellBack);
+        ASSERT_TRUE(h.pumpUntil([&] { return entries() == i + 1; }));
+        h.mainQueue.runPending();
+    }
+    ASSERT_TRUE(h.app->rebuildInProgress());
     EXPECT_TRUE(h.log.contains("Sorvane: L2CAP write failed \u2014 triggering peripheral rebuild"));
+
+    // The phone gets the whole text over GATT, and only then is the manager rebuilt.
+    const auto m = h.onPhone([&] { return p.phone->nextMessage(5s); });
+    ASSERT_TRUE(m) << "the text that fell back never reached the phone";
+    EXPECT_EQ(m->route, Route::gatt);
+    EXPECT_TRUE(clipboardTextOf(m) == fellBack);
     ASSERT_TRUE(h.log.waitFor("Sorvane BLE: new manager created, waiting for poweredOn"));
-    // The frame itself went over GATT with the same id.
-    EXPECT_TRUE(h.log.contains(" chunks, encrypted=true, frame=0)"));
+    EXPECT_EQ(h.log.count("updateValue returned false"), 0u);
+    EXPECT_EQ(h.log.count("notify dropped"), 0u);
 
     // The phone comes back: the rebuild is complete.
     ASSERT_TRUE(h.pumpUntil([&] { return h.radio.advertising().has_value(); }));
@@ -510,6 +541,32 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
     h.app->handleL2CAPWriteFailed();
     ASSERT_TRUE(h.log.waitFor("Sorvane BLE: rebuild cooldown \u2014 skipping"));
     EXPECT_TRUE(h.app->rebuildInProgress());
+}
+
+TEST_F(AppDelegateTest, QuitDuringAPacedFrameDeliversItThenSaysGoodbye) {
+    auto& p = startAndPair();
+    const std::string text = textOfChunks(100, 'q');
+    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    h.app->applicationWillTerminate();
+    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(2s)) == text);
+    EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
+    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x32"}));
+}
+
+TEST_F(AppDelegateTest, SleepDuringAPacedFrameDeliversItThenSaysGoodbyeThenDropsTheSession) {
+    auto& p = startAndPair();
+    const std::string text = textOfChunks(100, 's');
+    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    bool released = false;
+    h.power.willSleep([&] { released = true; });
+    h.mainQueue.runPending();
+    EXPECT_TRUE(h.log.contains("Sorvane: Mac going to sleep \u2014 notifying phone"));
+    EXPECT_TRUE(h.app->appState()->session) << "the session is dropped after the frame, not before";
+    ASSERT_TRUE(h.pumpUntil([&] { return released; }, 8s));
+    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x32"}));
+    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);
+    EXPECT_FALSE(h.app->appState()->session);
+    EXPECT_EQ(h.app->appState()->connectedCount, 0);
 }
 
 TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
