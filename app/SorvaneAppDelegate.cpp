@@ -69,6 +69,8 @@ std::function<void(Args...)> SorvaneAppDelegate::onMain(std::function<void(Args.
 
 void SorvaneAppDelegate::applicationDidFinishLaunching() {
     logLine("Sorvane starting\u2026");
+    for (const std::string& note : m_env.startupNotes)
+        logLine(note);
     m_env.statusItem.setApplicationIcon();
     if (m_env.installer.promptAndMoveIfNeeded())
         return;

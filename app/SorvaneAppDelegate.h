@@ -32,6 +32,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace sorvane {
 
@@ -62,6 +63,10 @@ struct AppEnvironment {
     // The desktop that auto-paste works with; null: none (never trusted, no
     // front application). Must outlive the delegate.
     AutoPasteDesktop* desktop = nullptr;
+
+    // What the entry point found while assembling these services (a missing
+    // display, say), logged right after the start line.
+    std::vector<std::string> startupNotes{};
 };
 
 class SorvaneAppDelegate {

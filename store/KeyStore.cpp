@@ -156,21 +156,30 @@ crypto::Ed25519PrivateKey KeyStore::loadOrCreateSigningKey() {
 }
 
 std::vector<PeerRecord> KeyStore::loadPeers() const {
+    // Read at every send while a phone is near: a broken file is worth one line
+    // per distinct failure, not one per send.
+    auto report = [this](std::string problem) {
+        if (problem != m_peersProblem)
+            logLine(problem);
+        m_peersProblem = std::move(problem);
+    };
     std::optional<std::string> content;
     try {
         content = store::readFile(m_peersPath);
     } catch (const std::system_error& e) {
-        logLine(std::string("Sorvane: cannot read peers.json, treating it as no peer: ") +
-                e.what());
+        report(std::string("Sorvane: cannot read peers.json, treating it as no peer: ") + e.what());
         return {};
     }
-    if (!content)
+    if (!content) {
+        m_peersProblem.clear();
         return {};
+    }
     auto peers = decodePeers(*content);
     if (!peers) {
-        logLine("Sorvane: peers.json is not a list of peer records, treating it as no peer");
+        report("Sorvane: peers.json is not a list of peer records, treating it as no peer");
         return {};
     }
+    m_peersProblem.clear();
     return std::move(*peers);
 }
 

@@ -92,7 +92,8 @@ public:
     Identity loadOrCreateIdentity();
 
     // The stored records in file order. Never fails: a missing, unreadable or
-    // malformed file reads as no peers (the last two are logged).
+    // malformed file reads as no peers (the last two are logged, each distinct
+    // failure once until the file loads again).
     std::vector<PeerRecord> loadPeers() const;
     // Replaces the peers file atomically.
     void savePeers(const std::vector<PeerRecord>& peers);
@@ -110,6 +111,8 @@ private:
     std::filesystem::path m_peersPath;
     std::filesystem::path m_deviceIDPath;
     std::unique_ptr<SecretStore> m_secrets;
+    // The last peers-file failure logged; empty once the file loads (or is absent).
+    mutable std::string m_peersProblem;
 };
 
 } // namespace sorvane

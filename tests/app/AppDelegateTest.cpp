@@ -350,6 +350,36 @@ TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
     EXPECT_GE(h.statusItem.pulses, 1);
 }
 
+TEST_F(AppDelegateTest, AnUnreadablePeersFileIsReportedOncePerDistinctFailure) {
+    auto& p = startAndPair();
+    (void)p;
+    h.app->appState()->autoPush = true;
+    const auto peers = h.dataDir() / "peers.json";
+    store::writeFileAtomically(peers, "not json");
+    size_t sent = 0;
+    auto send = [&](const std::string& text) {
+        h.clipboard.copy(text);
+        ++sent;
+        ASSERT_TRUE(h.pumpUntil([&] { return entries() == sent; }));
+    };
+    send("one");
+    send("two");
+    send("three");
+    EXPECT_EQ(h.log.count("peers.json is not a list of peer records"), 1u);
+
+    // Another failure is news, and so is the same one after the file recovered.
+    std::filesystem::remove(peers);
+    std::filesystem::create_directory(peers);
+    send("four");
+    send("five");
+    EXPECT_EQ(h.log.count("cannot read peers.json"), 1u);
+    std::filesystem::remove(peers);
+    send("six");
+    store::writeFileAtomically(peers, "not json");
+    send("seven");
+    EXPECT_EQ(h.log.count("peers.json is not a list of peer records"), 2u);
+}
+
 TEST_F(AppDelegateTest, ManualSendWithBluetoothOffAlertsAndRecordsNothing) {
     h.start();
     h.radio.setState(ManagerState::poweredOff);
