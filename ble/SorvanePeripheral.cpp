@@ -49,6 +49,7 @@ SorvanePeripheral::~SorvanePeripheral() {
     // The manager dies on the queue, so none of its callbacks runs after this.
     m_queue.sync([this] {
         m_shutDown = true;
+        m_outbound.clear();
         m_manager.reset();
         m_chars.clear();
         m_serviceAdded = false;
