@@ -503,7 +503,8 @@ void SorvaneAppDelegate::handleOutboundClipboard(const std::string& text, const 
 
     // A frame whose chunks cannot all reach the phone inside its reassembly
     // window would only hold up the frames behind it.
-    const size_t chunkCount = std::max<size_t>(1, (body.size() + kGattChunkBody - 1) / kGattChunkBody);
+    const size_t chunkCount =
+        std::max<size_t>(1, (body.size() + kGattChunkBody - 1) / kGattChunkBody);
     if (chunkCount > kMaxGattChunks) {
         logLine("\U0001F4E4 mac\u2192phone clipboard (" + std::to_string(body.size()) + " bytes, " +
                 std::to_string(chunkCount) +

@@ -76,7 +76,9 @@ public:
     // first chunk), with a second to spare for a busy radio.
     static constexpr std::chrono::milliseconds kGattSendMargin{1000};
     static constexpr size_t kMaxGattChunks =
-        static_cast<size_t>((Reassembler::timeout - kGattSendMargin) / SorvanePeripheral::kChunkPacing) + 1;
+        static_cast<size_t>((Reassembler::timeout - kGattSendMargin) /
+                            SorvanePeripheral::kChunkPacing) +
+        1;
     static constexpr std::chrono::milliseconds kGoodbyeSpin{300};
     static constexpr std::chrono::milliseconds kTeardownSpin{200};
 

@@ -33,11 +33,10 @@ void SerialQueue::asyncAfter(std::chrono::steady_clock::duration delay,
         if (m_stopping)
             return;
         Delayed entry{std::chrono::steady_clock::now() + delay, m_sequence++, std::move(task)};
-        const auto at = std::upper_bound(m_delayed.begin(), m_delayed.end(), entry,
-                                         [](const Delayed& a, const Delayed& b) {
-                                             return a.due < b.due ||
-                                                    (a.due == b.due && a.sequence < b.sequence);
-                                         });
+        const auto at = std::upper_bound(
+            m_delayed.begin(), m_delayed.end(), entry, [](const Delayed& a, const Delayed& b) {
+                return a.due < b.due || (a.due == b.due && a.sequence < b.sequence);
+            });
         m_delayed.insert(at, std::move(entry));
     }
     m_wake.notify_one();

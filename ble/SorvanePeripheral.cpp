@@ -96,7 +96,8 @@ void SorvanePeripheral::notify(std::string charUUID, Bytes data) {
 void SorvanePeripheral::notifyPaced(std::string charUUID, std::vector<Bytes> chunks) {
     m_queue.async([this, uuid = std::move(charUUID), chunks = std::move(chunks)]() mutable {
         for (Bytes& chunk : chunks)
-            m_outbound.push_back(Outbound{Outbound::Kind::pacedChunk, uuid, std::move(chunk), {}, 0});
+            m_outbound.push_back(
+                Outbound{Outbound::Kind::pacedChunk, uuid, std::move(chunk), {}, 0});
         pumpOutbound();
     });
 }
@@ -110,7 +111,9 @@ void SorvanePeripheral::whenSent(std::chrono::milliseconds limit, std::function<
 }
 
 void SorvanePeripheral::rebuild() {
-    m_queue.async([this] { enqueue(Outbound{Outbound::Kind::step, {}, {}, [this] { rebuildNow(); }, 0}); });
+    m_queue.async([this] {
+        enqueue(Outbound{Outbound::Kind::step, {}, {}, [this] { rebuildNow(); }, 0});
+    });
 }
 
 void SorvanePeripheral::enqueue(Outbound item) {

@@ -62,15 +62,15 @@ const std::set<std::string, std::less<>>& SorvanePasteboardWatcher::sensitiveWin
     // in StartupWMClass (or its toolkit sets it), plus the application ids that
     // newer builds use in its place.
     static const std::set<std::string, std::less<>> classes{
-        "keepassxc",   "org.keepassxc.KeePassXC",        // KeePassXC
-        "KeePass2",                                       // KeePass 2 (Mono)
-        "Bitwarden",                                      // Bitwarden desktop
-        "1Password",                                      // 1Password
-        "Proton Pass",                                    // Proton Pass
-        "Enpass",                                         // Enpass
-        "Seahorse",    "org.gnome.seahorse.Application",  // Passwords and Keys
-        "QtPass",                                         // QtPass (pass)
-        "kwalletmanager5",                                // KDE Wallet Manager
+        "keepassxc",       "org.keepassxc.KeePassXC",        // KeePassXC
+        "KeePass2",                                          // KeePass 2 (Mono)
+        "Bitwarden",                                         // Bitwarden desktop
+        "1Password",                                         // 1Password
+        "Proton Pass",                                       // Proton Pass
+        "Enpass",                                            // Enpass
+        "Seahorse",        "org.gnome.seahorse.Application", // Passwords and Keys
+        "QtPass",                                            // QtPass (pass)
+        "kwalletmanager5",                                   // KDE Wallet Manager
     };
     return classes;
 }

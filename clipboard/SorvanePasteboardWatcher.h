@@ -30,9 +30,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string_view>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace sorvane {

@@ -28,7 +28,8 @@ void Reassembler::evictStale(std::chrono::steady_clock::time_point now) {
 bool Reassembler::evictOldest(uint16_t keep, std::chrono::steady_clock::time_point now) {
     auto oldest = m_buffers.end();
     for (auto it = m_buffers.begin(); it != m_buffers.end(); ++it)
-        if (it->first != keep && (oldest == m_buffers.end() || it->second.firstAt < oldest->second.firstAt))
+        if (it->first != keep &&
+            (oldest == m_buffers.end() || it->second.firstAt < oldest->second.firstAt))
             oldest = it;
     if (oldest == m_buffers.end())
         return false;

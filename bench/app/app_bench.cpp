@@ -146,8 +146,8 @@ void run() {
                     median(seal), p, outShare * 100);
         const size_t chunks = std::max<size_t>(1, (size + 5 + 28 + 199) / 200);
         if (chunks > SorvaneAppDelegate::kMaxGattChunks)
-            std::printf("%s    outbound over GATT: refused (%zu chunks > %zu), needs L2CAP\n", label,
-                        chunks, SorvaneAppDelegate::kMaxGattChunks);
+            std::printf("%s    outbound over GATT: refused (%zu chunks > %zu), needs L2CAP\n",
+                        label, chunks, SorvaneAppDelegate::kMaxGattChunks);
         else
             std::printf("%s    outbound pacing (not included): %zu chunks x 15 ms = %.0f ms\n",
                         label, chunks, (chunks - 1) * 15.0);

@@ -45,7 +45,8 @@ void largestGattText() {
 
     sim::SimRadio radio;
     sim::ManualMainQueue mainQueue;
-    SorvanePeripheral peripheral(radio.managerFactory(), Bytes{1}, [](PeripheralEvent) {}, mainQueue);
+    SorvanePeripheral peripheral(
+        radio.managerFactory(), Bytes{1}, [](PeripheralEvent) {}, mainQueue);
     radio.setState(ManagerState::poweredOn);
     radio.waitForPeripheralIdle();
     radio.waitForPeripheralIdle();
@@ -91,9 +92,17 @@ void junkWhenFull() {
         Reassembler reassembler([&now] { return now; });
         uint16_t id = 0;
         auto junk = [&] {
-            const Bytes chunk = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 0, 0,
-                                 static_cast<uint8_t>(claimed), static_cast<uint8_t>(claimed >> 8),
-                                 0, 'j', 'u', 'n', 'k'};
+            const Bytes chunk = {static_cast<uint8_t>(id),
+                                 static_cast<uint8_t>(id >> 8),
+                                 0,
+                                 0,
+                                 static_cast<uint8_t>(claimed),
+                                 static_cast<uint8_t>(claimed >> 8),
+                                 0,
+                                 'j',
+                                 'u',
+                                 'n',
+                                 'k'};
             ++id;
             return reassembler.push(*parseChunk(chunk));
         };
@@ -111,8 +120,8 @@ void junkWhenFull() {
                 junk();
                 maxBytes = std::max(maxBytes, reassembler.bufferedBytes());
             }
-            perPush.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
-                              kPushes);
+            perPush.push_back(
+                std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kPushes);
             // The paired phone's text, a single chunk, in the middle of it.
             const Bytes single = {0xfe, 0xff, 0, 0, 1, 0, 0x02, 'o', 'k'};
             completed += reassembler.push(*parseChunk(single)) ? 1 : 0;

@@ -27,7 +27,9 @@ std::optional<std::string> clipboardTextOf(const std::optional<phone::InboundMes
 }
 
 // A text whose sealed frame takes `chunks` GATT chunks.
-std::string textOfChunks(size_t chunks, char fill) { return std::string(chunks * 200 - 64, fill); }
+std::string textOfChunks(size_t chunks, char fill) {
+    return std::string(chunks * 200 - 64, fill);
+}
 
 class AppDelegateTest : public ::testing::Test {
 protected:
@@ -225,7 +227,8 @@ TEST_F(AppDelegateTest, AStrangerFloodingTheClipboardCannotBlockThePairedPhone) 
     // long frame every time, as fast as the radio lets it.
     auto stranger = h.radio.connectCentral();
     for (uint16_t id = 1000; id < 1040; ++id) {
-        const Bytes junk = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 0, 0, 2, 0, 0, 0x6a};
+        const Bytes junk = {
+            static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 0, 0, 2, 0, 0, 0x6a};
         ASSERT_EQ(stranger->write(charClipboardTx, junk), AttResult::success);
     }
     h.settle();

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <stdlib.h>
 #include <pthread.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -233,7 +233,8 @@ public:
         if (!mkdtemp(dir))
             return;
         m_dir = dir;
-        const std::string command = "localedef -i de_DE -f UTF-8 " + m_dir + "/de_DE.UTF-8 2>/dev/null";
+        const std::string command =
+            "localedef -i de_DE -f UTF-8 " + m_dir + "/de_DE.UTF-8 2>/dev/null";
         if (std::system(command.c_str()) != 0)
             return;
         setenv("LOCPATH", m_dir.c_str(), 1);
@@ -263,9 +264,9 @@ TEST_F(FilterChainTest, NumbersInLogLinesIgnoreTheDesktopLocale) {
 }
 
 TEST_F(FilterChainTest, PasswordManagersInFrontAreMatchedByWindowClassInAnyCase) {
-    for (const std::string cls : {"KeePassXC", "keepassxc", "org.keepassxc.KeePassXC", "KeePass2",
-                                  "Bitwarden", "1Password", "Proton Pass", "Enpass", "Seahorse",
-                                  "QtPass"}) {
+    for (const std::string cls :
+         {"KeePassXC", "keepassxc", "org.keepassxc.KeePassXC", "KeePass2", "Bitwarden", "1Password",
+          "Proton Pass", "Enpass", "Seahorse", "QtPass"}) {
         SCOPED_TRACE(cls);
         board->setFront(cls);
         EXPECT_EQ(copyText("secret from " + cls), Texts{});

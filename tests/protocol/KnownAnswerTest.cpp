@@ -19,9 +19,12 @@ using crypto::Ed25519PrivateKey;
 using crypto::X25519PrivateKey;
 using crypto::X25519PublicKey;
 
-Bytes hex(std::string_view text) { return Hex::decode(text); }
+Bytes hex(std::string_view text) {
+    return Hex::decode(text);
+}
 
-const Bytes kDesktopEphemeral = hex("101112131415161718191a1b1c1d1e1f202122232425262728292a2b2c2d2e2f");
+const Bytes kDesktopEphemeral =
+    hex("101112131415161718191a1b1c1d1e1f202122232425262728292a2b2c2d2e2f");
 const Bytes kPhoneEphemeralPublic =
     hex("79a631eede1bf9c98f12032cdeadd0e7a079398fc786b88cc846ec89af85a51a");
 const Bytes kHelloNonce = hex("a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
@@ -34,8 +37,10 @@ TEST(KnownAnswers, SessionKeysFromFixedExchangeAndNonce) {
     const auto keys =
         deriveSessionKeys(ours, X25519PublicKey::fromRaw(kPhoneEphemeralPublic), kHelloNonce);
     // HKDF-SHA256, salt = the hello nonce, info "sorvane/v1/session", 64 bytes split 32/32.
-    EXPECT_EQ(Hex::encode(keys.keyA), "00cbd36d8d26e8dcf82592116fc0c37627cf07f9c0c1c40ac02fb65b8596f543");
-    EXPECT_EQ(Hex::encode(keys.keyB), "f661f81101babc4b2ba07f21b0fe2f211cdfcefc4f212edae4d5af00aa61ecbf");
+    EXPECT_EQ(Hex::encode(keys.keyA),
+              "00cbd36d8d26e8dcf82592116fc0c37627cf07f9c0c1c40ac02fb65b8596f543");
+    EXPECT_EQ(Hex::encode(keys.keyB),
+              "f661f81101babc4b2ba07f21b0fe2f211cdfcefc4f212edae4d5af00aa61ecbf");
 }
 
 TEST(KnownAnswers, SealedFrameFromFixedKeyNonceCounterAndAAD) {
