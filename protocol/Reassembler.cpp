@@ -70,6 +70,7 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
         buf.total = chunk.total;
         buf.firstAt = now;
         buf.flags = chunk.flags;
+        buf.unit = static_cast<uint32_t>(chunk.body.size());
         buf.charged = kBufferOverhead;
         m_bufferedBytes += kBufferOverhead;
         it = m_buffers.emplace(chunk.frameID, std::move(buf)).first;
@@ -97,11 +98,13 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
     // it is charged for, and never past the budget.
     size_t capacity = buf.data.capacity();
     if (needed > capacity) {
-        capacity = std::max(needed, capacity * 2);
+        size_t wanted = std::max(needed, capacity * 2);
+        if (next && needed >= kTrustedBytes)
+            wanted = std::max(wanted, size_t{buf.unit} * buf.total);
         // Slack only from free space: never evict someone else for it.
-        const size_t room = m_limits.maxBufferedBytes - m_bufferedBytes;
-        if (capacity - buf.data.capacity() + kPartOverhead > room)
-            capacity = needed;
+        const size_t free = m_limits.maxBufferedBytes - m_bufferedBytes;
+        const size_t growth = needed - capacity + kPartOverhead;
+        capacity = std::min(wanted, needed + (free > growth ? free - growth : 0));
     }
     const size_t extra = (next ? 0 : kPartOverhead) + (capacity - buf.data.capacity());
     if (!makeRoom(extra, chunk.frameID, now))

@@ -8,7 +8,8 @@
 // Resource bounds: at most `maxOpenFrames` buffers and `maxBufferedBytes` of
 // memory are held. A buffer is charged for what it actually holds (the bodies
 // received, their bookkeeping and the buffer itself), never for the total its
-// chunks claim, so a chunk costs the same whatever it announces. When a new
+// chunks claim, so a chunk costs the same whatever it announces (a frame is
+// believed only after kTrustedBytes have arrived in order). When a new
 // frame or a new body does not fit, the oldest other buffers are evicted to make
 // room (the first eviction of a burst is logged once): someone who writes junk
 // cannot lock out a later sender, and a single-chunk frame always completes. A
@@ -43,6 +44,8 @@ struct FrameBuf {
     std::map<uint16_t, Part> others;
     std::chrono::steady_clock::time_point firstAt;
     uint8_t flags = 0;
+    // The first chunk's body size: chunks of one frame are cut to one size.
+    uint32_t unit = 0;
     Bytes data;
     // What this buffer counts against the reassembler's byte budget.
     size_t charged = 0;
@@ -66,6 +69,10 @@ public:
     // What a buffer and one out-of-order chunk cost beyond their bytes.
     static constexpr size_t kBufferOverhead = sizeof(FrameBuf) + 64;
     static constexpr size_t kPartOverhead = 64;
+    // In-order bytes after which a frame is believed about its size: its buffer
+    // then grows to the whole announced payload at once (when the budget has
+    // room), instead of doubling. A junk chunk never gets there.
+    static constexpr size_t kTrustedBytes = 64u << 10;
 
     explicit Reassembler(SteadyClock clock = systemSteadyClock(), ReassemblerLimits limits = {});
 

@@ -238,6 +238,24 @@ TEST(Reassembler, AClaimedTotalCostsNothingUntilItsChunksArrive) {
     EXPECT_EQ(done->payload, text);
 }
 
+TEST(Reassembler, ALargeFrameCompletesWithinATightBudget) {
+    // Past the trusted size the buffer asks for the whole announced payload,
+    // but only from free space; it must neither overflow nor evict the others.
+    ManualClock clock;
+    const Bytes text = pattern(200'000);
+    Reassembler r(clock.fn(), ReassemblerLimits{32, 200'000 + 8 * 1024});
+    EXPECT_FALSE(r.push(parsed(Bytes{9, 0, 0, 0, 2, 0, 0, 'o'})));
+    std::optional<Reassembler::Completed> done;
+    for (const Bytes& c : chunkPayload(1, text, 200, 0)) {
+        done = r.push(parsed(c));
+        ASSERT_LE(r.bufferedBytes(), 200'000u + 8 * 1024);
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->payload, text);
+    EXPECT_EQ(r.evictions(), 0u);
+    EXPECT_TRUE(r.push(parsed(Bytes{9, 0, 1, 0, 2, 0, 2, 'k'}))) << "the other frame was kept";
+}
+
 TEST(Reassembler, InterleavedFramesStayApart) {
     const Bytes a = pattern(450), b = Bytes(300, 0xee);
     auto ca = chunkPayload(1, a, 100, 0), cb = chunkPayload(2, b, 100, 1);
