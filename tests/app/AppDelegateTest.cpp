@@ -579,6 +579,18 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOnce
     EXPECT_TRUE(h.app->rebuildInProgress());
 }
 
+TEST_F(AppDelegateTest, TheUnpairByteFollowsAFrameBeingPaced) {
+    h.start();
+    auto& p = h.connectPhone();
+    const std::string text = textOfChunks(100, 'u');
+    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    // Window closed, nothing stored: the hello is answered with 0x31, after the frame.
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
+    ASSERT_TRUE(h.pumpUntil([&] { return p.phone->arrivals().size() == 2; }, 5s));
+    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x31"}));
+    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);
+}
+
 TEST_F(AppDelegateTest, QuitDuringAPacedFrameDeliversItThenSaysGoodbye) {
     auto& p = startAndPair();
     const std::string text = textOfChunks(100, 'q');
