@@ -8,8 +8,10 @@
 #include "protocol/PairingHandshake.h"
 #include "protocol/Uuids.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <future>
 
 namespace sorvane {
 namespace {
@@ -56,6 +58,8 @@ std::function<void(Args...)> SorvaneAppDelegate::onMain(std::function<void(Args.
 
 void SorvaneAppDelegate::applicationDidFinishLaunching() {
     logLine("Sorvane starting\u2026");
+    for (const std::string& note : m_env.startupNotes)
+        logLine(note);
     m_env.statusItem.setApplicationIcon();
     if (m_env.installer.promptAndMoveIfNeeded())
         return;
@@ -133,12 +137,19 @@ void SorvaneAppDelegate::applicationWillTerminate() {
     m_terminated = true;
     m_terminating = true;
     logLine("Sorvane: shutting down");
-    m_pendingChunks.clear();
     m_env.power.stop();
+    // The goodbye follows any frame still being paced out; both get the time
+    // the phone would wait for the frame.
     if (m_peripheral)
         m_peripheral->notify(std::string(charControl), Bytes{CONTROL_GOODBYE});
     if (m_pasteboardWatcher)
         m_pasteboardWatcher->stop();
+    if (m_peripheral) {
+        auto sent = std::make_shared<std::promise<void>>();
+        auto goodbyeSent = sent->get_future();
+        m_peripheral->whenSent(SorvanePeripheral::kDrainLimit, [sent] { sent->set_value(); });
+        goodbyeSent.wait_for(SorvanePeripheral::kDrainLimit + std::chrono::seconds(1));
+    }
     m_env.application.spinRunLoop(kGoodbyeSpin);
     if (m_peripheral)
         m_peripheral->shutdown();
@@ -152,8 +163,28 @@ void SorvaneAppDelegate::applicationWillTerminate() {
 
 void SorvaneAppDelegate::macWillSleep(PowerMonitor::ReleaseSleep release) {
     logLine("Sorvane: Mac going to sleep \u2014 notifying phone");
-    if (m_peripheral)
-        m_peripheral->notify(std::string(charControl), Bytes{CONTROL_GOODBYE});
+    if (!m_peripheral) {
+        finishSleep(std::move(release));
+        return;
+    }
+    // A frame being paced out finishes first, then the goodbye; the session
+    // goes only after both, so that nothing still on its way refers to it.
+    m_peripheral->notify(std::string(charControl), Bytes{CONTROL_GOODBYE});
+    std::weak_ptr<SorvaneAppDelegate*> weak = m_self;
+    MainQueue* queue = &m_env.mainQueue;
+    m_peripheral->whenSent(SorvanePeripheral::kDrainLimit,
+                           [weak, queue, release = std::move(release)]() mutable {
+                               queue->post([weak, release = std::move(release)]() mutable {
+                                   auto self = weak.lock();
+                                   if (self && !(*self)->m_terminating)
+                                       (*self)->finishSleep(std::move(release));
+                                   else if (release)
+                                       release(); // never hold the system up
+                               });
+                           });
+}
+
+void SorvaneAppDelegate::finishSleep(PowerMonitor::ReleaseSleep release) {
     if (m_appState) {
         m_appState->session.reset();
         m_appState->connectedCount = 0;
@@ -464,48 +495,20 @@ void SorvaneAppDelegate::handleOutboundClipboard(const std::string& text, const 
         return;
     }
 
-    std::vector<Bytes> chunks = chunkPayload(frameID, body, kGattChunkBody, flags);
-    if (chunks.empty()) {
-        // More than 65535 chunks cannot be numbered; sending a truncated frame
-        // would only fail on the phone.
-        logLine("\U0001F4E4 mac\u2192phone clipboard (" + std::to_string(body.size()) +
-                " bytes) \u2014 too large for GATT chunks, dropped");
+    // A frame whose chunks cannot all reach the phone inside its reassembly
+    // window would only hold up the frames behind it.
+    const size_t chunkCount =
+        std::max<size_t>(1, (body.size() + kGattChunkBody - 1) / kGattChunkBody);
+    if (chunkCount > kMaxGattChunks) {
+        logLine("\U0001F4E4 mac\u2192phone clipboard (" + std::to_string(body.size()) + " bytes, " +
+                std::to_string(chunkCount) +
+                " chunks) \u2014 too large to send without an L2CAP channel, not sent");
         return;
     }
+    std::vector<Bytes> chunks = chunkPayload(frameID, body, kGattChunkBody, flags);
     logLine("\U0001F4E4 mac\u2192phone clipboard (" + std::to_string(body.size()) + " bytes, " +
             std::to_string(chunks.size()) + " chunks, " + tail);
-    sendChunksPaced(std::move(chunks));
-}
-
-void SorvaneAppDelegate::sendChunksPaced(std::vector<Bytes> chunks) {
-    for (auto& c : chunks)
-        m_pendingChunks.push_back(std::move(c));
-    if (!m_pacing)
-        sendNextChunk();
-}
-
-// The first chunk leaves at once, the rest one per kChunkPacing, from a timer on
-// the main queue: the main thread keeps handling events in between, and a later
-// frame's chunks follow the earlier frame's in order.
-void SorvaneAppDelegate::sendNextChunk() {
-    if (m_terminating || m_pendingChunks.empty() || !m_peripheral) {
-        m_pendingChunks.clear();
-        m_pacing = false;
-        return;
-    }
-    Bytes chunk = std::move(m_pendingChunks.front());
-    m_pendingChunks.pop_front();
-    m_peripheral->notify(std::string(charClipboardRx), std::move(chunk));
-    if (m_pendingChunks.empty()) {
-        m_pacing = false;
-        return;
-    }
-    m_pacing = true;
-    std::weak_ptr<SorvaneAppDelegate*> weak = m_self;
-    m_env.mainQueue.postDelayed(kChunkPacing, [weak] {
-        if (auto self = weak.lock())
-            (*self)->sendNextChunk();
-    });
+    m_peripheral->notifyPaced(std::string(charClipboardRx), std::move(chunks));
 }
 
 // ------------------------------------------------------------ pairing

@@ -33,6 +33,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace sorvane {
 
@@ -63,12 +64,22 @@ struct AppEnvironment {
     // The desktop that auto-paste works with; null: none (never trusted, no
     // front application). Must outlive the delegate.
     AutoPasteDesktop* desktop = nullptr;
+
+    // What the entry point found while assembling these services (a missing
+    // display, say), logged right after the start line.
+    std::vector<std::string> startupNotes{};
 };
 
 class SorvaneAppDelegate {
 public:
-    // Pause between two GATT chunk notifications of one frame.
-    static constexpr std::chrono::milliseconds kChunkPacing{15};
+    // The most chunks a GATT frame may have: paced kChunkPacing apart, its last
+    // chunk must reach the phone inside the reassembly window (5 s from the
+    // first chunk), with a second to spare for a busy radio.
+    static constexpr std::chrono::milliseconds kGattSendMargin{1000};
+    static constexpr size_t kMaxGattChunks =
+        static_cast<size_t>((Reassembler::timeout - kGattSendMargin) /
+                            SorvanePeripheral::kChunkPacing) +
+        1;
     static constexpr std::chrono::milliseconds kGoodbyeSpin{300};
     static constexpr std::chrono::milliseconds kTeardownSpin{200};
 
@@ -131,8 +142,6 @@ public:
     SorvanePeripheral* peripheral() { return m_peripheral.get(); }
     const std::set<std::string>& centrals() const { return m_centrals; }
     bool rebuildInProgress() const { return m_rebuildInProgress; }
-    // GATT chunks waiting for their turn.
-    size_t pendingChunks() const { return m_pendingChunks.size(); }
     const std::optional<RunningApplication>& previousApp() const { return m_previousApp; }
 
     struct InboundRoute;
@@ -142,8 +151,8 @@ private:
     // Wraps a handler so that it runs on the main thread, in order, and only
     // while this delegate is alive and not shutting down.
     template <class... Args> std::function<void(Args...)> onMain(std::function<void(Args...)> fn);
-    void sendChunksPaced(std::vector<Bytes> chunks);
-    void sendNextChunk();
+    // The second half of macWillSleep, once the goodbye has gone out.
+    void finishSleep(PowerMonitor::ReleaseSleep release);
     void recordReceived(const std::string& text);
     void applyPhoneName(const std::string& name, const char* logPrefix);
     void forgetCentrals();
@@ -158,9 +167,6 @@ private:
     bool m_rebuildInProgress = false;
     bool m_terminating = false;
     bool m_terminated = false;
-
-    std::deque<Bytes> m_pendingChunks;
-    bool m_pacing = false;
 
     std::optional<RunningApplication> m_previousApp;
     NoAutoPasteDesktop m_noDesktop;

@@ -4,6 +4,7 @@
 
 #include "base/Thread.h"
 
+#include <algorithm>
 #include <exception>
 #include <future>
 
@@ -21,6 +22,22 @@ void SerialQueue::async(std::function<void()> task) {
         if (m_stopping)
             return;
         m_tasks.push_back(std::move(task));
+    }
+    m_wake.notify_one();
+}
+
+void SerialQueue::asyncAfter(std::chrono::steady_clock::duration delay,
+                             std::function<void()> task) {
+    {
+        MutexLock lock(m_mutex);
+        if (m_stopping)
+            return;
+        Delayed entry{std::chrono::steady_clock::now() + delay, m_sequence++, std::move(task)};
+        const auto at = std::upper_bound(
+            m_delayed.begin(), m_delayed.end(), entry, [](const Delayed& a, const Delayed& b) {
+                return a.due < b.due || (a.due == b.due && a.sequence < b.sequence);
+            });
+        m_delayed.insert(at, std::move(entry));
     }
     m_wake.notify_one();
 }
@@ -71,11 +88,25 @@ void SerialQueue::run() {
         std::function<void()> task;
         {
             std::unique_lock lock(m_mutex.native());
-            m_wake.wait(lock, [this]() SORVANE_NO_THREAD_SAFETY_ANALYSIS {
-                return m_stopping || !m_tasks.empty();
-            });
             // The analysis cannot see that `lock` holds m_mutex.
             [&]() SORVANE_NO_THREAD_SAFETY_ANALYSIS {
+                for (;;) {
+                    // Due delayed tasks join the queue in due order.
+                    const auto now = std::chrono::steady_clock::now();
+                    size_t due = 0;
+                    while (!m_stopping && due < m_delayed.size() && m_delayed[due].due <= now)
+                        m_tasks.push_back(std::move(m_delayed[due++].task));
+                    m_delayed.erase(m_delayed.begin(),
+                                    m_delayed.begin() + static_cast<std::ptrdiff_t>(due));
+                    if (m_stopping)
+                        m_delayed.clear();
+                    if (!m_tasks.empty() || m_stopping)
+                        break;
+                    if (m_delayed.empty())
+                        m_wake.wait(lock);
+                    else
+                        m_wake.wait_until(lock, m_delayed.front().due);
+                }
                 if (!m_tasks.empty()) {
                     task = std::move(m_tasks.front());
                     m_tasks.pop_front();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <future>
 
 namespace sorvane {
 namespace {
@@ -48,6 +49,7 @@ SorvanePeripheral::~SorvanePeripheral() {
     // The manager dies on the queue, so none of its callbacks runs after this.
     m_queue.sync([this] {
         m_shutDown = true;
+        m_outbound.clear();
         m_manager.reset();
         m_chars.clear();
         m_serviceAdded = false;
@@ -86,51 +88,134 @@ void SorvanePeripheral::beginAdvertising(const std::string& localName) {
 }
 
 void SorvanePeripheral::notify(std::string charUUID, Bytes data) {
-    m_queue.async([this, uuid = std::move(charUUID), value = std::move(data)] {
-        const auto it = m_chars.find(asciiLowercase(uuid));
-        if (it == m_chars.end() || !m_manager) {
-            logLine("Sorvane BLE: notify dropped — no characteristic for " + uuid);
-            return;
-        }
-        // A refused notification is lost: no retry, no wait for the platform.
-        if (!m_manager->updateValue(value, it->second.uuid))
-            logLine("Sorvane BLE: updateValue returned false on " + uuid +
-                    " (queue full or no subscribers)");
+    m_queue.async([this, uuid = std::move(charUUID), value = std::move(data)]() mutable {
+        enqueue(Outbound{Outbound::Kind::notify, std::move(uuid), std::move(value), {}, 0});
+    });
+}
+
+void SorvanePeripheral::notifyPaced(std::string charUUID, std::vector<Bytes> chunks) {
+    m_queue.async([this, uuid = std::move(charUUID), chunks = std::move(chunks)]() mutable {
+        for (Bytes& chunk : chunks)
+            m_outbound.push_back(
+                Outbound{Outbound::Kind::pacedChunk, uuid, std::move(chunk), {}, 0});
+        pumpOutbound();
+    });
+}
+
+void SorvanePeripheral::whenSent(std::chrono::milliseconds limit, std::function<void()> done) {
+    m_queue.async([this, limit, done = std::move(done)]() mutable {
+        const uint64_t marker = m_nextMarker++;
+        m_queue.asyncAfter(limit, [this, marker] { expireChunksBefore(marker); });
+        enqueue(Outbound{Outbound::Kind::step, {}, {}, std::move(done), marker});
     });
 }
 
 void SorvanePeripheral::rebuild() {
     m_queue.async([this] {
-        if (m_shutDown || m_isRebuilding)
-            return;
-        const auto now = m_clock();
-        if (m_lastRebuildTime && now - *m_lastRebuildTime < rebuildCooldown) {
-            logLine("Sorvane BLE: rebuild cooldown — skipping");
-            return;
-        }
-        m_isRebuilding = true;
-        m_lastRebuildTime = now;
-        logLine("Sorvane BLE: rebuilding CBPeripheralManager for fresh L2CAP");
-        m_l2cap.teardown();
-        if (m_manager) {
-            m_manager->stopAdvertising();
-            m_manager->removeAllServices();
-        }
-        m_chars.clear();
-        m_serviceAdded = false;
-        m_l2capPSM = 0;
-        m_manager.reset();
-        m_poweredOn = false;
-        logLine("Sorvane BLE: old manager destroyed");
-        emit(PeripheralEvent{PeripheralEvent::PoweredOff{}});
-        m_seenPoweredOn = false;
-        m_manager = makeManager();
-        logLine("Sorvane BLE: new manager created, waiting for poweredOn");
+        enqueue(Outbound{Outbound::Kind::step, {}, {}, [this] { rebuildNow(); }, 0});
     });
 }
 
-void SorvanePeripheral::shutdown() {
+void SorvanePeripheral::enqueue(Outbound item) {
+    m_outbound.push_back(std::move(item));
+    pumpOutbound();
+}
+
+// Sends from the front of the outbound queue until it is empty or a paced
+// chunk must wait for its turn; a timer on the queue comes back for it.
+void SorvanePeripheral::pumpOutbound() {
+    while (!m_outbound.empty()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (m_outbound.front().kind == Outbound::Kind::pacedChunk && m_lastPacedAt &&
+            now < *m_lastPacedAt + kChunkPacing) {
+            if (!m_pacingTimerArmed) {
+                m_pacingTimerArmed = true;
+                m_queue.asyncAfter(*m_lastPacedAt + kChunkPacing - now, [this] {
+                    m_pacingTimerArmed = false;
+                    pumpOutbound();
+                });
+            }
+            return;
+        }
+        Outbound item = std::move(m_outbound.front());
+        m_outbound.pop_front();
+        switch (item.kind) {
+        case Outbound::Kind::pacedChunk:
+            m_lastPacedAt = now;
+            [[fallthrough]];
+        case Outbound::Kind::notify:
+            sendNotification(item.uuid, item.data);
+            break;
+        case Outbound::Kind::step:
+            if (item.step)
+                item.step();
+            break;
+        }
+    }
+}
+
+void SorvanePeripheral::expireChunksBefore(uint64_t marker) {
+    const auto end = std::find_if(m_outbound.begin(), m_outbound.end(),
+                                  [marker](const Outbound& o) { return o.marker == marker; });
+    if (end == m_outbound.end())
+        return; // already sent
+    const auto late = [](const Outbound& o) { return o.kind == Outbound::Kind::pacedChunk; };
+    const auto dropped = std::count_if(m_outbound.begin(), end, late);
+    m_outbound.erase(std::remove_if(m_outbound.begin(), end, late), end);
+    if (dropped > 0)
+        logLine("Sorvane BLE: " + std::to_string(dropped) +
+                " queued chunks dropped \u2014 not sent in time");
+    pumpOutbound();
+}
+
+void SorvanePeripheral::sendNotification(const std::string& uuid, const Bytes& value) {
+    const auto it = m_chars.find(asciiLowercase(uuid));
+    if (it == m_chars.end() || !m_manager) {
+        logLine("Sorvane BLE: notify dropped \u2014 no characteristic for " + uuid);
+        return;
+    }
+    // A refused notification is lost: no retry, no wait for the platform.
+    if (!m_manager->updateValue(value, it->second.uuid))
+        logLine("Sorvane BLE: updateValue returned false on " + uuid +
+                " (queue full or no subscribers)");
+}
+
+void SorvanePeripheral::rebuildNow() {
+    if (m_shutDown || m_isRebuilding)
+        return;
+    const auto now = m_clock();
+    if (m_lastRebuildTime && now - *m_lastRebuildTime < rebuildCooldown) {
+        logLine("Sorvane BLE: rebuild cooldown \u2014 skipping");
+        return;
+    }
+    m_isRebuilding = true;
+    m_lastRebuildTime = now;
+    logLine("Sorvane BLE: rebuilding CBPeripheralManager for fresh L2CAP");
+    m_l2cap.teardown();
+    if (m_manager) {
+        m_manager->stopAdvertising();
+        m_manager->removeAllServices();
+    }
+    m_chars.clear();
+    m_serviceAdded = false;
+    m_l2capPSM = 0;
+    m_manager.reset();
+    m_poweredOn = false;
+    logLine("Sorvane BLE: old manager destroyed");
+    emit(PeripheralEvent{PeripheralEvent::PoweredOff{}});
+    m_seenPoweredOn = false;
+    m_manager = makeManager();
+    logLine("Sorvane BLE: new manager created, waiting for poweredOn");
+}
+
+void SorvanePeripheral::shutdown(std::chrono::milliseconds drainLimit) {
+    // What is queued goes first, as long as the phone could still use it.
+    auto sent = std::make_shared<std::promise<void>>();
+    auto drained = sent->get_future();
+    whenSent(drainLimit, [sent] { sent->set_value(); });
+    drained.wait_for(drainLimit + std::chrono::seconds(1));
     m_queue.sync([this] {
+        m_outbound.clear();
         if (m_manager) {
             m_manager->stopAdvertising();
             m_manager->removeAllServices();

@@ -8,8 +8,15 @@
 // L2CAP channel failed. It holds no application logic.
 //
 // Threading: all manager work and every manager callback runs on the serial
-// queue "org.sorvane.ble". startAdvertising, notify and rebuild are queued and
-// return at once; shutdown waits for the queue. onEvent is called on that queue.
+// queue "org.sorvane.ble". startAdvertising, notify, notifyPaced, whenSent and
+// rebuild are queued and return at once; shutdown waits for the queue. onEvent
+// is called on that queue.
+//
+// Outbound order: notifications, paced chunks, rebuilds and whenSent callbacks
+// share one ordered outbound queue on "org.sorvane.ble": each waits for
+// everything queued before it, so a rebuild, a control byte or the shutdown
+// never overtakes the chunks of a frame already handed over. Paced chunks
+// leave kChunkPacing apart (the first at once when the radio has been quiet).
 // The L2CAP stream runs on its own "L2CAP-streams" thread, where the L2CAP data
 // handler is called; sendL2CAP runs on the caller's thread (the main thread).
 // The write-failure handler is always posted to the main queue. The object is
@@ -27,6 +34,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +42,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace sorvane {
 
@@ -76,6 +85,11 @@ public:
     static constexpr std::string_view queueLabel = "org.sorvane.ble";
     // The least time between the starts of two rebuilds.
     static constexpr std::chrono::duration<double> rebuildCooldown{30.0};
+    // Pause between two paced notifications.
+    static constexpr std::chrono::milliseconds kChunkPacing{15};
+    // How long shutdown waits for queued chunks: the time in which the phone
+    // must receive a whole frame, after which the rest would be useless anyway.
+    static constexpr std::chrono::milliseconds kDrainLimit{5000};
 
     // Creates the queue and, on it, the first manager through `factory`; the
     // manager's state report then brings the service up. `mainQueue` must
@@ -89,16 +103,26 @@ public:
     // Advertises under `localName` once the service is up (now, if it is), and
     // again after every power cycle and rebuild.
     void startAdvertising(std::string localName);
-    // Notifies `data` on the characteristic to its subscribed centrals. Dropped,
-    // with a log line, when there is no such characteristic or the platform refuses.
+    // Notifies `data` on the characteristic to its subscribed centrals, after
+    // everything queued before. Dropped, with a log line, when there is no such
+    // characteristic or the platform refuses.
     void notify(std::string charUUID, Bytes data);
-    // Replaces the manager to get a fresh L2CAP channel: at most one rebuild per
-    // cool-down, none while one waits for its manager to power on, none after
-    // shutdown().
+    // Notifies each chunk in order, after everything queued before, paced
+    // kChunkPacing apart: the chunks of one frame.
+    void notifyPaced(std::string charUUID, std::vector<Bytes> chunks);
+    // Calls `done`, on the queue, once everything queued before has gone out.
+    // Paced chunks that are still waiting when `limit` has passed are dropped,
+    // with a log line, so `done` comes about `limit` later at the latest. Never
+    // called if the peripheral is destroyed first.
+    void whenSent(std::chrono::milliseconds limit, std::function<void()> done);
+    // Replaces the manager to get a fresh L2CAP channel, after everything queued
+    // before: at most one rebuild per cool-down, none while one waits for its
+    // manager to power on, none after shutdown().
     void rebuild();
-    // Stops advertising, removes the service, drops the L2CAP channel and
+    // Waits, up to `drainLimit`, for what is queued to go out (as whenSent), then
+    // stops advertising, removes the service, drops the L2CAP channel and
     // releases the manager; returns once the queue has done so. Final.
-    void shutdown();
+    void shutdown(std::chrono::milliseconds drainLimit = kDrainLimit);
 
     // Sends one frame whole over the L2CAP channel. False when there is no
     // channel, when the frame cannot be framed, or when the write failed; a failed
@@ -124,7 +148,23 @@ private:
     void didSubscribe(const std::string& centralID, const std::string& charUUID) override;
     void didUnsubscribe(const std::string& centralID, const std::string& charUUID) override;
 
+    // One entry of the ordered outbound queue.
+    struct Outbound {
+        enum class Kind { notify, pacedChunk, step };
+        Kind kind = Kind::notify;
+        std::string uuid;
+        Bytes data;
+        std::function<void()> step;
+        uint64_t marker = 0; // a whenSent callback's id
+    };
+
     std::unique_ptr<PeripheralManager> makeManager();
+    // Queue only: appends and sends what may go now.
+    void enqueue(Outbound item);
+    void pumpOutbound();
+    void expireChunksBefore(uint64_t marker);
+    void sendNotification(const std::string& uuid, const Bytes& value);
+    void rebuildNow();
     void beginAdvertising(const std::string& localName);
     void emit(PeripheralEvent event);
 
@@ -145,6 +185,10 @@ private:
     bool m_shutDown = false;
     std::optional<std::chrono::steady_clock::time_point> m_lastRebuildTime;
     uint16_t m_l2capPSM = 0;
+    std::deque<Outbound> m_outbound;
+    bool m_pacingTimerArmed = false;
+    std::optional<std::chrono::steady_clock::time_point> m_lastPacedAt;
+    uint64_t m_nextMarker = 1;
     // Mirrors the current manager's last reported state for other threads.
     std::atomic<bool> m_poweredOn{false};
 

@@ -8,19 +8,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 
 namespace sorvane {
-namespace {
-
-std::string twoDecimals(double seconds) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2f", seconds);
-    return buf;
-}
-
-} // namespace
-
 const std::set<std::string, std::less<>>& SorvanePasteboardWatcher::transientTypes() {
     static const std::set<std::string, std::less<>> types{
         "org.nspasteboard.TransientType",
@@ -46,6 +37,37 @@ const std::set<std::string, std::less<>>& SorvanePasteboardWatcher::sensitiveBun
         "com.superwhisper.app", "com.macwhisper.app",
     };
     return ids;
+}
+
+const std::set<std::string, std::less<>>& SorvanePasteboardWatcher::sensitiveWindowClasses() {
+    // The class part of WM_CLASS, as each application's desktop file names it
+    // in StartupWMClass (or its toolkit sets it), plus the application ids that
+    // newer builds use in its place.
+    static const std::set<std::string, std::less<>> classes{
+        "keepassxc",       "org.keepassxc.KeePassXC",        // KeePassXC
+        "KeePass2",                                          // KeePass 2 (Mono)
+        "Bitwarden",                                         // Bitwarden desktop
+        "1Password",                                         // 1Password
+        "Proton Pass",                                       // Proton Pass
+        "Enpass",                                            // Enpass
+        "Seahorse",        "org.gnome.seahorse.Application", // Passwords and Keys
+        "QtPass",                                            // QtPass (pass)
+        "kwalletmanager5",                                   // KDE Wallet Manager
+    };
+    return classes;
+}
+
+bool SorvanePasteboardWatcher::isSensitiveApplication(std::string_view front) {
+    // Both lists lower-cased once; the front application's name is compared the same way.
+    static const std::set<std::string, std::less<>> lowered = [] {
+        std::set<std::string, std::less<>> all;
+        for (const auto& id : sensitiveBundleIDs())
+            all.insert(asciiLowercase(id));
+        for (const auto& cls : sensitiveWindowClasses())
+            all.insert(asciiLowercase(cls));
+        return all;
+    }();
+    return lowered.count(asciiLowercase(front)) != 0;
 }
 
 SorvanePasteboardWatcher::SorvanePasteboardWatcher(std::unique_ptr<Pasteboard> pasteboard,
@@ -146,7 +168,7 @@ void SorvanePasteboardWatcher::handleChange() {
         const std::chrono::duration<double> elapsed = m_clock() - *m_lastTransientAt;
         if (elapsed < kTransientGrace) {
             logLine("[SorvanePB] ignored \u2014 transient grace window (" +
-                    twoDecimals(elapsed.count()) + "s)");
+                    formatFixed(elapsed.count(), 2) + "s)");
             m_lastTransientAt.reset();
             return;
         }
@@ -154,7 +176,7 @@ void SorvanePasteboardWatcher::handleChange() {
 
     // 3. Dictation applications copy what they type.
     if (auto front = m_pasteboard->frontmostApplicationID();
-        front && sensitiveBundleIDs().count(*front)) {
+        front && isSensitiveApplication(*front)) {
         logLine("[SorvanePB] ignored \u2014 sensitive frontmost: " + *front);
         return;
     }

@@ -7,9 +7,9 @@
 // filter chain runs on that thread: items marked as transient, concealed or
 // sensitive are dropped (an exact marker also opens a 2 s grace window that
 // swallows the next change, a password manager restoring the old contents),
-// copies made while a dictation application is in front are dropped, a text
-// equal to the last one is dropped, and our own write whose hash was handed to
-// setSuppressHash() is swallowed once. Whatever was on the clipboard when the
+// copies made while a dictation tool or a password manager is in front are
+// dropped, a text equal to the last one is dropped, and our own write whose
+// hash was handed to setSuppressHash() is swallowed once. Whatever was on the clipboard when the
 // watcher was constructed is never reported.
 //
 // Thread-safety: construct, start(), stop(), setOnChange(), setSuppressHash()
@@ -32,6 +32,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace sorvane {
@@ -76,8 +77,14 @@ public:
     static const std::set<std::string, std::less<>>& transientTypes();
     // Substrings of a lower-cased type that mark it as sensitive, in test order.
     static const std::vector<std::string>& heuristicSubstrings();
-    // Applications whose copies are ignored while they are in front.
+    // Applications whose copies are ignored while they are in front: dictation
+    // tools by bundle identifier, and password managers and keyring tools by
+    // their X11 window class (WM_CLASS), as the Linux desktop names the front
+    // application. Both are compared case-insensitively.
     static const std::set<std::string, std::less<>>& sensitiveBundleIDs();
+    static const std::set<std::string, std::less<>>& sensitiveWindowClasses();
+    // True when `front` names one of the applications above, in any letter case.
+    static bool isSensitiveApplication(std::string_view front);
 
 private:
     void runLoop();

@@ -4,6 +4,8 @@
 // run and only changes when a wire format does.
 #include "FuzzSupport.h"
 
+#include "ble/L2CAPFraming.h"
+
 #include "protocol/ChunkFraming.h"
 #include "protocol/CryptoPrimitives.h"
 #include "protocol/MessageCodec.h"
@@ -140,6 +142,43 @@ void helloSeeds(const fs::path& dir) {
 
 } // namespace
 
+// Reads of an L2CAP byte stream: [read length] [bytes], after the limit byte.
+void l2capSeeds(const fs::path& dir) {
+    auto packet = [](ByteView frame) { return *buildL2CAPPacket(frame); };
+    const Bytes a = packet(Bytes{0x01, 0x02, 0x01, 'h', 'i'});
+    const Bytes b = packet(Bytes{});
+    const Bytes c = packet(Bytes(40, 0x5a));
+    Bytes stream = a;
+    stream.insert(stream.end(), b.begin(), b.end());
+    stream.insert(stream.end(), c.begin(), c.end());
+    {
+        ByteWriter w;
+        w.u8(0x00).u8(static_cast<uint8_t>(stream.size())).bytes(stream);
+        writeSeed(dir, "three_frames_one_read", w.view());
+    }
+    {
+        // Split inside a prefix and inside a body.
+        ByteWriter w;
+        w.u8(0x00);
+        const ByteView all(stream);
+        w.u8(2).bytes(all.first(2));
+        w.u8(7).bytes(all.subspan(2, 7));
+        w.u8(static_cast<uint8_t>(all.size() - 9)).bytes(all.subspan(9));
+        writeSeed(dir, "split_prefix_and_body", w.view());
+    }
+    {
+        // A small limit: the 40-byte frame is oversized and stops the stream.
+        ByteWriter w;
+        w.u8(16).u8(static_cast<uint8_t>(stream.size())).bytes(stream);
+        writeSeed(dir, "oversized_under_small_limit", w.view());
+    }
+    {
+        ByteWriter w;
+        w.u8(0x00).u8(6).bytes(Bytes{0xff, 0xff, 0xff, 0xff, 0x00, 0x01});
+        writeSeed(dir, "huge_announced_length", w.view());
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::cerr << "usage: fuzz_seed_corpus <corpus dir>\n";
@@ -151,6 +190,7 @@ int main(int argc, char** argv) {
         messageSeeds(root / "fuzz_decode_message");
         frameSeeds(root / "fuzz_decrypt_frame");
         helloSeeds(root / "fuzz_pairing_hello");
+        l2capSeeds(root / "fuzz_l2cap_stream");
     } catch (const std::exception& e) {
         std::cerr << "fuzz_seed_corpus: " << e.what() << "\n";
         return 1;

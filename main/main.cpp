@@ -89,11 +89,13 @@ int main(int argc, char** argv) {
     // still syncs what the phone sends, into the history.
     std::unique_ptr<x11::X11AutoPasteDesktop> desktop = x11::X11AutoPasteDesktop::open(
         nullptr, {x11::X11AutoPasteDesktop::waylandSessionFromEnvironment(), {}});
+    std::vector<std::string> startupNotes;
     if (!desktop) {
         const char* display = std::getenv("DISPLAY");
-        logLine(std::string("Sorvane: no X display (") +
-                (display && *display ? std::string("cannot open ") + display : "DISPLAY not set") +
-                ") — clipboard watching and auto-paste are off");
+        startupNotes.push_back(
+            std::string("Sorvane: no X display (") +
+            (display && *display ? std::string("cannot open ") + display : "DISPLAY not set") +
+            ") \u2014 clipboard watching and auto-paste are off");
     }
     auto makePasteboardWatcher = [haveDisplay = desktop != nullptr]()
         -> std::unique_ptr<PasteboardWatcher> {
@@ -114,6 +116,7 @@ int main(int argc, char** argv) {
         statusItem, panel, pairingWindow, alerts, hotKey, installer, updater};
     if (desktop)
         environment.desktop = desktop.get();
+    environment.startupNotes = std::move(startupNotes);
     SorvaneAppDelegate delegate(std::move(environment));
 
     // The handler only asks the event loop to end; the shutdown runs below.

@@ -6,10 +6,14 @@
 // dropped silently and never disturb other frames.
 //
 // Resource bounds: at most `maxOpenFrames` buffers and `maxBufferedBytes` of
-// memory are held. A new frame is charged at its first chunk for the payload its
-// chunk count announces (total * the larger of its body and chunkBodyEstimate)
-// plus its slot table, and refused when the table is full or that charge does
-// not fit; a chunk whose body would overflow the budget is dropped.
+// memory are held. A buffer is charged for what it actually holds (the bodies
+// received, their bookkeeping and the buffer itself), never for the total its
+// chunks claim, so a chunk costs the same whatever it announces (a frame is
+// believed only after kTrustedBytes have arrived in order). When a new
+// frame or a new body does not fit, the oldest other buffers are evicted to make
+// room (the first eviction of a burst is logged once): someone who writes junk
+// cannot lock out a later sender, and a single-chunk frame always completes. A
+// body larger than the whole budget is dropped.
 //
 // Not thread-safe: one owner, one thread.
 #pragma once
@@ -18,9 +22,9 @@
 #include "base/Clock.h"
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <unordered_map>
-#include <vector>
 
 namespace sorvane {
 
@@ -29,27 +33,29 @@ struct FrameBuf {
     struct Part {
         uint32_t offset = 0;
         uint32_t length = 0;
-        bool filled = false;
     };
 
     uint16_t total = 0;
-    std::vector<Part> parts; // `total` slots, all empty at creation
-    size_t received = 0;
+    // Chunks 0 .. inOrder-1 arrived in index order, before any other, and
+    // are the first bytes of `data`; while nothing else has come, `data` is the
+    // payload so far and completion costs no copy.
+    uint32_t inOrder = 0;
+    // Every other chunk that arrived, by index, with its place in `data`.
+    std::map<uint16_t, Part> others;
     std::chrono::steady_clock::time_point firstAt;
     uint8_t flags = 0;
-
-    // Bodies in arrival order. While every chunk has arrived at the next index,
-    // `data` already is the payload and completion costs no copy.
+    // The first chunk's body size: chunks of one frame are cut to one size.
+    uint32_t unit = 0;
     Bytes data;
-    bool inOrder = true;
     // What this buffer counts against the reassembler's byte budget.
     size_t charged = 0;
+
+    size_t received() const { return inOrder + others.size(); }
 };
 
 struct ReassemblerLimits {
     size_t maxOpenFrames = 32;
     size_t maxBufferedBytes = 64u << 20;
-    size_t chunkBodyEstimate = kGattChunkBody;
 };
 
 class Reassembler {
@@ -60,6 +66,13 @@ public:
     };
 
     static constexpr std::chrono::milliseconds timeout{5000};
+    // What a buffer and one out-of-order chunk cost beyond their bytes.
+    static constexpr size_t kBufferOverhead = sizeof(FrameBuf) + 64;
+    static constexpr size_t kPartOverhead = 64;
+    // In-order bytes after which a frame is believed about its size: its buffer
+    // then grows to the whole announced payload at once (when the budget has
+    // room), instead of doubling. A junk chunk never gets there.
+    static constexpr size_t kTrustedBytes = 64u << 10;
 
     explicit Reassembler(SteadyClock clock = systemSteadyClock(), ReassemblerLimits limits = {});
 
@@ -69,15 +82,24 @@ public:
 
     size_t openFrames() const { return m_buffers.size(); }
     size_t bufferedBytes() const { return m_bufferedBytes; }
+    size_t evictions() const { return m_evictions; }
 
 private:
+    using Buffers = std::unordered_map<uint16_t, FrameBuf>;
+
     void evictStale(std::chrono::steady_clock::time_point now);
-    void drop(std::unordered_map<uint16_t, FrameBuf>::iterator it);
+    void drop(Buffers::iterator it);
+    // Evicts the oldest buffer other than `keep`; false when there is none.
+    bool evictOldest(uint16_t keep, std::chrono::steady_clock::time_point now);
+    // Makes room for `bytes` more, evicting buffers other than `keep`.
+    bool makeRoom(size_t bytes, uint16_t keep, std::chrono::steady_clock::time_point now);
 
     SteadyClock m_clock;
     ReassemblerLimits m_limits;
-    std::unordered_map<uint16_t, FrameBuf> m_buffers;
+    Buffers m_buffers;
     size_t m_bufferedBytes = 0;
+    size_t m_evictions = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_lastEviction;
 };
 
 } // namespace sorvane

@@ -11,7 +11,7 @@ set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${FUZZ_SECONDS:-15}"
 build="${BUILD_DIR:-$repo/build-fuzz}"
-targets=(${FUZZ_TARGETS:-fuzz_chunks fuzz_decode_message fuzz_decrypt_frame fuzz_pairing_hello})
+targets=(${FUZZ_TARGETS:-fuzz_chunks fuzz_decode_message fuzz_decrypt_frame fuzz_pairing_hello fuzz_l2cap_stream})
 
 for tool in clang clang++ cmake; do
   command -v "$tool" >/dev/null || { echo "fuzz.sh: $tool not found (apt-get install clang cmake)" >&2; exit 1; }

@@ -167,28 +167,37 @@ crypto::Ed25519PrivateKey KeyStore::loadOrCreateSigningKey() {
 }
 
 std::vector<PeerRecord> KeyStore::loadPeers() const {
+    // Read at every send while a phone is near: a broken file is worth one line
+    // per distinct failure, not one per send.
+    auto report = [this](std::string problem) {
+        if (problem != m_peersProblem)
+            logLine(problem);
+        m_peersProblem = std::move(problem);
+    };
     std::optional<std::string> content;
     try {
         content = store::readFile(m_peersPath, {.maxBytes = kPeersFileLimit});
     } catch (const std::exception& e) {
-        logLine(std::string("Sorvane: cannot read peers.json, treating it as no peer: ") +
-                e.what());
+        report(std::string("Sorvane: cannot read peers.json, treating it as no peer: ") + e.what());
         m_keepPeersAside = true;
         return {};
     }
     m_keepPeersAside = false;
-    if (!content)
+    if (!content) {
+        m_peersProblem.clear();
         return {};
+    }
     std::optional<std::vector<PeerRecord>> peers;
     try {
         peers = decodePeers(*content);
     } catch (const std::exception&) { // no memory for the parsed document
     }
     if (!peers) {
-        logLine("Sorvane: peers.json is not a list of peer records, treating it as no peer");
+        report("Sorvane: peers.json is not a list of peer records, treating it as no peer");
         m_keepPeersAside = true;
         return {};
     }
+    m_peersProblem.clear();
     return std::move(*peers);
 }
 

@@ -96,7 +96,8 @@ public:
 
     // The stored records in file order. Never fails: a missing, refused
     // (not a regular file, over 1 MiB), unreadable or malformed file reads as no
-    // peers (all but the first are logged).
+    // peers (all but a missing file are logged, each distinct failure once until
+    // the file loads again).
     std::vector<PeerRecord> loadPeers() const;
     // Replaces the peers file atomically. When the last loadPeers could not load
     // the file, it is first moved to "peers.json.unreadable" (replacing an older
@@ -124,6 +125,8 @@ private:
     // Set by a loadPeers that found a file it could not load.
     mutable bool m_keepPeersAside = false;
     mutable std::optional<std::vector<PeerRecord>> m_peersCache;
+    // The last peers-file failure logged; empty once the file loads (or is absent).
+    mutable std::string m_peersProblem;
 };
 
 } // namespace sorvane

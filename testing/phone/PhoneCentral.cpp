@@ -4,6 +4,7 @@
 #include "base/Log.h"
 #include "base/WakeupFd.h"
 #include "protocol/ChunkFraming.h"
+#include "base/Hex.h"
 #include "protocol/PairingHandshake.h"
 #include "protocol/Uuids.h"
 
@@ -347,8 +348,10 @@ void PhoneCentral::onNotification(const std::string& charUUID, Bytes value) {
     if (uuidEquals(charUUID, charPairing)) {
         m_acks.push_back(std::move(value));
     } else if (uuidEquals(charUUID, charControl)) {
-        if (!value.empty())
+        if (!value.empty()) {
             m_controls.push_back(value.front());
+            m_arrivals.push_back("control 0x" + Hex::encode(ByteView(value).first(1)));
+        }
     } else if (uuidEquals(charUUID, charClipboardRx)) {
         const auto chunk = parseChunk(value);
         if (!chunk) {
@@ -392,6 +395,7 @@ void PhoneCentral::acceptFrame(Route route, uint8_t flags, uint16_t frameID, Byt
         ++m_rejected;
         return;
     }
+    m_arrivals.push_back("message " + std::to_string(frameID));
     m_messages.push_back(InboundMessage{route, frameID, encrypted, std::move(*message)});
     m_arrived.notify_all();
 }
@@ -420,6 +424,11 @@ std::optional<uint8_t> PhoneCentral::nextControl(std::chrono::milliseconds timeo
         m_controls.pop_front();
         return op;
     }();
+}
+
+std::vector<std::string> PhoneCentral::arrivals() const {
+    MutexLock lock(m_mutex);
+    return m_arrivals;
 }
 
 size_t PhoneCentral::rejectedInbound() const {

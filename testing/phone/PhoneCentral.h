@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace sorvane::phone {
 
@@ -130,6 +131,9 @@ public:
         SORVANE_EXCLUDES(m_mutex);
     // The next control opcode notified by the desktop.
     std::optional<uint8_t> nextControl(std::chrono::milliseconds timeout) SORVANE_EXCLUDES(m_mutex);
+    // What the desktop delivered, in arrival order: "message <frame id>" for each
+    // decoded message by either route, "control 0x<opcode>" for each control byte.
+    std::vector<std::string> arrivals() const SORVANE_EXCLUDES(m_mutex);
     // Inbound frames dropped because they could not be opened or decoded.
     size_t rejectedInbound() const SORVANE_EXCLUDES(m_mutex);
 
@@ -162,6 +166,7 @@ private:
     std::deque<uint8_t> m_controls SORVANE_GUARDED_BY(m_mutex);
     std::deque<InboundMessage> m_messages SORVANE_GUARDED_BY(m_mutex);
     size_t m_rejected SORVANE_GUARDED_BY(m_mutex) = 0;
+    std::vector<std::string> m_arrivals SORVANE_GUARDED_BY(m_mutex);
     std::shared_ptr<L2CAPReader> m_reader SORVANE_GUARDED_BY(m_mutex);
 };
 

@@ -26,6 +26,11 @@ std::optional<std::string> clipboardTextOf(const std::optional<phone::InboundMes
     return std::nullopt;
 }
 
+// A text whose sealed frame takes `chunks` GATT chunks.
+std::string textOfChunks(size_t chunks, char fill) {
+    return std::string(chunks * 200 - 64, fill);
+}
+
 class AppDelegateTest : public ::testing::Test {
 protected:
     AppHarness h;
@@ -216,6 +221,27 @@ TEST_F(AppDelegateTest, InboundTextBothRoutesEncryptedAndPlain) {
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
 }
 
+TEST_F(AppDelegateTest, AStrangerFloodingTheClipboardCannotBlockThePairedPhone) {
+    auto& p = startAndPair();
+    // Someone in range, never paired, writes the first chunk of a different
+    // long frame every time, as fast as the radio lets it.
+    auto stranger = h.radio.connectCentral();
+    for (uint16_t id = 1000; id < 1040; ++id) {
+        const Bytes junk = {
+            static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 0, 0, 2, 0, 0, 0x6a};
+        ASSERT_EQ(stranger->write(charClipboardTx, junk), AttResult::success);
+    }
+    h.settle();
+    ASSERT_TRUE(p.phone->sendClipboardText("still gets through", Route::gatt));
+    auto written = [&] {
+        const auto events = h.clipboard.eventsSnapshot();
+        return std::find(events.begin(), events.end(), "write:still gets through") != events.end();
+    };
+    ASSERT_TRUE(h.pumpUntil(written, 2s))
+        << "the paired phone's text must not wait for the junk to age out";
+    EXPECT_EQ(h.log.count("reassembler full"), 1u);
+}
+
 TEST_F(AppDelegateTest, SealedFramesWithoutASessionAndStaleCountersAreDropped) {
     auto& p = startAndPair();
     ASSERT_TRUE(p.phone->sendClipboardText("one", Route::gatt));
@@ -341,6 +367,36 @@ TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
     EXPECT_GE(h.statusItem.pulses, 1);
 }
 
+TEST_F(AppDelegateTest, AnUnreadablePeersFileIsReportedOncePerDistinctFailure) {
+    auto& p = startAndPair();
+    (void)p;
+    h.app->appState()->autoPush = true;
+    const auto peers = h.dataDir() / "peers.json";
+    store::writeFileAtomically(peers, "not json");
+    size_t sent = 0;
+    auto send = [&](const std::string& text) {
+        h.clipboard.copy(text);
+        ++sent;
+        ASSERT_TRUE(h.pumpUntil([&] { return entries() == sent; }));
+    };
+    send("one");
+    send("two");
+    send("three");
+    EXPECT_EQ(h.log.count("peers.json is not a list of peer records"), 1u);
+
+    // Another failure is news, and so is the same one after the file recovered.
+    std::filesystem::remove(peers);
+    std::filesystem::create_directory(peers);
+    send("four");
+    send("five");
+    EXPECT_EQ(h.log.count("cannot read peers.json"), 1u);
+    std::filesystem::remove(peers);
+    send("six");
+    store::writeFileAtomically(peers, "not json");
+    send("seven");
+    EXPECT_EQ(h.log.count("peers.json is not a list of peer records"), 2u);
+}
+
 TEST_F(AppDelegateTest, ManualSendWithBluetoothOffAlertsAndRecordsNothing) {
     h.start();
     h.radio.setState(ManagerState::poweredOff);
@@ -381,27 +437,46 @@ TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
     auto& p = startAndPair();
     h.app->appState()->autoPush = true;
     // 100 chunks: 1.5 s of pacing, well inside the phone's 5 s reassembly window.
-    const std::string big(100 * 200 - 64, 'x');
+    const std::string big = textOfChunks(100, 'x');
     const auto before = std::chrono::steady_clock::now();
     h.app->handleOutboundClipboard(big, sha256ShortHex(big), false);
-    const auto handlerTime = std::chrono::steady_clock::now() - before;
-    EXPECT_LT(handlerTime, 500ms) << "the handler must not sleep between chunks";
-    EXPECT_EQ(h.app->pendingChunks(), 99u) << "the first chunk leaves at once";
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms)
+        << "the handler must not sleep between chunks";
     // A second frame queued behind the first goes out after it, in order.
     h.app->handleOutboundClipboard("second", sha256ShortHex("second"), false);
 
     // Meanwhile the main thread keeps handling the phone.
     ASSERT_TRUE(p.phone->sendClipboardText("while sending", Route::gatt));
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
-    EXPECT_GT(h.app->pendingChunks(), 0u);
+    EXPECT_TRUE(p.phone->arrivals().empty()) << "the long frame is still on its way";
 
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->pendingChunks() == 0; }, 10s));
+    const auto first = h.onPhone([&] { return p.phone->nextMessage(5s); });
     const auto elapsed = std::chrono::steady_clock::now() - before;
-    h.settle();
-    const auto first = clipboardTextOf(p.phone->nextMessage(5s));
-    EXPECT_TRUE(first == big) << "the long text arrives whole and first";
-    EXPECT_EQ(clipboardTextOf(p.phone->nextMessage(5s)), "second");
-    EXPECT_GE(elapsed, SorvaneAppDelegate::kChunkPacing * 99) << "chunks keep their 15 ms spacing";
+    EXPECT_TRUE(clipboardTextOf(first) == big) << "the long text arrives whole and first";
+    EXPECT_EQ(clipboardTextOf(h.onPhone([&] { return p.phone->nextMessage(5s); })), "second");
+    EXPECT_GE(elapsed, SorvanePeripheral::kChunkPacing * 99) << "chunks keep their 15 ms spacing";
+    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "message 1"}));
+}
+
+TEST_F(AppDelegateTest, AGATTFrameThatCannotArriveInTimeIsNotStarted) {
+    auto& p = startAndPair();
+    const size_t notifications = h.radio.notificationsSent();
+    // Past the limit: it would still be on the air when the phone gives it up.
+    const std::string tooBig = textOfChunks(SorvaneAppDelegate::kMaxGattChunks + 1, 'o');
+    h.app->handleOutboundClipboard(tooBig, sha256ShortHex(tooBig), true);
+    EXPECT_EQ(h.log.count("too large to send without an L2CAP channel"), 1u);
+    EXPECT_EQ(entries(), 1u) << "the history keeps the text";
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+    EXPECT_EQ(h.radio.notificationsSent(), notifications) << "not one chunk went out";
+    EXPECT_FALSE(h.log.contains(" chunks, encrypted="));
+
+    // The largest frame allowed is sent (bench/ble/gatt_delivery_bench times its
+    // arrival against the phone's window).
+    const std::string largest = textOfChunks(SorvaneAppDelegate::kMaxGattChunks, 'l');
+    h.app->handleOutboundClipboard(largest, sha256ShortHex(largest), true);
+    EXPECT_TRUE(h.log.contains(std::to_string(SorvaneAppDelegate::kMaxGattChunks) +
+                               " chunks, encrypted=true, frame=1)"));
+    EXPECT_TRUE(h.pumpUntil([&] { return h.radio.notificationsSent() > notifications; }));
 }
 
 TEST_F(AppDelegateTest, FrameIdsWrapAndAFailedSealSendsNothing) {
@@ -472,7 +547,7 @@ TEST_F(AppDelegateTest, PowerOffSleepAndWake) {
     EXPECT_EQ(h.app->appState()->connectedCount, 0);
 }
 
-TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
+TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOncePerCooldown) {
     h.radio.setL2CAPSendStallTimeout(50ms);
     auto& p = startAndPair();
     h.app->appState()->autoPush = true;
@@ -484,13 +559,25 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
     ASSERT_TRUE(channel);
     ASSERT_TRUE(h.radio.waitForPeripheralIdle());
 
-    const std::string big(512 * 1024, 'z');
-    h.clipboard.copy(big);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->rebuildInProgress(); }));
+    // Frames fill the unread channel until a write fails; that one falls back to GATT.
+    std::string fellBack;
+    for (size_t i = 0; i < 60 && !h.app->rebuildInProgress(); ++i) {
+        fellBack = std::to_string(i) + textOfChunks(60, 'z');
+        h.clipboard.copy(fellBack);
+        ASSERT_TRUE(h.pumpUntil([&] { return entries() == i + 1; }));
+        h.mainQueue.runPending();
+    }
+    ASSERT_TRUE(h.app->rebuildInProgress());
     EXPECT_TRUE(h.log.contains("Sorvane: L2CAP write failed \u2014 triggering peripheral rebuild"));
+
+    // The phone gets the whole text over GATT, and only then is the manager rebuilt.
+    const auto m = h.onPhone([&] { return p.phone->nextMessage(5s); });
+    ASSERT_TRUE(m) << "the text that fell back never reached the phone";
+    EXPECT_EQ(m->route, Route::gatt);
+    EXPECT_TRUE(clipboardTextOf(m) == fellBack);
     ASSERT_TRUE(h.log.waitFor("Sorvane BLE: new manager created, waiting for poweredOn"));
-    // The frame itself went over GATT with the same id.
-    EXPECT_TRUE(h.log.contains(" chunks, encrypted=true, frame=0)"));
+    EXPECT_EQ(h.log.count("updateValue returned false"), 0u);
+    EXPECT_EQ(h.log.count("notify dropped"), 0u);
 
     // The phone comes back: the rebuild is complete.
     ASSERT_TRUE(h.pumpUntil([&] { return h.radio.advertising().has_value(); }));
@@ -504,6 +591,44 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteRebuildsOncePerCooldown) {
     h.app->handleL2CAPWriteFailed();
     ASSERT_TRUE(h.log.waitFor("Sorvane BLE: rebuild cooldown \u2014 skipping"));
     EXPECT_TRUE(h.app->rebuildInProgress());
+}
+
+TEST_F(AppDelegateTest, TheUnpairByteFollowsAFrameBeingPaced) {
+    h.start();
+    auto& p = h.connectPhone();
+    const std::string text = textOfChunks(100, 'u');
+    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    // Window closed, nothing stored: the hello is answered with 0x31, after the frame.
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
+    ASSERT_TRUE(h.pumpUntil([&] { return p.phone->arrivals().size() == 2; }, 5s));
+    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x31"}));
+    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);
+}
+
+TEST_F(AppDelegateTest, QuitDuringAPacedFrameDeliversItThenSaysGoodbye) {
+    auto& p = startAndPair();
+    const std::string text = textOfChunks(100, 'q');
+    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    h.app->applicationWillTerminate();
+    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(2s)) == text);
+    EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
+    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x32"}));
+}
+
+TEST_F(AppDelegateTest, SleepDuringAPacedFrameDeliversItThenSaysGoodbyeThenDropsTheSession) {
+    auto& p = startAndPair();
+    const std::string text = textOfChunks(100, 's');
+    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    bool released = false;
+    h.power.willSleep([&] { released = true; });
+    h.mainQueue.runPending();
+    EXPECT_TRUE(h.log.contains("Sorvane: Mac going to sleep \u2014 notifying phone"));
+    EXPECT_TRUE(h.app->appState()->session) << "the session is dropped after the frame, not before";
+    ASSERT_TRUE(h.pumpUntil([&] { return released; }, 8s));
+    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x32"}));
+    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);
+    EXPECT_FALSE(h.app->appState()->session);
+    EXPECT_EQ(h.app->appState()->connectedCount, 0);
 }
 
 TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <pthread.h>
 
 using namespace sorvane;
@@ -327,6 +329,68 @@ TEST(SorvanePeripheral, RebuildForgetsThePSM) {
     d.peripheral->rebuild();
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: publish failed: busy"));
     EXPECT_EQ(central->read(charL2capPsm, 0)->value, (Bytes{0x00, 0x00}));
+}
+
+TEST(SorvanePeripheral, PacedChunksKeepTheirPlaceAheadOfLaterWork) {
+    Desktop d;
+    d.powerOn();
+    auto central = d.radio.connectCentral();
+    Recorder<std::pair<std::string, Bytes>> received;
+    central->setNotificationHandler([&](const std::string& uuid, Bytes value) {
+        received.add({uuid, std::move(value)});
+    });
+    ASSERT_TRUE(central->subscribe(charClipboardRx));
+    ASSERT_TRUE(central->subscribe(charControl));
+
+    std::vector<Bytes> chunks;
+    for (uint8_t i = 0; i < 20; ++i)
+        chunks.push_back(Bytes{i});
+    const auto start = std::chrono::steady_clock::now();
+    d.peripheral->notifyPaced(std::string(charClipboardRx), chunks);
+    d.peripheral->notify(std::string(charControl), Bytes{0x32});
+    std::promise<std::chrono::steady_clock::time_point> sent;
+    d.peripheral->whenSent(kWait, [&] { sent.set_value(std::chrono::steady_clock::now()); });
+    d.peripheral->rebuild(); // after all of the above
+    ASSERT_TRUE(received.waitForSize(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms) << "the first chunk leaves at once";
+
+    auto done = sent.get_future();
+    ASSERT_EQ(done.wait_for(kWait), std::future_status::ready);
+    EXPECT_GE(done.get() - start, SorvanePeripheral::kChunkPacing * 19);
+    const auto got = received.items();
+    ASSERT_EQ(got.size(), 21u);
+    for (uint8_t i = 0; i < 20; ++i) {
+        EXPECT_TRUE(uuidEquals(got[i].first, charClipboardRx));
+        EXPECT_EQ(got[i].second, Bytes{i});
+    }
+    EXPECT_EQ(got[20].second, Bytes{0x32});
+    ASSERT_TRUE(d.log.waitFor("Sorvane BLE: new manager created, waiting for poweredOn"));
+    EXPECT_EQ(d.log.count("updateValue returned false"), 0u);
+}
+
+TEST(SorvanePeripheral, ChunksStillWaitingAtTheLimitAreDroppedNotTheControlByte) {
+    Desktop d;
+    d.powerOn();
+    auto central = d.radio.connectCentral();
+    Recorder<std::pair<std::string, Bytes>> received;
+    central->setNotificationHandler([&](const std::string& uuid, Bytes value) {
+        received.add({uuid, std::move(value)});
+    });
+    ASSERT_TRUE(central->subscribe(charClipboardRx));
+    ASSERT_TRUE(central->subscribe(charControl));
+
+    d.peripheral->notifyPaced(std::string(charClipboardRx), std::vector<Bytes>(400, Bytes{7}));
+    d.peripheral->notify(std::string(charControl), Bytes{0x32});
+    std::promise<void> sent;
+    d.peripheral->whenSent(100ms, [&] { sent.set_value(); });
+    ASSERT_EQ(sent.get_future().wait_for(2s), std::future_status::ready) << "bounded by the limit";
+    ASSERT_TRUE(d.idle());
+    const auto got = received.items();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_LT(got.size(), 20u);
+    EXPECT_TRUE(uuidEquals(got.back().first, charControl));
+    EXPECT_EQ(got.back().second, Bytes{0x32});
+    EXPECT_EQ(d.log.count(" queued chunks dropped \u2014 not sent in time"), 1u);
 }
 
 TEST(SorvanePeripheral, ShutdownIsSynchronousAndFinal) {

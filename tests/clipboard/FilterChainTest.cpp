@@ -9,8 +9,13 @@
 
 #include <dirent.h>
 #include <pthread.h>
+#include <stdlib.h>
 
+#include <algorithm>
+#include <cctype>
+#include <clocale>
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -215,6 +220,67 @@ TEST_F(FilterChainTest, GraceWindowEndsAtTwoSeconds) {
     clock.advance(10ms);
     EXPECT_EQ(copyText("later"), Texts{"later"});
     EXPECT_EQ(log.count("transient grace window"), 1u);
+}
+
+// The process locale as QCoreApplication leaves it under a German desktop
+// (decimal comma), built with localedef when the system has not generated it.
+class DecimalCommaLocale {
+public:
+    DecimalCommaLocale() {
+        if (std::setlocale(LC_ALL, "de_DE.UTF-8"))
+            return;
+        char dir[] = "/tmp/sorvane-locale-XXXXXX";
+        if (!mkdtemp(dir))
+            return;
+        m_dir = dir;
+        const std::string command =
+            "localedef -i de_DE -f UTF-8 " + m_dir + "/de_DE.UTF-8 2>/dev/null";
+        if (std::system(command.c_str()) != 0)
+            return;
+        setenv("LOCPATH", m_dir.c_str(), 1);
+        std::setlocale(LC_ALL, "de_DE.UTF-8");
+    }
+    ~DecimalCommaLocale() {
+        std::setlocale(LC_ALL, "C");
+        unsetenv("LOCPATH");
+        if (!m_dir.empty())
+            std::system(("rm -rf " + m_dir).c_str());
+    }
+    bool active() const { return std::localeconv()->decimal_point == std::string(","); }
+
+private:
+    std::string m_dir;
+};
+
+TEST_F(FilterChainTest, NumbersInLogLinesIgnoreTheDesktopLocale) {
+    DecimalCommaLocale german;
+    if (!german.active())
+        GTEST_SKIP() << "no decimal-comma locale available (localedef with de_DE sources)";
+    EXPECT_EQ(copy({{"org.nspasteboard.TransientType"}, "t"}), Texts{});
+    clock.advance(500ms);
+    EXPECT_EQ(copyText("restored"), Texts{});
+    EXPECT_TRUE(log.contains("[SorvanePB] ignored \u2014 transient grace window (0.50s)"));
+    EXPECT_FALSE(log.contains("0,50"));
+}
+
+TEST_F(FilterChainTest, PasswordManagersInFrontAreMatchedByWindowClassInAnyCase) {
+    for (const std::string cls :
+         {"KeePassXC", "keepassxc", "org.keepassxc.KeePassXC", "KeePass2", "Bitwarden", "1Password",
+          "Proton Pass", "Enpass", "Seahorse", "QtPass"}) {
+        SCOPED_TRACE(cls);
+        board->setFront(cls);
+        EXPECT_EQ(copyText("secret from " + cls), Texts{});
+        EXPECT_TRUE(log.contains("[SorvanePB] ignored \u2014 sensitive frontmost: " + cls));
+    }
+    for (const std::string& cls : SorvanePasteboardWatcher::sensitiveWindowClasses()) {
+        std::string upper = cls;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        board->setFront(upper);
+        EXPECT_EQ(copyText("upper " + cls), Texts{}) << upper;
+    }
+    board->setFront("keepassxc-proxy-helper"); // whole names only
+    EXPECT_EQ(copyText("nearby"), Texts{"nearby"});
 }
 
 TEST_F(FilterChainTest, SensitiveFrontApplicationLeavesTheLastHashAlone) {

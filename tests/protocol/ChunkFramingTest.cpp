@@ -1,5 +1,6 @@
 #include "protocol/ChunkFraming.h"
 #include "protocol/Reassembler.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -159,64 +160,100 @@ TEST(Reassembler, TotalZeroNeverCompletesAndIsEvicted) {
     EXPECT_EQ(r.openFrames(), 1u); // only frame 4 remains
 }
 
-TEST(Reassembler, BoundsOpenFramesAndBytes) {
+TEST(Reassembler, AFullTableEvictsTheOldestAndLogsOncePerBurst) {
+    testing::LogCapture log;
     ManualClock clock;
-    Reassembler r(clock.fn(), ReassemblerLimits{4, 10'000, 200});
-    for (uint16_t id = 0; id < 4; ++id)
-        EXPECT_FALSE(r.push(parsed(Bytes{static_cast<uint8_t>(id), 0, 0, 0, 2, 0, 0, 'a'})));
-    // A fifth frame is refused while four are open; the four are untouched.
-    EXPECT_FALSE(r.push(parsed(Bytes{9, 0, 0, 0, 1, 0, 2, 'z'})));
+    Reassembler r(clock.fn(), ReassemblerLimits{4, 10'000});
+    for (uint8_t id = 0; id < 4; ++id) {
+        EXPECT_FALSE(r.push(parsed(Bytes{id, 0, 0, 0, 2, 0, 0, 'a'})));
+        clock.now += 10ms;
+    }
+    // A fifth frame takes the place of the oldest (frame 0); the others stay.
+    EXPECT_FALSE(r.push(parsed(Bytes{9, 0, 0, 0, 2, 0, 0, 'n'})));
     EXPECT_EQ(r.openFrames(), 4u);
-    EXPECT_TRUE(r.push(parsed(Bytes{0, 0, 1, 0, 2, 0, 2, 'b'})));
-    // Room again: a single-chunk frame now completes.
-    EXPECT_TRUE(r.push(parsed(Bytes{9, 0, 0, 0, 1, 0, 2, 'z'})));
+    EXPECT_FALSE(r.push(parsed(Bytes{0, 0, 1, 0, 2, 0, 2, 'b'}))) << "frame 0 was evicted";
+    auto kept = r.push(parsed(Bytes{2, 0, 1, 0, 2, 0, 2, 'b'}));
+    ASSERT_TRUE(kept) << "frame 2 was not";
+    EXPECT_EQ(kept->payload, (Bytes{'a', 'b'}));
+    // A single-chunk frame always completes, full table or not.
+    for (uint8_t id = 20; id < 30; ++id)
+        EXPECT_FALSE(r.push(parsed(Bytes{id, 0, 0, 0, 2, 0, 0, 'j'})));
+    auto single = r.push(parsed(Bytes{40, 0, 0, 0, 1, 0, 2, 'z'}));
+    ASSERT_TRUE(single);
+    EXPECT_EQ(single->payload, Bytes{'z'});
+    EXPECT_EQ(log.count("reassembler full"), 1u) << "one line for the whole burst";
 
-    // A frame announcing more chunks than the byte budget can hold is refused at once.
-    Reassembler small(clock.fn(), ReassemblerLimits{32, 10'000, 200});
-    EXPECT_FALSE(small.push(parsed(Bytes{1, 0, 0, 0, 51, 0, 0, 'a'})));
-    EXPECT_EQ(small.openFrames(), 0u);
-
-    // A first chunk whose size predicts more than the budget is refused at once.
-    Reassembler tight(clock.fn(), ReassemblerLimits{32, 1000, 1});
-    Bytes big = {1, 0, 0, 0, 3, 0, 0};
-    big.resize(7 + 600, 'x');
-    EXPECT_FALSE(tight.push(parsed(big)));
-    EXPECT_EQ(tight.bufferedBytes(), 0u);
-    // Bodies larger than predicted are charged as they come, never past the budget.
-    Bytes first = {2, 0, 0, 0, 2, 0, 0};
-    first.resize(7 + 100, 's');
-    EXPECT_FALSE(tight.push(parsed(first)));
-    Bytes huge = {2, 0, 1, 0, 2, 0, 2};
-    huge.resize(7 + 900, 'h');
-    EXPECT_FALSE(tight.push(parsed(huge)));
-    EXPECT_LE(tight.bufferedBytes(), 1000u);
-    Bytes fitting = {2, 0, 1, 0, 2, 0, 2};
-    fitting.resize(7 + 700, 'f');
-    auto done = tight.push(parsed(fitting));
-    ASSERT_TRUE(done);
-    EXPECT_EQ(done->payload.size(), 800u);
-    EXPECT_EQ(tight.bufferedBytes(), 0u);
-    // Evicting a frame gives its whole charge back.
-    EXPECT_FALSE(tight.push(parsed(Bytes{3, 0, 0, 0, 2, 0, 0, 'q'})));
-    EXPECT_EQ(tight.bufferedBytes(), 2 + 2 * sizeof(FrameBuf::Part));
+    // After a quiet window a new burst is reported again.
     clock.now += 6s;
-    EXPECT_FALSE(tight.push(parsed(Bytes{4, 0, 0, 0, 2, 0, 0, 'r'})));
-    EXPECT_EQ(tight.bufferedBytes(), 2 + 2 * sizeof(FrameBuf::Part)) << "only frame 4 is held";
+    for (uint8_t id = 50; id < 56; ++id)
+        r.push(parsed(Bytes{id, 0, 0, 0, 2, 0, 0, 'j'}));
+    EXPECT_EQ(log.count("reassembler full"), 2u);
 }
 
-TEST(Reassembler, ClaimsOfHugeFramesCannotExhaustMemory) {
-    // A 7-byte chunk announcing 65535 chunks is charged for the payload it
-    // announces and its slot table; the default budget admits only a few.
-    const Bytes claim = {0, 0, 0, 0, 0xff, 0xff, 0};
+TEST(Reassembler, TheByteBudgetEvictsOldFramesAndNeverOverflows) {
+    ManualClock clock;
+    Reassembler r(clock.fn(), ReassemblerLimits{32, 1000});
+    Bytes first = {1, 0, 0, 0, 2, 0, 0};
+    first.resize(7 + 600, 'x');
+    EXPECT_FALSE(r.push(parsed(first)));
+    clock.now += 10ms;
+    Bytes second = {2, 0, 0, 0, 2, 0, 0};
+    second.resize(7 + 300, 'y');
+    EXPECT_FALSE(r.push(parsed(second)));
+    // Frame 2's next body does not fit beside frame 1: the older frame goes.
+    Bytes rest = {2, 0, 1, 0, 2, 0, 2};
+    rest.resize(7 + 500, 'z');
+    auto done = r.push(parsed(rest));
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->payload.size(), 800u);
+    EXPECT_EQ(r.openFrames(), 0u);
+    EXPECT_EQ(r.bufferedBytes(), 0u);
+    // A body larger than the whole budget is dropped, nothing else disturbed.
+    EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 2, 0, 0, 'q'})));
+    Bytes huge = {4, 0, 0, 0, 2, 0, 0};
+    huge.resize(7 + 1200, 'h');
+    EXPECT_FALSE(r.push(parsed(huge)));
+    EXPECT_LE(r.bufferedBytes(), 1000u);
+    EXPECT_TRUE(r.push(parsed(Bytes{3, 0, 1, 0, 2, 0, 2, 'r'})));
+}
+
+TEST(Reassembler, AClaimedTotalCostsNothingUntilItsChunksArrive) {
+    // A 7-byte chunk announcing 65535 chunks is held for what it brought, not
+    // for what it claims; 32 of them fit easily and a real frame still completes.
     Reassembler r;
-    for (uint8_t id = 0; id < 32; ++id) {
-        Bytes c = claim;
-        c[0] = id;
-        r.push(parsed(c));
+    for (uint8_t id = 0; id < 32; ++id)
+        EXPECT_FALSE(r.push(parsed(Bytes{id, 0, 0, 0, 0xff, 0xff, 0})));
+    EXPECT_EQ(r.openFrames(), 32u);
+    EXPECT_LT(r.bufferedBytes(), 32u * 1024);
+    // Out of order too: each chunk costs its own body and bookkeeping only.
+    for (uint16_t i = 0; i < 100; ++i)
+        r.push(parsed(Bytes{0, 0, static_cast<uint8_t>(200 - i), 0, 0xff, 0xff, 0, 'o'}));
+    EXPECT_LT(r.bufferedBytes(), 64u * 1024);
+
+    const Bytes text = pattern(1000);
+    std::optional<Reassembler::Completed> done;
+    for (const Bytes& c : chunkPayload(77, text, 200, 0))
+        done = r.push(parsed(c));
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->payload, text);
+}
+
+TEST(Reassembler, ALargeFrameCompletesWithinATightBudget) {
+    // Past the trusted size the buffer asks for the whole announced payload,
+    // but only from free space; it must neither overflow nor evict the others.
+    ManualClock clock;
+    const Bytes text = pattern(200'000);
+    Reassembler r(clock.fn(), ReassemblerLimits{32, 200'000 + 8 * 1024});
+    EXPECT_FALSE(r.push(parsed(Bytes{9, 0, 0, 0, 2, 0, 0, 'o'})));
+    std::optional<Reassembler::Completed> done;
+    for (const Bytes& c : chunkPayload(1, text, 200, 0)) {
+        done = r.push(parsed(c));
+        ASSERT_LE(r.bufferedBytes(), 200'000u + 8 * 1024);
     }
-    EXPECT_EQ(r.openFrames(), 4u);
-    EXPECT_LE(r.bufferedBytes(), ReassemblerLimits{}.maxBufferedBytes);
-    EXPECT_EQ(r.bufferedBytes(), 4 * 65535 * (200 + sizeof(FrameBuf::Part)));
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->payload, text);
+    EXPECT_EQ(r.evictions(), 0u);
+    EXPECT_TRUE(r.push(parsed(Bytes{9, 0, 1, 0, 2, 0, 2, 'k'}))) << "the other frame was kept";
 }
 
 TEST(Reassembler, InterleavedFramesStayApart) {
