@@ -16,6 +16,8 @@ public:
     void setApplicationIcon() override {}
     void install() override {}
     void animateIconPulse() override {}
+    void setOnActivate(std::function<void()>) override {}
+    void setIconChoice(const std::string&) override {}
 };
 
 class HeadlessPanel final : public PanelPresenter {
