@@ -5,8 +5,8 @@
 // and follows palette changes; a pulse draws it in yellow until 0.4 s after the
 // last pulse, with one restore timer that each new pulse restarts. A left click
 // (activation) runs the callback from setOnActivate(); other clicks do nothing.
-// Without a tray on the desktop install() logs one line and the program runs on;
-// the icon appears if a tray turns up later.
+// Without a tray on the desktop install() logs one line and the program runs on
+// (the icon is still handed to Qt, which shows it if an X11 tray starts later).
 //
 // Thread-safety: main (GUI) thread only; a QApplication must exist before any
 // method is called, including the static renderers.
