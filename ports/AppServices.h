@@ -34,9 +34,16 @@ public:
     virtual ~StatusItem() = default;
     // Sets the application's own icon (windows, about box).
     virtual void setApplicationIcon() = 0;
+    // Shows the icon. Without a tray on the desktop the program runs on without it.
     virtual void install() = 0;
     // Briefly highlights the icon to show traffic.
     virtual void animateIconPulse() = 0;
+    // `onActivate` runs on each left click (activation) of the icon. An item
+    // that cannot be clicked ignores it.
+    virtual void setOnActivate(std::function<void()> /*onActivate*/) {}
+    // Sets the resting symbol by its stored symbol name (the "tray_icon" value);
+    // an unknown name shows the paperclip. An item without icons ignores it.
+    virtual void setIconChoice(const std::string& /*symbolName*/) {}
 };
 
 class PairingWindow {

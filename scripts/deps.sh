@@ -8,7 +8,7 @@ SORVANE_PACKAGES=(
   libssl-dev nlohmann-json3-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsecret-1-dev libglib2.0-bin gnome-keyring dbus dbus-daemon dbus-bin
-  libsdbus-c++-dev qt6-base-dev libgl-dev
+  libsdbus-c++-dev qt6-base-dev qt6-svg-dev libgl-dev
   libx11-dev libxfixes-dev libxtst-dev xvfb openbox xclip
   locales-all
 )

@@ -17,6 +17,8 @@ public:
     void setApplicationIcon() override {}
     void install() override {}
     void animateIconPulse() override {}
+    void setOnActivate(std::function<void()>) override {}
+    void setIconChoice(const std::string&) override {}
 };
 
 // No window to show: the panel never opens.
