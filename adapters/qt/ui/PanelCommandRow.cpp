@@ -104,12 +104,30 @@ void PanelCommandRow::paintEvent(QPaintEvent*) {
                    m_hint);
         hintWidth += 8;
     }
+    // Pause and play symbols are drawn: common fonts lack U+23F8.
+    QString title = m_title;
+    const bool pause = title.startsWith(QStringLiteral("\u23f8 "));
+    const bool play = title.startsWith(QStringLiteral("\u25b6 "));
+    if (pause || play) {
+        title = title.mid(2);
+        p.setPen(Qt::NoPen);
+        p.setBrush(m_hovered ? kOnSelected : kPrimary);
+        const qreal top = r.center().y() - 4.5;
+        if (pause) {
+            p.drawRoundedRect(QRectF(x + 1.5, top, 3, 10), 1, 1);
+            p.drawRoundedRect(QRectF(x + 6.5, top, 3, 10), 1, 1);
+        } else {
+            const QPointF triangle[] = {{x + 2.0, top}, {x + 10.0, top + 5}, {x + 2.0, top + 10}};
+            p.drawPolygon(triangle, 3);
+        }
+        x += 11 + 6;
+    }
     const QFont font = menuFont();
     p.setFont(font);
     p.setPen(m_kind == Kind::action && !m_enabled && !m_hovered ? kSecondary : text);
     const int width = std::max(0, right - hintWidth - x);
     p.drawText(QRect(x, r.top(), width, r.height()), Qt::AlignVCenter | Qt::AlignLeft,
-               QFontMetrics(font).elidedText(m_title, Qt::ElideRight, width));
+               QFontMetrics(font).elidedText(title, Qt::ElideRight, width));
 }
 
 void PanelCommandRow::enterEvent(QEnterEvent*) {

@@ -6,6 +6,7 @@
 #include "adapters/qt/ui/PanelHistoryModel.h"
 #include "adapters/qt/ui/PanelStyle.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -20,6 +21,7 @@
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace sorvane {
 
@@ -111,6 +113,7 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     root->addWidget(m_toast);
     m_toastTimer = new QTimer(this);
     m_toastTimer->setSingleShot(true);
+    m_toastTimer->setTimerType(Qt::PreciseTimer);
     connect(m_toastTimer, &QTimer::timeout, m_toast, &QWidget::hide);
 
     // Body: the list, or a line saying why it is empty.
@@ -206,11 +209,25 @@ void SorvaneSearchPanel::showAtDefaultPosition() {
     move(area.x() + (area.width() - width()) / 2, area.y());
 
     m_state.resetForShow();
+    m_toastTimer->stop();
+    m_toast->hide();
     m_list->scrollToTop();
     show();
     raise();
     activateWindow();
     m_search->setFocus(Qt::ActiveWindowFocusReason);
+    // Hiding deactivates the widget, but the platform may still count its
+    // window as the focus window and then reports no change when it is shown
+    // again: the widget would stay inactive, without a focused search field.
+    QTimer::singleShot(0, this, [this] {
+        if (!isVisible() || isActiveWindow())
+            return;
+        if (windowHandle() && windowHandle()->isActive())
+            QApplication::setActiveWindow(this);
+        else
+            activateWindow();
+        m_search->setFocus(Qt::ActiveWindowFocusReason);
+    });
 }
 
 void SorvaneSearchPanel::refresh() {
