@@ -30,10 +30,8 @@ PanelHistoryDelegate::PanelHistoryDelegate(const PanelState& state, const PanelH
     : QStyledItemDelegate(parent), m_state(state), m_model(model) {}
 
 bool PanelHistoryDelegate::isHighlighted(int row) const {
-    if (row == m_hoveredRow && row >= 0)
-        return true;
     const PanelItemDef* item = m_model.rowAt(row);
-    return item && m_state.selectedId() == item->id;
+    return item && (m_state.selectedId() == item->id || m_hoveredId == item->id);
 }
 
 bool PanelHistoryDelegate::sendVisible(int row) const {

@@ -17,9 +17,9 @@ class PanelHistoryDelegate final : public QStyledItemDelegate {
 public:
     PanelHistoryDelegate(const PanelState& state, const PanelHistoryModel& model, QObject* parent);
 
-    // The row under the pointer, or -1.
-    void setHoveredRow(int row) { m_hoveredRow = row; }
-    int hoveredRow() const { return m_hoveredRow; }
+    // The id of the row under the pointer, if any.
+    void setHoveredId(std::optional<std::string> id) { m_hoveredId = std::move(id); }
+    const std::optional<std::string>& hoveredId() const { return m_hoveredId; }
 
     // Whether row `row` is drawn highlighted (selected or under the pointer).
     bool isHighlighted(int row) const;
@@ -48,7 +48,7 @@ public:
 private:
     const PanelState& m_state;
     const PanelHistoryModel& m_model;
-    int m_hoveredRow = -1;
+    std::optional<std::string> m_hoveredId;
 };
 
 } // namespace sorvane

@@ -186,9 +186,6 @@ void SorvaneSearchPanel::updatePanel(std::vector<PanelItemDef> items, PanelFlags
     m_itemsChanged = true;
     m_state.setItems(std::move(items));
     m_state.setFlags(flags.isPhoneConnected, flags.autoPaste, flags.syncPaused);
-    // setItems publishes only when something else changed too; draw the rows
-    // in any case.
-    refresh();
 }
 
 void SorvaneSearchPanel::hidePanel() {
@@ -208,6 +205,9 @@ void SorvaneSearchPanel::showAtDefaultPosition() {
     const QRect area = screen->availableGeometry();
     move(area.x() + (area.width() - width()) / 2, area.y());
 
+    // Nothing counts as hovered until the pointer moves over a row.
+    m_delegate->setHoveredId(std::nullopt);
+    m_lastMouse = {-1, -1};
     m_state.resetForShow();
     m_toastTimer->stop();
     m_toast->hide();
@@ -232,8 +232,6 @@ void SorvaneSearchPanel::showAtDefaultPosition() {
 
 void SorvaneSearchPanel::refresh() {
     const bool reset = m_model->setRows(m_state.filteredHistory());
-    if (reset)
-        m_delegate->setHoveredRow(-1);
 
     const QString query = QString::fromStdString(m_state.query());
     if (m_search->text() != query) {
@@ -373,18 +371,19 @@ bool SorvaneSearchPanel::handleListMouse(QEvent* event) {
         if (at == m_lastMouse)
             return false;
         m_lastMouse = at;
-        const int row = m_list->indexAt(at).row();
-        if (row != m_delegate->hoveredRow()) {
-            m_delegate->setHoveredRow(row);
-            if (const PanelItemDef* item = m_model->rowAt(row))
-                m_state.setSelectedId(item->id);
+        const PanelItemDef* item = m_model->rowAt(m_list->indexAt(at).row());
+        std::optional<std::string> id = item ? std::optional<std::string>(item->id) : std::nullopt;
+        if (id != m_delegate->hoveredId()) {
+            m_delegate->setHoveredId(id);
+            if (id)
+                m_state.setSelectedId(std::move(id));
             m_list->viewport()->update();
         }
         return false;
     }
     case QEvent::Leave:
         m_lastMouse = {-1, -1};
-        m_delegate->setHoveredRow(-1);
+        m_delegate->setHoveredId(std::nullopt);
         m_list->viewport()->update();
         return false;
     case QEvent::MouseButtonPress: {
