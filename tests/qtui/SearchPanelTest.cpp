@@ -151,6 +151,13 @@ TEST_F(SearchPanelTest, EscapeHidesAndCtrlShortcutsReportTheirCommands) {
     EXPECT_TRUE(search()->text().isEmpty());
     EXPECT_TRUE(panel.isPanelVisible());
 
+    // The editing keys still reach the field.
+    QTest::keyClicks(search(), QStringLiteral("cherr"));
+    QTest::keyClick(search(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(search(), QStringLiteral("split"));
+    EXPECT_EQ(search()->text(), QStringLiteral("split"));
+    EXPECT_EQ(rows(), 1);
+
     QTest::keyClick(search(), Qt::Key_Escape);
     EXPECT_FALSE(panel.isPanelVisible());
     EXPECT_EQ(reported.size(), 5u);
