@@ -241,6 +241,15 @@ TEST_F(SearchPanelTest, FooterAndEmptyStatesReadAsTheUserExpects) {
     panel.updatePanel(panelRows(history, true, false), {false, true, false});
     EXPECT_EQ(panel.footerLeft()->text(), QStringLiteral("\u21b5 paste \u00b7 esc close"));
 
+    // A pasted document: the field keeps it all, the line repeats its start.
+    const QString pasted = QString(QStringLiteral("zebra ")).repeated(5000);
+    search()->clear();
+    search()->insert(pasted);
+    EXPECT_EQ(panel.state().query().size(), static_cast<size_t>(pasted.size()));
+    EXPECT_EQ(panel.emptyLabel()->text(),
+              QStringLiteral("No results for \"") + pasted.left(SorvaneSearchPanel::kLongestShownQuery) +
+                  QChar(0x2026) + QLatin1Char('"'));
+
     history.clear();
     show({false, true, false});
     EXPECT_EQ(panel.emptyLabel()->text(), QStringLiteral("No clippings yet"));

@@ -240,9 +240,13 @@ void SorvaneSearchPanel::refresh() {
     }
 
     const bool empty = m_model->rowCount() == 0;
-    if (empty)
-        m_empty->setText(query.isEmpty() ? QStringLiteral("No clippings yet")
-                                         : QStringLiteral("No results for \"") + query + QLatin1Char('"'));
+    if (empty) {
+        // A whole document pasted into the field would take the label long to
+        // wrap: show a few lines of it.
+        QString shown = query.size() > kLongestShownQuery ? query.left(kLongestShownQuery) + QChar(0x2026) : query;
+        m_empty->setText(shown.isEmpty() ? QStringLiteral("No clippings yet")
+                                         : QStringLiteral("No results for \"") + shown + QLatin1Char('"'));
+    }
     m_body->setCurrentIndex(empty ? 1 : 0);
 
     m_footerLeft->setText(footerText());

@@ -62,6 +62,9 @@ public:
 
     // How long "Sent to phone" stays.
     static constexpr int kToastMs = 1200;
+    // The longest query the empty-state line repeats (in UTF-16 units); a
+    // longer one is cut and ends in an ellipsis.
+    static constexpr int kLongestShownQuery = 200;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
