@@ -276,7 +276,13 @@ TEST_F(SearchPanelTest, OpensAtTheTopCentreWithTheFocusInTheSearchFieldAndResets
     QTest::keyClicks(search(), QStringLiteral("more"));
     for (int i = 0; i < 40; ++i)
         QTest::keyClick(search(), Qt::Key_Down);
+    // The list follows the selection until the row shows whole.
+    const QRect viewport = list()->viewport()->rect();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return viewport.contains(rowRect(40)); }, 2000));
     EXPECT_GT(list()->verticalScrollBar()->value(), 0);
+    QTest::keyClick(search(), Qt::Key_Down);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return viewport.contains(rowRect(41)); }, 2000));
+    EXPECT_EQ(rowRect(41).bottom(), viewport.bottom()) << "scrolled just far enough";
     panel.hidePanel();
     show();
     EXPECT_TRUE(search()->text().isEmpty());

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QEasingCurve>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -20,8 +21,11 @@
 #include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QTimer>
+#include <QVariantAnimation>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <algorithm>
 
 namespace sorvane {
 
@@ -138,6 +142,11 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
         "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
         "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
     m_list->viewport()->installEventFilter(this);
+    m_scroll = new QVariantAnimation(this);
+    m_scroll->setDuration(kScrollMs);
+    m_scroll->setEasingCurve(QEasingCurve::InOutQuad);
+    connect(m_scroll, &QVariantAnimation::valueChanged, this,
+            [this](const QVariant& value) { m_list->verticalScrollBar()->setValue(value.toInt()); });
     m_list->viewport()->setAutoFillBackground(false);
     m_body->addWidget(m_list);
     m_empty = label(m_body, pixelFont(13), kSecondary);
@@ -211,6 +220,7 @@ void SorvaneSearchPanel::showAtDefaultPosition() {
     m_state.resetForShow();
     m_toastTimer->stop();
     m_toast->hide();
+    m_scroll->stop();
     m_list->scrollToTop();
     show();
     raise();
@@ -261,7 +271,7 @@ void SorvaneSearchPanel::refresh() {
     if (const auto& target = m_state.scrollToId()) {
         const int row = m_model->rowOf(*target);
         if (row >= 0)
-            m_list->scrollTo(m_model->index(row), QAbstractItemView::EnsureVisible);
+            scrollToRow(row);
         // A one-shot request: cleared once served, on a later turn.
         QTimer::singleShot(0, this, [this] { m_state.setScrollToId(std::nullopt); });
     } else if (reset) {
@@ -273,6 +283,32 @@ void SorvaneSearchPanel::refresh() {
             m_list->scrollToTop();
     }
     m_list->viewport()->update();
+}
+
+void SorvaneSearchPanel::scrollToRow(int row) {
+    const QModelIndex index = m_model->index(row);
+    const QRect rect = m_list->visualRect(index);
+    // Rows not laid out yet (just replaced) are placed without animation.
+    if (!rect.isValid() || m_list->viewport()->height() <= 0) {
+        m_scroll->stop();
+        m_list->scrollTo(index, QAbstractItemView::EnsureVisible);
+        return;
+    }
+    // Just far enough that the row shows whole, eased over a moment.
+    QScrollBar* bar = m_list->verticalScrollBar();
+    const int from = bar->value();
+    int to = from;
+    if (rect.top() < 0)
+        to = from + rect.top();
+    else if (rect.bottom() >= m_list->viewport()->height())
+        to = from + rect.bottom() - m_list->viewport()->height() + 1;
+    to = std::clamp(to, bar->minimum(), bar->maximum());
+    m_scroll->stop();
+    if (to == from)
+        return;
+    m_scroll->setStartValue(from);
+    m_scroll->setEndValue(to);
+    m_scroll->start();
 }
 
 QString SorvaneSearchPanel::footerText() const {

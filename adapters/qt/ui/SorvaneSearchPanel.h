@@ -28,6 +28,7 @@ class QListView;
 class QStackedWidget;
 class QTimer;
 class QVBoxLayout;
+class QVariantAnimation;
 
 namespace sorvane {
 
@@ -62,6 +63,8 @@ public:
 
     // How long "Sent to phone" stays.
     static constexpr int kToastMs = 1200;
+    // How long the list takes to scroll a row chosen by the keys into view.
+    static constexpr int kScrollMs = 150;
     // The longest query the empty-state line repeats (in UTF-16 units); a
     // longer one is cut and ends in an ellipsis.
     static constexpr int kLongestShownQuery = 200;
@@ -75,6 +78,7 @@ private:
     void refresh();
     void rebuildCommandRows();
     void showAtDefaultPosition();
+    void scrollToRow(int row);
     bool handleKey(QKeyEvent* event);
     bool handleListMouse(QEvent* event);
     void selectItem(const std::string& id);
@@ -91,6 +95,7 @@ private:
     QTimer* m_toastTimer = nullptr;
     QStackedWidget* m_body = nullptr;
     QListView* m_list = nullptr;
+    QVariantAnimation* m_scroll = nullptr;
     PanelHistoryModel* m_model = nullptr;
     PanelHistoryDelegate* m_delegate = nullptr;
     QLabel* m_empty = nullptr;
