@@ -1,0 +1,49 @@
+// Tells the search panel about mouse clicks outside it, without grabbing the
+// pointer, so the click still reaches the window it was aimed at.
+//
+// Clicks in this program's other windows are seen through an application event
+// filter. Clicks in other programs are seen, on X11, through XInput 2 raw
+// button events selected on the root window of a connection of our own; the
+// pointer position at that moment decides whether the click was outside. On
+// other platforms, or when the X server lacks XInput 2.0 (logged once), only
+// this program's own clicks are seen.
+//
+// Thread-safety: main thread only. `onOutside` is called on the main thread,
+// on a later turn of the event loop than the click.
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+
+class QSocketNotifier;
+class QWidget;
+struct _XDisplay;
+
+namespace sorvane {
+
+class PanelClickWatcher final : public QObject {
+public:
+    // Becomes a child of `panel`.
+    PanelClickWatcher(QWidget& panel, std::function<void()> onOutside);
+    ~PanelClickWatcher() override;
+
+    // True when clicks in other programs are seen.
+    bool watchesOtherPrograms() const { return m_display != nullptr; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void openX11();
+    void readX11();
+    void outside();
+
+    QWidget& m_panel; // our parent, so it outlives us
+    std::function<void()> m_onOutside;
+    _XDisplay* m_display = nullptr;
+    int m_xiOpcode = 0;
+    QSocketNotifier* m_notifier = nullptr;
+};
+
+} // namespace sorvane

@@ -1,0 +1,420 @@
+// The search panel window driven by real key and mouse events on its widgets:
+// filtering, selection, the keys, the send button, the toast, the texts a user
+// reads, placement and focus; on X11 also clicks outside the panel.
+#include "adapters/qt/ui/PanelClickWatcher.h"
+#include "adapters/qt/ui/PanelCommandRow.h"
+#include "adapters/qt/ui/PanelHistoryDelegate.h"
+#include "adapters/qt/ui/SorvaneSearchPanel.h"
+#include "qtui/PanelSeed.h"
+#include "qtui/QtUiTestEnv.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+// After Qt: Xlib's macros clash with Qt's names.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+namespace sorvane::testing {
+namespace {
+
+class SearchPanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        history = {
+            seededEntry("apple pie", 1000, Direction::received, "h1"),
+            seededEntry("banana split", 120000, Direction::sent, "h2"),
+            seededEntry("Apple tart", 240000, Direction::received, "h3"),
+            seededEntry("cherry", 360000, Direction::sent, "h4"),
+            seededEntry("APPLE juice, fresh", 480000, Direction::received, "h5"),
+        };
+    }
+
+    void show(PanelFlags flags = {true, true, false}) {
+        panel.showPanel(panelRows(history, true, flags.isPhoneConnected, flags.syncPaused), flags,
+                        [this](const std::string& id) { reported.push_back(id); });
+        // Activation reaches the window through the event loop.
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
+    }
+
+    QLineEdit* search() { return panel.searchField(); }
+    QListView* list() { return panel.historyList(); }
+    int rows() { return list()->model()->rowCount(); }
+    std::string rowId(int row) { return "hist:" + history[static_cast<size_t>(row)].id; }
+    QRect rowRect(int row) { return list()->visualRect(list()->model()->index(row, 0)); }
+    std::string selected() { return panel.state().selectedId().value_or("<none>"); }
+
+    // Whether anything is drawn in `area` of the list, which is otherwise
+    // one flat colour there.
+    bool drawnIn(const QRect& area) {
+        const QImage image = list()->viewport()->grab().toImage();
+        const QRgb background = image.pixel(area.topLeft());
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                if (image.pixel(x, y) != background)
+                    return true;
+        return false;
+    }
+
+    std::vector<ClipboardEntry> history;
+    SorvaneSearchPanel panel;
+    std::vector<std::string> reported;
+};
+
+TEST_F(SearchPanelTest, TypingFiltersAndArrowsMoveTheSelectionWithinTheShownRows) {
+    show();
+    EXPECT_EQ(rows(), 5);
+    EXPECT_EQ(selected(), rowId(0));
+
+    QTest::keyClicks(search(), QStringLiteral("aPPle"));
+    EXPECT_EQ(search()->text(), QStringLiteral("aPPle"));
+    EXPECT_EQ(rows(), 3);
+    EXPECT_EQ(selected(), rowId(0)); // still shown, so it stays
+
+    QTest::keyClick(search(), Qt::Key_Down);
+    EXPECT_EQ(selected(), rowId(2));
+    QTest::keyClick(search(), Qt::Key_Down);
+    QTest::keyClick(search(), Qt::Key_Down); // at the end: stays
+    EXPECT_EQ(selected(), rowId(4));
+    QTest::keyClick(search(), Qt::Key_Up);
+    EXPECT_EQ(selected(), rowId(2));
+
+    // A query that hides the selection moves it to the first shown row.
+    QTest::keyClicks(search(), QStringLiteral(" j"));
+    EXPECT_EQ(rows(), 1);
+    EXPECT_EQ(selected(), rowId(4));
+
+    // Without Ctrl a comma is text, and nothing is reported.
+    search()->clear();
+    QTest::keyClicks(search(), QStringLiteral("e,"));
+    EXPECT_EQ(search()->text(), QStringLiteral("e,"));
+    EXPECT_EQ(panel.state().query(), "e,");
+    EXPECT_TRUE(reported.empty());
+    EXPECT_TRUE(panel.isPanelVisible());
+}
+
+TEST_F(SearchPanelTest, ReturnReportsTheSelectedEntryAndHides) {
+    show();
+    QTest::keyClick(search(), Qt::Key_Down);
+    QTest::keyClick(search(), Qt::Key_Return);
+    EXPECT_EQ(reported, std::vector<std::string>{"hist_tap:" + history[1].id});
+    EXPECT_FALSE(panel.isPanelVisible());
+
+    // With nothing shown, Return does nothing and the panel stays.
+    reported.clear();
+    show();
+    QTest::keyClicks(search(), QStringLiteral("zebra"));
+    QTest::keyClick(search(), Qt::Key_Return);
+    EXPECT_TRUE(reported.empty());
+    EXPECT_TRUE(panel.isPanelVisible());
+
+    // The keypad's Enter is not Return.
+    search()->clear();
+    QTest::keyClick(search(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_TRUE(reported.empty());
+    EXPECT_TRUE(panel.isPanelVisible());
+}
+
+TEST_F(SearchPanelTest, CtrlReturnSendsStaysAndConfirmsForAMoment) {
+    show();
+    QTest::keyClick(search(), Qt::Key_Down);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::keyClick(search(), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(reported, std::vector<std::string>{"resend:hist:" + history[1].id});
+    EXPECT_TRUE(panel.isPanelVisible());
+    EXPECT_TRUE(panel.toastLabel()->isVisible());
+    EXPECT_EQ(panel.toastLabel()->text(), QStringLiteral("Sent to phone"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !panel.toastLabel()->isVisible(); }, 5000));
+    EXPECT_GE(clock.elapsed(), SorvaneSearchPanel::kToastMs - 20);
+    EXPECT_TRUE(panel.isPanelVisible());
+}
+
+TEST_F(SearchPanelTest, EscapeHidesAndCtrlShortcutsReportTheirCommands) {
+    show();
+    QTest::keyClick(search(), Qt::Key_P, Qt::ControlModifier);
+    QTest::keyClick(search(), Qt::Key_P, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(search(), Qt::Key_Comma, Qt::ControlModifier);
+    QTest::keyClick(search(), Qt::Key_I, Qt::ControlModifier);
+    QTest::keyClick(search(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(reported, (std::vector<std::string>{"toggle_pause", "toggle_pause", "preferences", "about", "quit"}));
+    EXPECT_TRUE(search()->text().isEmpty());
+    EXPECT_TRUE(panel.isPanelVisible());
+
+    // The editing keys still reach the field.
+    QTest::keyClicks(search(), QStringLiteral("cherr"));
+    QTest::keyClick(search(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(search(), QStringLiteral("split"));
+    EXPECT_EQ(search()->text(), QStringLiteral("split"));
+    EXPECT_EQ(rows(), 1);
+
+    QTest::keyClick(search(), Qt::Key_Escape);
+    EXPECT_FALSE(panel.isPanelVisible());
+    EXPECT_EQ(reported.size(), 5u);
+}
+
+TEST_F(SearchPanelTest, SendButtonShowsOnlyOnTheHighlightedRowWhileAPhoneCanReceive) {
+    show();
+    const QRect selectedSlot = PanelHistoryDelegate::sendRect(rowRect(0));
+    const QRect otherSlot = PanelHistoryDelegate::sendRect(rowRect(1));
+    EXPECT_TRUE(drawnIn(selectedSlot));
+    EXPECT_FALSE(drawnIn(otherSlot));
+
+    // Clicking it sends, confirms and keeps the panel open.
+    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, selectedSlot.center());
+    EXPECT_EQ(reported, std::vector<std::string>{"resend:hist:" + history[0].id});
+    EXPECT_TRUE(panel.toastLabel()->isVisible());
+    QApplication::processEvents();
+    EXPECT_TRUE(panel.isPanelVisible());
+
+    // Hovering another row moves the selection and the button with it.
+    QTest::mouseMove(list()->viewport(), rowRect(2).center());
+    EXPECT_EQ(selected(), rowId(2));
+    EXPECT_TRUE(drawnIn(PanelHistoryDelegate::sendRect(rowRect(2))));
+    EXPECT_FALSE(drawnIn(selectedSlot));
+
+    // No phone, or sync paused: no button anywhere; its place copies.
+    for (const PanelFlags flags : {PanelFlags{false, true, false}, PanelFlags{true, true, true}}) {
+        reported.clear();
+        show(flags);
+        EXPECT_FALSE(drawnIn(selectedSlot));
+        QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, selectedSlot.center());
+        EXPECT_EQ(reported, std::vector<std::string>{"hist_tap:" + history[0].id});
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !panel.isPanelVisible(); }, 2000));
+    }
+}
+
+TEST_F(SearchPanelTest, ClickingARowCopiesItAndHides) {
+    show();
+    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, rowRect(3).center());
+    EXPECT_EQ(reported, std::vector<std::string>{"hist_tap:" + history[3].id});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !panel.isPanelVisible(); }, 2000));
+}
+
+TEST_F(SearchPanelTest, CommandRowsShowTheirKeysAndReportTheirIds) {
+    show();
+    std::vector<std::string> ids;
+    std::vector<QString> shown;
+    for (PanelCommandRow* row : panel.commandRows()) {
+        ids.push_back(row->id());
+        shown.push_back(row->title() + QLatin1Char('|') + row->hint());
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"header:connected", "toggle_pause", "preferences", "about",
+                                             "check_updates", "quit"}));
+    EXPECT_EQ(shown, (std::vector<QString>{QStringLiteral("Pixel 8 \u00b7 Connected|Unpair"),
+                                           QStringLiteral("\u23f8 Pause Sync|Ctrl+P"),
+                                           QStringLiteral("Preferences\u2026|Ctrl+,"),
+                                           QStringLiteral("About Sorvane|Ctrl+I"),
+                                           QStringLiteral("Check for Updates\u2026|"),
+                                           QStringLiteral("Quit Sorvane|Ctrl+Q")}));
+    for (PanelCommandRow* row : panel.commandRows())
+        EXPECT_TRUE(row->isVisible() && row->height() > 0) << row->id();
+
+    QTest::mouseClick(panel.commandRows()[0], Qt::LeftButton);
+    QTest::mouseClick(panel.commandRows()[2], Qt::LeftButton);
+    EXPECT_EQ(reported, (std::vector<std::string>{"header:connected", "preferences"}));
+    EXPECT_TRUE(panel.isPanelVisible());
+}
+
+TEST_F(SearchPanelTest, FooterAndEmptyStatesReadAsTheUserExpects) {
+    show({true, true, false});
+    EXPECT_EQ(panel.footerLeft()->text(), QStringLiteral("\u21b5 paste & send \u00b7 esc close"));
+    EXPECT_EQ(panel.footerRight()->text(), QStringLiteral("5 clips"));
+    QTest::keyClicks(search(), QStringLiteral("  Zebra "));
+    EXPECT_TRUE(panel.emptyLabel()->isVisible());
+    EXPECT_FALSE(list()->isVisible());
+    EXPECT_EQ(panel.emptyLabel()->text(), QStringLiteral("No results for \"  Zebra \""));
+    EXPECT_EQ(panel.footerRight()->text(), QStringLiteral("5 clips")); // all rows, not the shown ones
+
+    panel.updatePanel(panelRows(history, true, true, true), {true, false, true});
+    EXPECT_EQ(panel.footerLeft()->text(), QStringLiteral("\u21b5 copy \u00b7 esc close"));
+    panel.updatePanel(panelRows(history, true, false), {false, true, false});
+    EXPECT_EQ(panel.footerLeft()->text(), QStringLiteral("\u21b5 paste \u00b7 esc close"));
+
+    // A pasted document: the field keeps it all, the line repeats its start.
+    const QString pasted = QString(QStringLiteral("zebra ")).repeated(5000);
+    search()->clear();
+    search()->insert(pasted);
+    EXPECT_EQ(panel.state().query().size(), static_cast<size_t>(pasted.size()));
+    EXPECT_EQ(panel.emptyLabel()->text(),
+              QStringLiteral("No results for \"") + pasted.left(SorvaneSearchPanel::kLongestShownQuery) +
+                  QChar(0x2026) + QLatin1Char('"'));
+
+    history.clear();
+    show({false, true, false});
+    EXPECT_EQ(panel.emptyLabel()->text(), QStringLiteral("No clippings yet"));
+    EXPECT_TRUE(panel.emptyLabel()->isVisible());
+    EXPECT_EQ(panel.footerRight()->text(), QStringLiteral("0 clips"));
+}
+
+TEST_F(SearchPanelTest, OpensAtTheTopCentreWithTheFocusInTheSearchFieldAndResetsOnReopening) {
+    show();
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    ASSERT_NE(screen, nullptr);
+    const QRect area = screen->availableGeometry();
+    EXPECT_EQ(panel.size(), QSize(360, 460));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panel.frameGeometry().top() == area.top(); }, 2000))
+        << panel.frameGeometry().top() << " vs " << area.top();
+    EXPECT_LE(std::abs(panel.frameGeometry().center().x() - area.center().x()), 1);
+    EXPECT_TRUE(panel.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == search(); }, 2000));
+
+    // Typed, moved down and scrolled: reopening starts afresh.
+    for (int i = 0; i < 60; ++i)
+        history.push_back(seededEntry("more " + std::to_string(i), 600000 + i, Direction::sent, "m" + std::to_string(i)));
+    show();
+    QTest::keyClicks(search(), QStringLiteral("more"));
+    for (int i = 0; i < 40; ++i)
+        QTest::keyClick(search(), Qt::Key_Down);
+    // The list follows the selection until the row shows whole.
+    const QRect viewport = list()->viewport()->rect();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return viewport.contains(rowRect(40)); }, 2000));
+    EXPECT_GT(list()->verticalScrollBar()->value(), 0);
+    QTest::keyClick(search(), Qt::Key_Down);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return viewport.contains(rowRect(41)); }, 2000));
+    EXPECT_EQ(rowRect(41).bottom(), viewport.bottom()) << "scrolled just far enough";
+    panel.hidePanel();
+    show();
+    EXPECT_TRUE(search()->text().isEmpty());
+    EXPECT_EQ(rows(), 65);
+    EXPECT_EQ(selected(), rowId(0));
+    EXPECT_EQ(list()->verticalScrollBar()->value(), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == search(); }, 2000));
+}
+
+TEST_F(SearchPanelTest, RefreshKeepsTheQueryAndTheSelection) {
+    show();
+    QTest::keyClicks(search(), QStringLiteral("apple"));
+    QTest::keyClick(search(), Qt::Key_Down);
+    const std::string before = selected();
+    history.insert(history.begin(), seededEntry("apple crumble", 0, Direction::received, "h0"));
+    panel.updatePanel(panelRows(history, true, false), {false, true, false});
+    EXPECT_EQ(search()->text(), QStringLiteral("apple"));
+    EXPECT_EQ(rows(), 4);
+    EXPECT_EQ(selected(), before);
+    EXPECT_EQ(panel.commandRows()[0]->title(), QStringLiteral("Pixel 8 \u00b7 Offline"));
+    EXPECT_EQ(QApplication::focusWidget(), search());
+
+    // A refresh that drops the selected entry moves the selection.
+    history.erase(history.begin() + 3);
+    panel.updatePanel(panelRows(history, true, false), {false, true, false});
+    EXPECT_EQ(selected(), "hist:" + history[0].id);
+}
+
+// A window of another X client, which records the button presses it gets.
+class OtherClientWindow {
+public:
+    explicit OtherClientWindow(const std::string& display) : m_display(XOpenDisplay(display.c_str())) {
+        if (!m_display)
+            return;
+        const int screen = DefaultScreen(m_display);
+        m_window = XCreateSimpleWindow(m_display, RootWindow(m_display, screen), 20, 480, 200, 100, 0, 0,
+                                       WhitePixel(m_display, screen));
+        XSizeHints hints{};
+        hints.flags = USPosition | USSize;
+        hints.x = 20;
+        hints.y = 480;
+        hints.width = 200;
+        hints.height = 100;
+        XSetWMNormalHints(m_display, m_window, &hints);
+        XSelectInput(m_display, m_window, ButtonPressMask | StructureNotifyMask | FocusChangeMask);
+        XMapRaised(m_display, m_window);
+        XFlush(m_display);
+    }
+    ~OtherClientWindow() {
+        if (m_display)
+            XCloseDisplay(m_display);
+    }
+    bool mapped() {
+        XEvent e;
+        while (XCheckWindowEvent(m_display, m_window, StructureNotifyMask, &e))
+            m_mapped = m_mapped || e.type == MapNotify;
+        return m_mapped;
+    }
+    QPoint centre() {
+        int x = 0, y = 0;
+        Window child = 0;
+        XTranslateCoordinates(m_display, m_window, DefaultRootWindow(m_display), 100, 50, &x, &y, &child);
+        return {x, y};
+    }
+    void click(const QPoint& at) {
+        XTestFakeMotionEvent(m_display, -1, at.x(), at.y(), 0);
+        XTestFakeButtonEvent(m_display, 1, True, 0);
+        XTestFakeButtonEvent(m_display, 1, False, 0);
+        XFlush(m_display);
+    }
+    int presses() {
+        XEvent e;
+        while (XCheckWindowEvent(m_display, m_window, ButtonPressMask, &e))
+            ++m_presses;
+        return m_presses;
+    }
+    void takeFocus() {
+        XSetInputFocus(m_display, m_window, RevertToParent, CurrentTime);
+        XFlush(m_display);
+    }
+    bool hasFocus() {
+        Window focus = 0;
+        int revert = 0;
+        XGetInputFocus(m_display, &focus, &revert);
+        return focus == m_window;
+    }
+
+private:
+    Display* m_display = nullptr;
+    Window m_window = 0;
+    bool m_mapped = false;
+    int m_presses = 0;
+};
+
+TEST_F(SearchPanelTest, X11ClickOutsideHidesWhileTheClickStillReachesItsWindow) {
+    if (gX11Display.empty())
+        GTEST_SKIP() << "runs with --x11";
+    OtherClientWindow other(gX11Display);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return other.mapped(); }, 5000));
+    show();
+    ASSERT_TRUE(panel.clickWatcher()->watchesOtherPrograms());
+    const QPoint target = other.centre();
+    ASSERT_FALSE(panel.frameGeometry().contains(target));
+
+    // A click inside the panel leaves it open.
+    other.click(panel.mapToGlobal(search()->geometry().center()));
+    QTest::qWait(200);
+    EXPECT_TRUE(panel.isPanelVisible());
+
+    // The focus going elsewhere does not hide it either.
+    other.takeFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return other.hasFocus(); }, 2000));
+    QTest::qWait(200);
+    EXPECT_TRUE(panel.isPanelVisible());
+
+    // A click on the other client's window hides it, and that window gets the click.
+    other.click(target);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !panel.isPanelVisible(); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return other.presses() == 1; }, 3000));
+    EXPECT_TRUE(reported.empty());
+}
+
+TEST_F(SearchPanelTest, ClickInAnotherWindowOfThisProgramHides) {
+    QWidget preferences;
+    preferences.resize(200, 100);
+    preferences.move(20, 480);
+    preferences.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&preferences));
+    show();
+    QTest::mouseClick(&preferences, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !panel.isPanelVisible(); }, 2000));
+}
+
+} // namespace
+} // namespace sorvane::testing

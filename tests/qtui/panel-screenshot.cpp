@@ -1,0 +1,80 @@
+// panel-screenshot OUTDIR: renders the search panel in a few states to PNG
+// files (a seeded history, a query, the selection moved, the two empty states).
+// Run it on a real X server (scripts/screenshots starts Xvfb).
+#include "adapters/qt/ui/SorvaneSearchPanel.h"
+#include "qtui/PanelSeed.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDir>
+#include <QScreen>
+#include <QLineEdit>
+#include <QTest>
+
+#include <cstdio>
+
+using namespace sorvane;
+using namespace sorvane::testing;
+
+namespace {
+
+bool save(SorvaneSearchPanel& panel, const QString& dir, const char* name) {
+    QTest::qWait(150);
+    const QString path = dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    if (!panel.grab().save(path)) {
+        std::fprintf(stderr, "panel-screenshot: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: panel-screenshot OUTDIR\n");
+        return 2;
+    }
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(dir);
+
+    std::vector<ClipboardEntry> history{
+        seededEntry("https://github.com/sorvane/sorvane/pull/13", 2000, Direction::received, "a1"),
+        seededEntry("Meeting moved to 14:30, room Ada Lovelace on the third floor", 3 * 60000,
+                    Direction::sent, "a2"),
+        seededEntry("ssh deploy@build-02.internal -p 2222", 17 * 60000, Direction::sent, "a3"),
+        seededEntry("Tracking number: 1Z 999 AA1 01 2345 6784", 2 * 3600000, Direction::received, "a4"),
+        seededEntry("Grüße aus München — see you at the café ☕", 5 * 3600000, Direction::received, "a5"),
+        seededEntry("SELECT id, name FROM users WHERE last_seen > now() - interval '7 days';",
+                    26 * 3600000, Direction::sent, "a6"),
+        seededEntry("+49 30 1234 5678", 3 * 86400000ULL, Direction::received, "a7"),
+        seededEntry("The quick brown fox jumps over the lazy dog", 9 * 86400000ULL, Direction::sent, "a8"),
+        seededEntry("git rebase -i HEAD~3", 12 * 86400000ULL, Direction::sent, "a9"),
+        seededEntry("42", 30 * 86400000ULL, Direction::received, "a10"),
+    };
+
+    // The pointer away from the panel, so that no row shows as hovered.
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        QCursor::setPos(screen->geometry().bottomLeft() + QPoint(10, -10));
+    SorvaneSearchPanel panel;
+    std::vector<std::string> reported;
+    panel.showPanel(panelRows(history), {true, true, false}, [&](const std::string& id) { reported.push_back(id); });
+    bool ok = save(panel, dir, "panel-history");
+
+    QTest::keyClick(panel.searchField(), Qt::Key_Down);
+    QTest::keyClick(panel.searchField(), Qt::Key_Down);
+    QTest::keyClicks(panel.searchField(), QStringLiteral("s"));
+    QTest::keyClick(panel.searchField(), Qt::Key_Return, Qt::ControlModifier);
+    ok = save(panel, dir, "panel-query-sent") && ok;
+
+    panel.showPanel(panelRows(history, true, false), {false, false, false}, {});
+    QTest::keyClicks(panel.searchField(), QStringLiteral("zebra"));
+    ok = save(panel, dir, "panel-no-results") && ok;
+
+    const std::vector<ClipboardEntry> none;
+    panel.showPanel(panelRows(none, false), {false, true, false}, {});
+    ok = save(panel, dir, "panel-empty") && ok;
+    return ok ? 0 : 1;
+}
