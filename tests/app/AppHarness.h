@@ -10,6 +10,7 @@
 #include "protocol/PairingHandshake.h"
 #include "store/UserDefaultsFile.h"
 #include "support/LogCapture.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 #include "testing/phone/PhoneCentral.h"
 
@@ -109,7 +110,7 @@ public:
     FixedHost host;
     TestPower power;
     sim::SimRadio radio;
-    ManualSteadyClock steadyClock;
+    ManualClock steadyClock{std::chrono::steady_clock::now()};
     TestClipboard clipboard;
     RecordingStatusItem statusItem;
     RecordingPanel panel;

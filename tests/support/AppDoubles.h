@@ -167,25 +167,6 @@ private:
     std::filesystem::path m_root;
 };
 
-// A clock the test moves by hand; starts at the real now.
-class ManualSteadyClock {
-public:
-    SteadyClock fn() {
-        return [this] {
-            std::lock_guard lock(m_mutex);
-            return m_now;
-        };
-    }
-    void advance(std::chrono::milliseconds d) {
-        std::lock_guard lock(m_mutex);
-        m_now += d;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::chrono::steady_clock::time_point m_now = std::chrono::steady_clock::now();
-};
-
 // Swallows log lines (benchmarks).
 class NullSink final : public LogSink {
 public:
