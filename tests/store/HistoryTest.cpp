@@ -179,29 +179,6 @@ TEST_F(HistoryTest, ClearKeepsTheSettingsAndWritesEvenWhenAlreadyEmpty) {
     EXPECT_EQ(open()->snapshot(), s);
 }
 
-TEST_F(HistoryTest, FileIsPrettyPrintedWithSortedKeysExactlyAsNlohmannWritesIt) {
-    auto history = open();
-    history->record("first\nline \"quoted\" \t tab \x01 ctrl é 🙂", "11111111",
-                    Direction::received);
-    advanceMs(5);
-    auto s = history->record("second", "22222222", Direction::sent);
-
-    json expected = {{"auto_apply_incoming", true},
-                     {"entries", json::array()},
-                     {"max_entries", 50},
-                     {"page_size", 25}};
-    for (const auto& e : s.entries)
-        expected["entries"].push_back({{"direction", directionName(e.direction)},
-                                       {"hash", e.hash},
-                                       {"id", e.id},
-                                       {"text", e.text},
-                                       {"timestamp", e.timestamp}});
-    std::string text = fileText();
-    EXPECT_EQ(text, expected.dump(4));
-    EXPECT_LT(text.find("\"auto_apply_incoming\""), text.find("\"entries\""));
-    EXPECT_LT(text.find("\"direction\""), text.find("\"timestamp\""));
-}
-
 TEST_F(HistoryTest, ReloadGivesBackTheSameStateAfterEveryKindOfChange) {
     auto history = open();
     History::Snapshot last;
