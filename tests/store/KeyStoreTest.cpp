@@ -194,20 +194,31 @@ TEST(KeyStoreTest, LeftoverTemporariesAreRemovedAtStartAndNothingElse) {
 
 // ---- Peers
 
-TEST(KeyStoreTest, PutPeerReplacesTheSameIdentityAndAppendsAnother) {
+// The paired phone is the first record, and stays first whatever is stored.
+TEST(KeyStoreTest, PutPeerReplacesTheSameIdentityInPlaceAndAppendsAnother) {
     TempDir tmp;
     auto store = openStore(tmp.path());
-    store->putPeer(phone(kKeyA, "Pixel"));
-    store->putPeer(phone(kKeyB));
+    writeAll(store->peersPath(),
+             R"([{"device_id_hex":"00","identity_pubkey_ed25519_hex":")" + kKeyA +
+                 R"(","paired_at_ms":1,"last_counter_received":0,"phone_name":"Pixel"},)"
+                 R"({"device_id_hex":"01","identity_pubkey_ed25519_hex":")" + kKeyB +
+                 R"(","paired_at_ms":2,"last_counter_received":0}])");
+    ASSERT_EQ(store->loadPeers().front().phoneName, "Pixel");
     PeerRecord renamed = phone(kKeyA, "Pixel 8");
     renamed.deviceIDHex = "ffeeddccbbaa99887766554433221100"; // device id is not the key
     renamed.lastCounterReceived = 7;
     store->putPeer(renamed);
-
     auto peers = store->loadPeers();
     ASSERT_EQ(peers.size(), 2u);
-    EXPECT_EQ(peers[0], phone(kKeyB));
-    EXPECT_EQ(peers[1], renamed);
+    EXPECT_EQ(peers[0], renamed);
+    EXPECT_EQ(peers[1].identityPubkeyEd25519Hex, kKeyB);
+
+    const std::string kKeyC(64, 'c');
+    store->putPeer(phone(kKeyC));
+    peers = store->loadPeers();
+    ASSERT_EQ(peers.size(), 3u);
+    EXPECT_EQ(peers[0], renamed);
+    EXPECT_EQ(peers[2], phone(kKeyC));
 }
 
 TEST(KeyStoreTest, PeersFileIsCompactJsonWithTheRecordKeys) {
