@@ -39,11 +39,17 @@ public:
     void start() {
         app = std::make_unique<SorvaneAppDelegate>(AppEnvironment{
             mainQueue, application, defaults, host, power, directories,
-            [this] { return std::make_unique<FileSecretStore>(dataDir()); },
+            [this] {
+                markStep("secret store");
+                return std::make_unique<FileSecretStore>(dataDir());
+            },
             radio.managerFactory(),
-            [this] { return std::make_unique<TestClipboard::Watcher>(clipboard); },
-            statusItem, panel, pairingWindow, alerts, hotKey, installer, updater,
-            systemWallClock(), steadyClock.fn()});
+            [this] {
+                markStep("watcher created");
+                return std::make_unique<TestClipboard::Watcher>(clipboard);
+            },
+            statusItem, panel, pairingWindow, alerts, hotKey, installer, updater, wallClock,
+            steadyClock.fn()});
         app->applicationDidFinishLaunching();
         if (app->appState())
             pumpUntil([&] { return radio.advertising().has_value(); });
@@ -110,6 +116,7 @@ public:
     FixedHost host;
     TestPower power;
     sim::SimRadio radio;
+    WallClock wallClock = systemWallClock();
     ManualClock steadyClock{std::chrono::steady_clock::now()};
     TestClipboard clipboard;
     RecordingStatusItem statusItem;

@@ -16,10 +16,19 @@
 
 namespace sorvane::testing {
 
+// Logs "step: <what>" for a start-up call on a stand-in, so that a test can see
+// where it falls among the delegate's own log lines.
+inline void markStep(const std::string& what) {
+    logLine("step: " + what);
+}
+
 class RecordingStatusItem final : public StatusItem {
 public:
-    void setApplicationIcon() override {}
-    void install() override { ++installs; }
+    void setApplicationIcon() override { markStep("application icon"); }
+    void install() override {
+        markStep("status item");
+        ++installs;
+    }
     void animateIconPulse() override { ++pulses; }
     int installs = 0;
     int pulses = 0;
@@ -58,21 +67,33 @@ public:
 
 class NoHotKey final : public HotKeyService {
 public:
-    void registerHotKey(std::function<void()> onPressed) override { pressed = std::move(onPressed); }
+    void registerHotKey(std::function<void()> onPressed) override {
+        markStep("hot key");
+        pressed = std::move(onPressed);
+    }
     std::function<void()> pressed;
 };
 
 class TestInstaller final : public Installer {
 public:
-    bool promptAndMoveIfNeeded() override { return moveAway; }
-    void enableLaunchAtLoginByDefault() override { ++launchAtLogin; }
+    bool promptAndMoveIfNeeded() override {
+        markStep("move offer");
+        return moveAway;
+    }
+    void enableLaunchAtLoginByDefault() override {
+        markStep("launch at login");
+        ++launchAtLogin;
+    }
     bool moveAway = false;
     int launchAtLogin = 0;
 };
 
 class RecordingUpdater final : public Updater {
 public:
-    void start(bool automaticChecks) override { started = automaticChecks; }
+    void start(bool automaticChecks) override {
+        markStep("updater");
+        started = automaticChecks;
+    }
     std::optional<bool> started;
 };
 
@@ -87,7 +108,10 @@ public:
             std::lock_guard lock(m_owner.mutex);
             m_owner.handler = std::move(onChange);
         }
-        void start() override { m_owner.started = true; }
+        void start() override {
+            markStep("watcher started");
+            m_owner.started = true;
+        }
         void stop() override { m_owner.stopped = true; }
         void setSuppressHash(const std::string& hash) override {
             std::lock_guard lock(m_owner.mutex);
@@ -125,6 +149,7 @@ public:
 class TestPower final : public PowerMonitor {
 public:
     void start(std::function<void(ReleaseSleep)> sleep, std::function<void()> wake) override {
+        markStep("sleep and wake");
         willSleep = std::move(sleep);
         didWake = std::move(wake);
     }
