@@ -58,13 +58,7 @@ public:
     // Runs main-queue tasks until `done` holds; false on timeout.
     template <class Pred>
     bool pumpUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        const auto until = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= until)
-                return false;
-            mainQueue.runOne(std::chrono::milliseconds(5));
-        }
-        return true;
+        return testing::pumpUntil(mainQueue, done, timeout);
     }
     // Lets everything already sent reach the delegate.
     void settle() {

@@ -9,6 +9,7 @@
 #include "protocol/Uuids.h"
 #include "support/LogCapture.h"
 #include "support/ManualClock.h"
+#include "support/Recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -48,39 +49,6 @@ namespace sorvane::testing {
 using namespace std::chrono_literals;
 
 inline constexpr auto kWait = std::chrono::milliseconds(5000);
-
-// Collects values from any thread and lets the test wait for them.
-template <typename T> class Recorder {
-public:
-    void add(T value) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_items.push_back(std::move(value));
-        }
-        m_cv.notify_all();
-    }
-    std::vector<T> items() const {
-        std::lock_guard lock(m_mutex);
-        return m_items;
-    }
-    size_t size() const {
-        std::lock_guard lock(m_mutex);
-        return m_items.size();
-    }
-    bool waitForSize(size_t n, std::chrono::milliseconds timeout = kWait) const {
-        std::unique_lock lock(m_mutex);
-        return m_cv.wait_for(lock, timeout, [&] { return m_items.size() >= n; });
-    }
-    void clear() {
-        std::lock_guard lock(m_mutex);
-        m_items.clear();
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_cv;
-    std::vector<T> m_items;
-};
 
 template <typename E> size_t countOf(const std::vector<PeripheralEvent>& events) {
     size_t n = 0;

@@ -22,6 +22,19 @@ inline void markStep(const std::string& what) {
     logLine("step: " + what);
 }
 
+// Runs main-queue tasks until `done` holds; false on timeout.
+template <class Pred>
+bool pumpUntil(sim::ManualMainQueue& queue, Pred done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        queue.runOne(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 class RecordingStatusItem final : public StatusItem {
 public:
     void setApplicationIcon() override { markStep("application icon"); }

@@ -1,29 +1,33 @@
-// A steady clock that moves only when the test moves it. Readable from any
-// thread; the clock must outlive every copy of fn().
+// Clocks that move only when the test moves them. Readable from any thread;
+// the clock must outlive every copy of fn().
 #pragma once
 
 #include "base/Clock.h"
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 
 namespace sorvane::testing {
 
-class ManualClock {
+template <class C> class BasicManualClock {
 public:
-    using time_point = std::chrono::steady_clock::time_point;
+    using time_point = typename C::time_point;
 
-    explicit ManualClock(time_point start = time_point(std::chrono::hours(1)))
+    explicit BasicManualClock(time_point start = time_point(std::chrono::hours(1)))
         : m_now(start.time_since_epoch().count()) {}
 
-    SteadyClock fn() {
+    std::function<time_point()> fn() {
         return [this] { return now(); };
     }
-    time_point now() const { return time_point(std::chrono::steady_clock::duration(m_now.load())); }
-    void advance(std::chrono::steady_clock::duration d) { m_now += d.count(); }
+    time_point now() const { return time_point(typename C::duration(m_now.load())); }
+    void advance(typename C::duration d) { m_now += d.count(); }
 
 private:
-    std::atomic<std::chrono::steady_clock::rep> m_now;
+    std::atomic<typename C::rep> m_now;
 };
+
+using ManualClock = BasicManualClock<std::chrono::steady_clock>;     // a SteadyClock
+using ManualWallClock = BasicManualClock<std::chrono::system_clock>; // a WallClock
 
 } // namespace sorvane::testing
