@@ -116,9 +116,7 @@ TEST_F(AppDelegateTest, MovingAwayStopsStartUpBeforeTheStores) {
 }
 
 TEST_F(AppDelegateTest, PhoneNameComesFromTheFirstStoredPeerOnly) {
-    std::filesystem::create_directories(h.dataDir());
     for (const char* content : {"", "[]", "{not json", "[{\"device_id_hex\":1}]"}) {
-        store::writeFileAtomically(h.dataDir() / "peers.json", content);
         AppHarness fresh;
         std::filesystem::create_directories(fresh.dataDir());
         store::writeFileAtomically(fresh.dataDir() / "peers.json", content);

@@ -207,18 +207,6 @@ TEST_F(X11PasteboardTest, TwoCopiesWithinOnePeriodReportTheSecond) {
     EXPECT_EQ(rig.reports.items(), Texts{"second of two"});
 }
 
-TEST_F(X11PasteboardTest, PasswordManagerHintIsCaughtByTheHeuristicWithoutGrace) {
-    Rig rig(display());
-    Subprocess owner({kClient, "own", "--type", "x-kde-passwordManagerHint", "--text", "hunter2"},
-                     display());
-    ASSERT_TRUE(owner.waitForLine("OWNED"));
-    ASSERT_TRUE(log.waitFor(
-        "[SorvanePB] ignored \u2014 heuristic 'password' in: x-kde-passwordManagerHint"));
-    ASSERT_TRUE(copy("typed by hand"));
-    ASSERT_TRUE(rig.reports.waitForSize(1));
-    EXPECT_EQ(rig.reports.items(), Texts{"typed by hand"});
-}
-
 TEST_F(X11PasteboardTest, ExactMarkerSwallowsTheRestoreThatFollows) {
     Rig rig(display());
     Subprocess owner({kClient, "own", "--type", "org.nspasteboard.ConcealedType", "--text", "pw"},
