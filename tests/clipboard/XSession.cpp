@@ -33,7 +33,7 @@ XSession::XSession(Options options) {
         return;
 
     m_wm = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
-                                          ChildProcess::Options{.env = {{"DISPLAY", m_display}}});
+                                          onDisplay(m_display, false));
     Display* d = XOpenDisplay(m_display.c_str());
     if (!d) {
         m_error = "cannot open " + m_display;

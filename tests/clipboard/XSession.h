@@ -42,12 +42,21 @@ private:
     std::string m_error;
 };
 
-// A program on `display` with its standard input and output on pipes (stderr
-// discarded).
+// Options for a program on `display`; with `pipes`, its standard input and
+// output are on pipes (stderr is discarded).
+inline ChildProcess::Options onDisplay(const std::string& display, bool pipes) {
+    ChildProcess::Options options;
+    options.env = {{"DISPLAY", display}};
+    options.pipeInput = pipes;
+    options.outputFd = pipes ? 1 : -1;
+    return options;
+}
+
+// A program on `display` with its standard input and output on pipes.
 class Subprocess : public ChildProcess {
 public:
     Subprocess(const std::vector<std::string>& argv, const std::string& display)
-        : ChildProcess(argv, Options{.env = {{"DISPLAY", display}}, .pipeInput = true, .outputFd = 1}) {}
+        : ChildProcess(argv, onDisplay(display, true)) {}
 };
 
 // Runs `xclip -selection clipboard` with `text` on its input (extra args such
