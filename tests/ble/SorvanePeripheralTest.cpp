@@ -13,10 +13,7 @@ namespace {
 const std::string kUnknownUUID = "6e70c0ff-b3a8-4f9e-9a3d-8c6b1c9d0e01";
 
 std::string upper(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+    return asciiUppercase(s);
 }
 
 } // namespace
