@@ -226,11 +226,18 @@ const std::vector<PeerRecord>& KeyStore::peers() const {
 }
 
 void KeyStore::putPeer(const PeerRecord& record) {
+    // The paired phone is the first record: replacing a record keeps its place,
+    // so that re-pairing or renaming the phone never hands that role to another.
     auto peers = loadPeers();
-    std::erase_if(peers, [&](const PeerRecord& p) {
+    auto same = [&](const PeerRecord& p) {
         return p.identityPubkeyEd25519Hex == record.identityPubkeyEd25519Hex;
-    });
-    peers.push_back(record);
+    };
+    if (auto it = std::find_if(peers.begin(), peers.end(), same); it != peers.end()) {
+        *it = record;
+        peers.erase(std::remove_if(std::next(it), peers.end(), same), peers.end());
+    } else {
+        peers.push_back(record);
+    }
     savePeers(peers);
 }
 

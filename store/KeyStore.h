@@ -104,8 +104,9 @@ public:
     // copy) so that the write loses nothing; a failure of that move is thrown
     // and nothing is written.
     void savePeers(const std::vector<PeerRecord>& peers);
-    // Replaces every record with the same identity key by `record`, appended at
-    // the end, and saves.
+    // Replaces the record with the same identity key by `record` in its place
+    // (further copies of that key are dropped), or appends `record` when there
+    // is none, and saves. The first record, the paired phone, stays first.
     void putPeer(const PeerRecord& record);
     // Deletes the peers file; a missing file is success.
     void removeAllPeers();

@@ -7,6 +7,7 @@
 #include "base/Hex.h"
 #include "protocol/Uuids.h"
 #include "store/AtomicFile.h"
+#include "store/KeyStore.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -46,30 +47,48 @@ protected:
 
 // ------------------------------------------------------------ start-up
 
-TEST_F(AppDelegateTest, StartUpCreatesEverythingInOrderAndAdvertises) {
-    h.defaults.set("auto_paste", "no");        // not a Bool: reads as the default
+// A known identity: device id 00 0F A0 FF 01 02 ... 0C and the signing key whose
+// seed is the bytes 00..1F, at 2023-11-14 22:14:00 UTC.
+TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
+    std::filesystem::create_directories(h.dataDir());
+    Bytes deviceID{0x00, 0x0F, 0xA0, 0xFF};
+    for (uint8_t b = 1; b <= 12; ++b)
+        deviceID.push_back(b);
+    store::writeFileAtomically(h.dataDir() / "device_id", std::string(deviceID.begin(), deviceID.end()));
+    Bytes seed(32);
+    for (size_t i = 0; i < seed.size(); ++i)
+        seed[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(FileSecretStore(h.dataDir()).add(KeyStore::kIdentityItem, seed), 0);
+    h.wallClock = [] { return std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'040)); };
+    h.defaults.set("auto_paste", "no"); // not a Bool: reads as the default
     h.defaults.set("auto_update_check", false);
     h.start();
     AppState* state = h.app->appState();
     ASSERT_NE(state, nullptr);
+
+    // The steps as the stand-ins and the log saw them, in the order they ran.
+    std::vector<std::string> steps;
+    for (const auto& line : h.log.lines())
+        if (line.starts_with("step: ") || line.starts_with("Sorvane starting") ||
+            line == "Sorvane BLE: peripheral initialized" || line.starts_with("Sorvane: "))
+            steps.push_back(line);
+    EXPECT_EQ(steps, (std::vector<std::string>{
+                         "Sorvane starting\u2026", "step: application icon", "step: move offer",
+                         "step: launch at login", "step: secret store",
+                         "Sorvane BLE: peripheral initialized", "step: watcher created",
+                         "step: watcher started", "step: status item", "step: hot key",
+                         "step: sleep and wake",
+                         "Sorvane: ready (device 000fa0ff0102030405060708090a0b0c)",
+                         "Sorvane: pairing code = 445601", "step: updater"}));
+
+    EXPECT_EQ(h.radio.advertising()->localName, "Sorvane-000fa0ff");
+    EXPECT_EQ(state->advertisedLocalName(), "Sorvane-000fa0ff");
+    EXPECT_EQ(Hex::encode(state->identity.signingKey.publicKey().raw()),
+              "03a107bff3ce10be1d70dd18e74bc09967e4d6309ba50d5f1ddc8664125531b8");
     EXPECT_TRUE(state->autoPaste);
     EXPECT_FALSE(state->autoPush);
     EXPECT_FALSE(state->syncPaused);
     EXPECT_EQ(h.updater.started, false);
-    EXPECT_EQ(h.installer.launchAtLogin, 1);
-    EXPECT_TRUE(h.clipboard.started);
-    EXPECT_EQ(h.statusItem.installs, 1);
-
-    const std::string name = "Sorvane-" + Hex::encode(ByteView(state->identity.deviceID).first(4));
-    EXPECT_EQ(h.radio.advertising()->localName, name);
-    EXPECT_EQ(state->advertisedLocalName(), name);
-
-    const auto lines = h.log.lines();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines.front(), "Sorvane starting\u2026");
-    EXPECT_TRUE(h.log.contains("Sorvane: ready (device " + Hex::encode(state->identity.deviceID) + ")"));
-    EXPECT_TRUE(h.log.contains("Sorvane: pairing code = " +
-                               derivePairingCode(state->identity.signingKey.publicKey(), 0)));
 
     // The device-info record carries the host's name.
     auto& p = h.connectPhone();
@@ -102,9 +121,7 @@ TEST_F(AppDelegateTest, MovingAwayStopsStartUpBeforeTheStores) {
 }
 
 TEST_F(AppDelegateTest, PhoneNameComesFromTheFirstStoredPeerOnly) {
-    std::filesystem::create_directories(h.dataDir());
     for (const char* content : {"", "[]", "{not json", "[{\"device_id_hex\":1}]"}) {
-        store::writeFileAtomically(h.dataDir() / "peers.json", content);
         AppHarness fresh;
         std::filesystem::create_directories(fresh.dataDir());
         store::writeFileAtomically(fresh.dataDir() / "peers.json", content);
@@ -116,7 +133,8 @@ TEST_F(AppDelegateTest, PhoneNameComesFromTheFirstStoredPeerOnly) {
     std::filesystem::create_directories(named.dataDir());
     store::writeFileAtomically(
         named.dataDir() / "peers.json",
-        R"([{"device_id_hex":"00","identity_pubkey_ed25519_hex":"11","paired_at_ms":1,"last_counter_received":0,"phone_name":"Pixel"}])");
+        R"([{"device_id_hex":"00","identity_pubkey_ed25519_hex":"11","paired_at_ms":1,"last_counter_received":0,"phone_name":"Pixel"},)"
+        R"({"device_id_hex":"01","identity_pubkey_ed25519_hex":"22","paired_at_ms":2,"last_counter_received":0,"phone_name":"Galaxy"}])");
     named.start();
     EXPECT_EQ(named.app->appState()->phoneName, "Pixel");
 }
@@ -170,6 +188,39 @@ TEST_F(AppDelegateTest, TheStoredPhoneReKeysAnytimeAndOthersAreRefused) {
     EXPECT_EQ(h.app->appState()->keyStore->loadPeers().size(), 1u);
     ASSERT_TRUE(first.phone->sendClipboardText("new keys", Route::gatt));
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+}
+
+TEST_F(AppDelegateTest, OfTwoStoredPeersOnlyTheFirstIsThePairedPhone) {
+    h.start();
+    auto& first = h.connectPhone();
+    auto& second = h.connectPhone();
+    auto keyOf = [](const AppHarness::Phone& p) {
+        return Hex::encode(p.phone->identity().publicKey().raw());
+    };
+    h.app->appState()->keyStore->savePeers({{"00", keyOf(first), 1, 0, std::nullopt},
+                                            {"01", keyOf(second), 2, 0, "Second"}});
+
+    // The second record's phone is refused, even with the window open.
+    h.pairingWindow.open = true;
+    EXPECT_FALSE(h.onPhone([&] { return second.phone->pair(); }));
+    h.settle();
+    EXPECT_TRUE(h.log.contains("pairing: rejected \u2014 Mac already paired to " +
+                               keyOf(first).substr(0, 16) + ". Unpair first."));
+    EXPECT_FALSE(h.app->appState()->session);
+
+    // The first re-keys with the window closed, names itself, and stays first.
+    h.pairingWindow.open = false;
+    ASSERT_TRUE(h.onPhone([&] { return first.phone->pair(); }));
+    h.settle();
+    EXPECT_TRUE(h.app->appState()->session);
+    ASSERT_TRUE(first.phone->sendPhoneName("Pixel", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == "Pixel"; }));
+    const auto peers = h.app->appState()->keyStore->loadPeers();
+    ASSERT_EQ(peers.size(), 2u);
+    EXPECT_EQ(peers[0].identityPubkeyEd25519Hex, keyOf(first));
+    EXPECT_EQ(peers[0].phoneName, "Pixel");
+    EXPECT_EQ(peers[1].identityPubkeyEd25519Hex, keyOf(second));
+    EXPECT_EQ(peers[1].phoneName, "Second");
 }
 
 TEST_F(AppDelegateTest, BadHellosChangeNothing) {
@@ -454,7 +505,7 @@ TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
     const auto elapsed = std::chrono::steady_clock::now() - before;
     EXPECT_TRUE(clipboardTextOf(first) == big) << "the long text arrives whole and first";
     EXPECT_EQ(clipboardTextOf(h.onPhone([&] { return p.phone->nextMessage(5s); })), "second");
-    EXPECT_GE(elapsed, SorvanePeripheral::kChunkPacing * 99) << "chunks keep their 15 ms spacing";
+    EXPECT_GE(elapsed, 99 * 15ms) << "chunks keep their 15 ms spacing";
     EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "message 1"}));
 }
 
@@ -640,9 +691,8 @@ TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
     EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
     EXPECT_TRUE(h.clipboard.stopped);
     EXPECT_TRUE(h.power.stopped);
-    EXPECT_EQ(h.application.spins,
-              (std::vector<std::chrono::milliseconds>{SorvaneAppDelegate::kGoodbyeSpin,
-                                                      SorvaneAppDelegate::kTeardownSpin}));
+    // 0.3 s for the goodbye to leave, then 0.2 s for the teardown.
+    EXPECT_EQ(h.application.spins, (std::vector<std::chrono::milliseconds>{300ms, 200ms}));
     const auto lines = h.log.lines();
     auto at = [&](std::string_view needle) {
         return std::find_if(lines.begin(), lines.end(),

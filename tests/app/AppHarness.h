@@ -10,6 +10,7 @@
 #include "protocol/PairingHandshake.h"
 #include "store/UserDefaultsFile.h"
 #include "support/LogCapture.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 #include "testing/phone/PhoneCentral.h"
 
@@ -38,11 +39,17 @@ public:
     void start() {
         app = std::make_unique<SorvaneAppDelegate>(AppEnvironment{
             mainQueue, application, defaults, host, power, directories,
-            [this] { return std::make_unique<FileSecretStore>(dataDir()); },
+            [this] {
+                markStep("secret store");
+                return std::make_unique<FileSecretStore>(dataDir());
+            },
             radio.managerFactory(),
-            [this] { return std::make_unique<TestClipboard::Watcher>(clipboard); },
-            statusItem, panel, pairingWindow, alerts, hotKey, installer, updater,
-            systemWallClock(), steadyClock.fn()});
+            [this] {
+                markStep("watcher created");
+                return std::make_unique<TestClipboard::Watcher>(clipboard);
+            },
+            statusItem, panel, pairingWindow, alerts, hotKey, installer, updater, wallClock,
+            steadyClock.fn()});
         app->applicationDidFinishLaunching();
         if (app->appState())
             pumpUntil([&] { return radio.advertising().has_value(); });
@@ -51,13 +58,7 @@ public:
     // Runs main-queue tasks until `done` holds; false on timeout.
     template <class Pred>
     bool pumpUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        const auto until = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= until)
-                return false;
-            mainQueue.runOne(std::chrono::milliseconds(5));
-        }
-        return true;
+        return testing::pumpUntil(mainQueue, done, timeout);
     }
     // Lets everything already sent reach the delegate.
     void settle() {
@@ -109,7 +110,8 @@ public:
     FixedHost host;
     TestPower power;
     sim::SimRadio radio;
-    ManualSteadyClock steadyClock;
+    WallClock wallClock = systemWallClock();
+    ManualClock steadyClock{std::chrono::steady_clock::now()};
     TestClipboard clipboard;
     RecordingStatusItem statusItem;
     RecordingPanel panel;

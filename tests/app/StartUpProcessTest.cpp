@@ -3,7 +3,7 @@
 // and SIGTERM ends it cleanly. A private dbus-daemon stands in for the system
 // bus (no bluetoothd on it), the session bus is unreachable.
 
-#include "store/support/Subprocess.h"
+#include "support/ChildProcess.h"
 #include "support/DbusDaemon.h"
 #include "support/TempDir.h"
 
@@ -39,8 +39,8 @@ TEST(StartUpProcess, TheStartLineComesFirstAndTheMissingDisplayFollowsIt) {
         GTEST_SKIP() << "dbus-daemon not available";
     TempDir dir;
     const auto log = dir.path() / "sorvane.log";
-    Program::Options options;
-    options.outputFile = log.string();
+    ChildProcess::Options options;
+    options.logFile = log.string();
     options.env = {{"DISPLAY", std::nullopt},
                    {"WAYLAND_DISPLAY", std::nullopt},
                    {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
@@ -48,14 +48,15 @@ TEST(StartUpProcess, TheStartLineComesFirstAndTheMissingDisplayFollowsIt) {
                    {"XDG_DATA_HOME", (dir.path() / "data").string()},
                    {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
                    {"LANG", "C.UTF-8"}};
-    Program sorvane({SORVANE_PROGRAM}, options);
+    ChildProcess sorvane({SORVANE_PROGRAM}, options);
+    ASSERT_TRUE(sorvane.started());
 
     // The program only writes its log; wait for the ready line in it.
     const auto until = std::chrono::steady_clock::now() + 20s;
     while (!anyContains(linesOf(log), "Sorvane: ready") && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(50ms);
     ::kill(sorvane.pid(), SIGTERM);
-    EXPECT_EQ(sorvane.waitExit(20s), 0);
+    EXPECT_EQ(sorvane.wait(20s), 0);
 
     const auto lines = linesOf(log);
     ASSERT_GE(lines.size(), 2u) << "no log from sorvane";

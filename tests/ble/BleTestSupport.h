@@ -1,4 +1,4 @@
-// Shared pieces of the Bluetooth tests: a hand-driven clock, recorders for the
+// Shared pieces of the Bluetooth tests: recorders for the
 // peripheral's events and L2CAP frames, and a desktop made of a SorvanePeripheral
 // on the simulated radio.
 #pragma once
@@ -8,6 +8,8 @@
 #include "testing/sim/SimRadio.h"
 #include "protocol/Uuids.h"
 #include "support/LogCapture.h"
+#include "support/ManualClock.h"
+#include "support/Recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -48,51 +50,6 @@ using namespace std::chrono_literals;
 
 inline constexpr auto kWait = std::chrono::milliseconds(5000);
 
-// A steady clock that moves only when told to.
-class ManualClock {
-public:
-    SteadyClock clock() {
-        return [this] { return std::chrono::steady_clock::time_point(m_now.load()); };
-    }
-    void advance(std::chrono::steady_clock::duration d) { m_now = m_now.load() + d; }
-
-private:
-    std::atomic<std::chrono::steady_clock::duration> m_now{std::chrono::hours(1)};
-};
-
-// Collects values from any thread and lets the test wait for them.
-template <typename T> class Recorder {
-public:
-    void add(T value) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_items.push_back(std::move(value));
-        }
-        m_cv.notify_all();
-    }
-    std::vector<T> items() const {
-        std::lock_guard lock(m_mutex);
-        return m_items;
-    }
-    size_t size() const {
-        std::lock_guard lock(m_mutex);
-        return m_items.size();
-    }
-    bool waitForSize(size_t n, std::chrono::milliseconds timeout = kWait) const {
-        std::unique_lock lock(m_mutex);
-        return m_cv.wait_for(lock, timeout, [&] { return m_items.size() >= n; });
-    }
-    void clear() {
-        std::lock_guard lock(m_mutex);
-        m_items.clear();
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_cv;
-    std::vector<T> m_items;
-};
-
 template <typename E> size_t countOf(const std::vector<PeripheralEvent>& events) {
     size_t n = 0;
     for (const auto& e : events)
@@ -106,7 +63,7 @@ struct Desktop {
     explicit Desktop(Bytes info = Bytes{0xd1, 0xd2, 0xd3}) : deviceInfo(std::move(info)) {
         peripheral = std::make_unique<SorvanePeripheral>(
             radio.managerFactory(), deviceInfo,
-            [this](PeripheralEvent e) { events.add(std::move(e)); }, mainQueue, clock.clock());
+            [this](PeripheralEvent e) { events.add(std::move(e)); }, mainQueue, clock.fn());
         peripheral->setOnL2CAPData([this](Bytes frame) { frames.add(std::move(frame)); });
         peripheral->setOnL2CAPWriteFailed([this] { ++writeFailures; });
     }

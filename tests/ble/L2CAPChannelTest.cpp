@@ -69,15 +69,27 @@ bool seesEnd(ByteChannel& channel) {
     }
 }
 
+// A desktop whose radio the test sets up first; open() then powers on, connects
+// a central and opens the channel from it.
+class L2CAPChannel : public ::testing::Test {
+protected:
+    void open() {
+        d.powerOn();
+        central = d.radio.connectCentral();
+        channel = openChannel(d, *central);
+        ASSERT_TRUE(channel);
+    }
+
+    Desktop d;
+    std::unique_ptr<sim::SimCentral> central;
+    std::shared_ptr<ByteChannel> channel;
+};
+
 } // namespace
 
-TEST(L2CAPChannel, FramesArriveWholeAndInOrderHoweverTheyAreCut) {
-    Desktop d;
+TEST_F(L2CAPChannel, FramesArriveWholeAndInOrderHoweverTheyAreCut) {
     d.radio.setL2CAPMTU(4096);
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto channel = openChannel(d, *central);
-    ASSERT_TRUE(channel);
+    ASSERT_NO_FATAL_FAILURE(open());
     EXPECT_TRUE(d.log.contains("Sorvane L2CAP: channel opened"));
     EXPECT_TRUE(d.log.contains("Sorvane L2CAP: streams opened, out.status=2 in.status=2"));
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: streams opened on background thread"));
@@ -110,13 +122,9 @@ TEST(L2CAPChannel, FramesArriveWholeAndInOrderHoweverTheyAreCut) {
     EXPECT_EQ(frames[4], big);
 }
 
-TEST(L2CAPChannel, SendWritesOneLengthPrefixedPacketInSDUsOfTheMTU) {
-    Desktop d;
+TEST_F(L2CAPChannel, SendWritesOneLengthPrefixedPacketInSDUsOfTheMTU) {
     d.radio.setL2CAPMTU(64);
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto channel = openChannel(d, *central);
-    ASSERT_TRUE(channel);
+    ASSERT_NO_FATAL_FAILURE(open());
 
     Bytes frame(1000);
     for (size_t i = 0; i < frame.size(); ++i)
@@ -138,8 +146,7 @@ TEST(L2CAPChannel, SendWritesOneLengthPrefixedPacketInSDUsOfTheMTU) {
     EXPECT_EQ(received, expected);
 }
 
-TEST(L2CAPChannel, SendWithoutAChannelIsQuietAndRequestsNothing) {
-    Desktop d;
+TEST_F(L2CAPChannel, SendWithoutAChannelIsQuietAndRequestsNothing) {
     d.powerOn();
     d.log.clear();
     EXPECT_FALSE(d.peripheral->sendL2CAP(bytesOf("frame")));
@@ -147,18 +154,14 @@ TEST(L2CAPChannel, SendWithoutAChannelIsQuietAndRequestsNothing) {
     EXPECT_EQ(d.mainQueue.pending(), 0u);
 }
 
-TEST(L2CAPChannel, AShortWriteTearsDownAndRequestsExactlyOneRebuild) {
-    Desktop d;
+TEST_F(L2CAPChannel, AShortWriteTearsDownAndRequestsExactlyOneRebuild) {
     d.radio.setL2CAPMTU(1024);
     d.radio.setL2CAPSendStallTimeout(std::chrono::milliseconds(50));
     d.peripheral->setOnL2CAPWriteFailed([&] {
         ++d.writeFailures;
         d.peripheral->rebuild();
     });
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto channel = openChannel(d, *central); // the phone never reads it
-    ASSERT_TRUE(channel);
+    ASSERT_NO_FATAL_FAILURE(open()); // the phone never reads it
 
     const Bytes frame(1u << 20, 0x42);
     EXPECT_FALSE(d.peripheral->sendL2CAP(frame));
@@ -184,25 +187,17 @@ TEST(L2CAPChannel, AShortWriteTearsDownAndRequestsExactlyOneRebuild) {
     EXPECT_EQ(d.log.count("Sorvane L2CAP: write failed"), 1u);
 }
 
-TEST(L2CAPChannel, TheWriteFailureIsNotDeliveredOnceThePeripheralIsGone) {
-    Desktop d;
+TEST_F(L2CAPChannel, TheWriteFailureIsNotDeliveredOnceThePeripheralIsGone) {
     d.radio.setL2CAPSendStallTimeout(std::chrono::milliseconds(20));
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto channel = openChannel(d, *central);
-    ASSERT_TRUE(channel);
+    ASSERT_NO_FATAL_FAILURE(open());
     EXPECT_FALSE(d.peripheral->sendL2CAP(Bytes(1u << 20, 1)));
     d.peripheral.reset();
     EXPECT_EQ(d.mainQueue.runPending(), 1u);
     EXPECT_EQ(d.writeFailures, 0);
 }
 
-TEST(L2CAPChannel, AReadOfZeroTearsDownAndDiscardsThePartialFrame) {
-    Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto channel = openChannel(d, *central);
-    ASSERT_TRUE(channel);
+TEST_F(L2CAPChannel, AReadOfZeroTearsDownAndDiscardsThePartialFrame) {
+    ASSERT_NO_FATAL_FAILURE(open());
     sendSDU(*channel, Bytes{0, 0, 0, 10, 1, 2, 3}); // 3 of 10 announced bytes
     channel.reset();                                // the phone closes
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: stream thread exited"));
@@ -217,12 +212,8 @@ TEST(L2CAPChannel, AReadOfZeroTearsDownAndDiscardsThePartialFrame) {
     EXPECT_EQ(d.frames.items(), std::vector<Bytes>{(Bytes{4, 5, 6, 7, 8, 9, 10})});
 }
 
-TEST(L2CAPChannel, AStreamErrorTearsDown) {
-    Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto channel = openChannel(d, *central);
-    ASSERT_TRUE(channel);
+TEST_F(L2CAPChannel, AStreamErrorTearsDown) {
+    ASSERT_NO_FATAL_FAILURE(open());
     ASSERT_TRUE(d.peripheral->sendL2CAP(bytesOf("unread")));
     channel.reset(); // closing with unread data resets the connection
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: stream thread exited"));
@@ -230,12 +221,8 @@ TEST(L2CAPChannel, AStreamErrorTearsDown) {
     EXPECT_FALSE(d.peripheral->sendL2CAP(Bytes{1}));
 }
 
-TEST(L2CAPChannel, AnOversizedLengthTearsDownInsteadOfBuffering) {
-    Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto channel = openChannel(d, *central);
-    ASSERT_TRUE(channel);
+TEST_F(L2CAPChannel, AnOversizedLengthTearsDownInsteadOfBuffering) {
+    ASSERT_NO_FATAL_FAILURE(open());
     sendSDU(*channel, packetOf(bytesOf("fine")));
     sendSDU(*channel, Bytes{0x01, 0x00, 0x00, 0x01, 0xaa, 0xbb});
     ASSERT_TRUE(d.log.waitFor(
@@ -245,12 +232,8 @@ TEST(L2CAPChannel, AnOversizedLengthTearsDownInsteadOfBuffering) {
     EXPECT_EQ(d.frames.items(), std::vector<Bytes>{bytesOf("fine")});
 }
 
-TEST(L2CAPChannel, AFrameTooLongForThePrefixIsRefusedAndTheChannelKept) {
-    Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto channel = openChannel(d, *central);
-    ASSERT_TRUE(channel);
+TEST_F(L2CAPChannel, AFrameTooLongForThePrefixIsRefusedAndTheChannelKept) {
+    ASSERT_NO_FATAL_FAILURE(open());
     const size_t size = size_t{1} << 32;
     void* mem =
         ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -264,10 +247,9 @@ TEST(L2CAPChannel, AFrameTooLongForThePrefixIsRefusedAndTheChannelKept) {
     EXPECT_EQ(readBytes(*channel, 5), (Bytes{0, 0, 0, 1, 7}));
 }
 
-TEST(L2CAPChannel, FailedAndEmptyOpensHoldNothing) {
-    Desktop d;
+TEST_F(L2CAPChannel, FailedAndEmptyOpensHoldNothing) {
     d.powerOn();
-    auto central = d.radio.connectCentral();
+    central = d.radio.connectCentral();
     d.radio.failNextL2CAPOpen("connection refused");
     EXPECT_FALSE(central->openL2CAP(0x0081));
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: open failed: connection refused"));
@@ -277,15 +259,12 @@ TEST(L2CAPChannel, FailedAndEmptyOpensHoldNothing) {
     EXPECT_FALSE(d.peripheral->sendL2CAP(Bytes{1}));
 }
 
-TEST(L2CAPChannel, TheNewestChannelWins) {
-    Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    auto first = openChannel(d, *central);
+TEST_F(L2CAPChannel, TheNewestChannelWins) {
+    ASSERT_NO_FATAL_FAILURE(open());
     auto second = openChannel(d, *central);
-    ASSERT_TRUE(first && second);
+    ASSERT_TRUE(second);
     EXPECT_TRUE(d.log.contains("Sorvane L2CAP: replacing stale channel"));
-    EXPECT_TRUE(seesEnd(*first));
+    EXPECT_TRUE(seesEnd(*channel));
 
     sendSDU(*second, packetOf(bytesOf("via second")));
     ASSERT_TRUE(d.frames.waitForSize(1));
@@ -294,13 +273,8 @@ TEST(L2CAPChannel, TheNewestChannelWins) {
     EXPECT_EQ(readBytes(*second, 8), packetOf(bytesOf("back")));
 }
 
-TEST(L2CAPChannel, PowerOffShutdownAndRebuildCloseTheChannel) {
-    Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-
-    auto channel = openChannel(d, *central);
-    ASSERT_TRUE(channel);
+TEST_F(L2CAPChannel, PowerOffShutdownAndRebuildCloseTheChannel) {
+    ASSERT_NO_FATAL_FAILURE(open());
     d.radio.setState(ManagerState::poweredOff);
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: input read returned 0 — tearing down"));
     EXPECT_FALSE(d.peripheral->sendL2CAP(Bytes{1}));

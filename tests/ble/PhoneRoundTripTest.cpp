@@ -8,6 +8,7 @@
 #include "protocol/Reassembler.h"
 #include "protocol/SessionKey.h"
 #include "protocol/SorvaneCryptoError.h"
+#include "support/ErrorOf.h"
 #include "testing/phone/PhoneCentral.h"
 
 #include <gtest/gtest.h>
@@ -247,12 +248,9 @@ TEST(PhoneRoundTrip, TheDesktopCatchesAMisbehavingPhone) {
     // A frame sealed with a used counter is refused: a repeated one-chunk frame,
     // and a frame sealed again with the previous counter.
     auto expectStale = [&] {
-        try {
-            d.receiveChunks();
-            ADD_FAILURE() << "a stale counter was accepted";
-        } catch (const SorvaneCryptoError& e) {
-            EXPECT_EQ(e.which(), SorvaneCryptoError::Case::staleCounter);
-        }
+        const auto e = caught<SorvaneCryptoError>([&] { d.receiveChunks(); });
+        ASSERT_TRUE(e) << "a stale counter was accepted";
+        EXPECT_EQ(e->which(), SorvaneCryptoError::Case::staleCounter);
     };
     ASSERT_TRUE(
         phone->sendClipboardText("twice", Route::gatt, {phone::SendFaults::Chunks::duplicated}));

@@ -15,10 +15,7 @@ namespace {
 const std::string kUnknownUUID = "6e70c0ff-b3a8-4f9e-9a3d-8c6b1c9d0e01";
 
 std::string upper(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+    return asciiUppercase(s);
 }
 
 } // namespace
@@ -356,7 +353,7 @@ TEST(SorvanePeripheral, PacedChunksKeepTheirPlaceAheadOfLaterWork) {
 
     auto done = sent.get_future();
     ASSERT_EQ(done.wait_for(kWait), std::future_status::ready);
-    EXPECT_GE(done.get() - start, SorvanePeripheral::kChunkPacing * 19);
+    EXPECT_GE(done.get() - start, 19 * 15ms);
     const auto got = received.items();
     ASSERT_EQ(got.size(), 21u);
     for (uint8_t i = 0; i < 20; ++i) {

@@ -5,13 +5,11 @@
 #include "app/SorvaneAppDelegate.h"
 #include "clipboard/AutoPaster.h"
 #include "clipboard/XSession.h"
-#include "ports/HostInfo.h"
-#include "ports/PowerMonitor.h"
-#include "ports/UserDirectories.h"
 #include "adapters/linux/x11/X11AutoPasteDesktop.h"
 #include "adapters/linux/x11/X11Pasteboard.h"
 #include "testing/sim/ManualMainQueue.h"
 #include "store/UserDefaultsFile.h"
+#include "support/AppDoubles.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -28,24 +26,6 @@ using testing::XSession;
 using x11::X11AutoPasteDesktop;
 
 const std::string kClient = SORVANE_X11_TEST_CLIENT;
-
-// What the delegate needs around it beyond the desktop; auto-paste touches none.
-struct QuietApplication final : ApplicationControl {
-    void requestTermination() override {}
-    void spinRunLoop(std::chrono::milliseconds) override {}
-};
-struct NoPower final : PowerMonitor {
-    void start(std::function<void(ReleaseSleep)>, std::function<void()>) override {}
-    void stop() override {}
-};
-struct NamedHost final : HostInfo {
-    std::string displayName() override { return "Testbench"; }
-};
-struct Directories final : UserDirectories {
-    explicit Directories(std::filesystem::path root) : m_root(std::move(root)) {}
-    std::filesystem::path applicationDataRoot() const override { return m_root; }
-    std::filesystem::path m_root;
-};
 
 // Forwards to the real desktop and counts what was asked of it.
 class CountingDesktop final : public AutoPasteDesktop {
@@ -115,16 +95,7 @@ protected:
         ASSERT_TRUE(clipboard);
     }
     const std::string& display() { return s_session->display(); }
-    // Runs main-queue tasks until `done` holds.
-    template <class F> bool pumpUntil(F done, std::chrono::milliseconds timeout = 5s) {
-        const auto until = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= until)
-                return false;
-            queue.runOne(5ms);
-        }
-        return true;
-    }
+    template <class F> bool pumpUntil(F done) { return testing::pumpUntil(queue, done); }
 
     static XSession* s_session;
     LogCapture log;
@@ -141,11 +112,12 @@ TEST_F(AutoPasteX11Test, DelegatePastesIntoTheWindowThatWasInFrontOnce) {
     ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
 
     testing::TempDir dir;
-    QuietApplication application;
+    // What the delegate needs around it beyond the desktop; auto-paste touches none.
+    testing::TestApplication application(queue);
     UserDefaultsFile defaults(dir.path() / "defaults.json");
-    NamedHost host;
-    NoPower power;
-    Directories directories(dir.path());
+    testing::FixedHost host;
+    testing::TestPower power;
+    testing::TempDirectories directories(dir.path());
     HeadlessStatusItem statusItem;
     HeadlessPanel panel;
     HeadlessPairingWindow pairingWindow;
@@ -265,9 +237,7 @@ TEST(AutoPasteWithoutXTest, IsNotTrustedAndActivatesNothing) {
     EXPECT_FALSE(previous);
     EXPECT_EQ(log.lines(), std::vector<std::string>{"paste: target=SorvaneTarget axTrusted=false"});
     EXPECT_EQ(counting.prompts, 1);
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (counting.settingsOpened == 0 && std::chrono::steady_clock::now() < until)
-        queue.runOne(10ms);
+    testing::pumpUntil(queue, [&] { return counting.settingsOpened > 0; });
     EXPECT_EQ(counting.settingsOpened, 1);
     EXPECT_EQ(counting.hides + counting.activations + counting.keystrokes, 0);
     EXPECT_TRUE(isFront(*desktop, front));

@@ -4,6 +4,7 @@
 #include "clipboard/SorvanePasteboardWatcher.h"
 #include "protocol/PairingHandshake.h"
 #include "support/LogCapture.h"
+#include "support/ManualClock.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::LogCapture;
+using testing::ManualClock;
 
 // A clipboard whose contents the test sets; every copy moves the counter.
 class ScriptedPasteboard final : public Pasteboard {
@@ -77,24 +79,6 @@ private:
     int64_t m_count = 0;
     std::optional<std::string> m_front;
     std::vector<std::string> m_writes;
-};
-
-class ManualClock {
-public:
-    SteadyClock fn() {
-        return [this] {
-            std::lock_guard lock(m_mutex);
-            return m_now;
-        };
-    }
-    void advance(std::chrono::milliseconds d) {
-        std::lock_guard lock(m_mutex);
-        m_now += d;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::chrono::steady_clock::time_point m_now{std::chrono::hours(1000)};
 };
 
 class FilterChainTest : public ::testing::Test {

@@ -1,13 +1,14 @@
 // A private X session for one test suite: Xvfb on a free display number
 // (learned through -displayfd), optionally with openbox as the EWMH window
-// manager, both killed when the object dies. Plus a child-process handle with
-// pipes, for xclip and the test client.
+// manager, both killed when the object dies. Plus a child process on that
+// display with pipes, for xclip and the test client.
 #pragma once
 
-#include <sys/types.h>
+#include "support/ChildProcess.h"
 
 #include <chrono>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,46 +36,27 @@ public:
     void killServer();
 
 private:
-    pid_t m_xvfb = -1;
-    pid_t m_wm = -1;
+    std::unique_ptr<ChildProcess> m_xvfb;
+    std::unique_ptr<ChildProcess> m_wm;
     std::string m_display;
     std::string m_error;
 };
 
-// A child process with its standard input and output on pipes (stderr is
-// discarded). Killed, if still running, when the object dies.
-class Subprocess {
+// Options for a program on `display`; with `pipes`, its standard input and
+// output are on pipes (stderr is discarded).
+inline ChildProcess::Options onDisplay(const std::string& display, bool pipes) {
+    ChildProcess::Options options;
+    options.env = {{"DISPLAY", display}};
+    options.pipeInput = pipes;
+    options.outputFd = pipes ? 1 : -1;
+    return options;
+}
+
+// A program on `display` with its standard input and output on pipes.
+class Subprocess : public ChildProcess {
 public:
-    // `display` becomes DISPLAY in the child's environment.
-    Subprocess(const std::vector<std::string>& argv, const std::string& display);
-    ~Subprocess();
-    Subprocess(const Subprocess&) = delete;
-    Subprocess& operator=(const Subprocess&) = delete;
-
-    bool started() const { return m_pid > 0; }
-    pid_t pid() const { return m_pid; }
-    bool write(const std::string& data);
-    void closeInput();
-    // The next line of output, without its newline; absent on timeout or EOF.
-    std::optional<std::string>
-    readLine(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    // Reads lines until one starts with `prefix`.
-    std::optional<std::string>
-    waitForLine(const std::string& prefix,
-                std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    // Everything up to EOF.
-    std::optional<std::string>
-    readAll(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // The exit status; absent when it has not ended within `timeout`.
-    std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-
-private:
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
-    std::string m_buffer;
-    bool m_eof = false;
-    std::optional<int> m_status;
+    Subprocess(const std::vector<std::string>& argv, const std::string& display)
+        : ChildProcess(argv, onDisplay(display, true)) {}
 };
 
 // Runs `xclip -selection clipboard` with `text` on its input (extra args such

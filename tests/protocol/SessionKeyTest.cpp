@@ -2,6 +2,7 @@
 #include "protocol/SessionKey.h"
 #include "protocol/SorvaneCryptoError.h"
 #include "protocol/Uuids.h"
+#include "support/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +12,7 @@ namespace {
 const Bytes kKey(32, 0x42);
 const Bytes kNonceRandom = {1, 2, 3, 4, 5, 6, 7, 8};
 
-template <class F> std::string errorOf(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using testing::errorOf;
 
 TEST(SessionKey, NonceLayoutAndCounters) {
     SessionKey tx(kKey, kNonceRandom);

@@ -8,15 +8,12 @@
 #include "store/History.h"
 #include "store/HistoryFile.h"
 #include "store/KeyStore.h"
-#include "support/TempDir.h"
+#include "support/ChildProcess.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,84 +31,43 @@ constexpr int kMaxKills = 80;
 constexpr auto kTimeBudget = 25s;
 constexpr int kMinKills = 25; // the budget must allow at least this many
 
-// A child that loops over `step(k)` for k = first, first+1, ... and writes k and a
-// newline to the pipe after each step returns.
+// A child that loops over `step(k)` for k = first, first+1, ... and reports k on
+// a line after each step returns.
 class LoopingChild {
 public:
-    LoopingChild(uint64_t first, const std::function<void(uint64_t)>& step) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(fds[0]);
-            for (uint64_t k = first;; ++k) {
-                step(k);
-                std::string line = std::to_string(k) + "\n";
-                if (::write(fds[1], line.data(), line.size()) < 0)
-                    ::_exit(2);
-            }
-        }
-        ::close(fds[1]);
-        m_read = fds[0];
-    }
-    ~LoopingChild() {
-        killNow();
-        ::close(m_read);
-    }
+    LoopingChild(uint64_t first, const std::function<void(uint64_t)>& step)
+        : m_child([&](int fd) {
+              for (uint64_t k = first;; ++k) {
+                  step(k);
+                  if (!testing::writeAll(fd, std::to_string(k) + "\n"))
+                      return 2;
+              }
+          }) {}
 
     // Waits until the child has reported `count` more steps; false on timeout.
     bool awaitSteps(int count) {
-        auto end = Clock::now() + 20s;
-        while (count > 0) {
-            pollfd p{m_read, POLLIN, 0};
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        for (; count > 0; --count)
+            if (!take(m_child.readLine(20s)))
                 return false;
-            count -= static_cast<int>(readAvailable());
-        }
         return true;
     }
-
     // SIGKILL, reap, and collect what it reported before it died.
     void killNow() {
-        if (m_pid <= 0)
-            return;
-        ::kill(m_pid, SIGKILL);
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        m_pid = -1;
-        while (readAvailable() > 0) {
+        m_child.killAndWait();
+        while (take(m_child.readLine(0ms))) {
         }
     }
-
     // The last step the child finished and reported (0 for none).
     uint64_t lastReported() const { return m_last; }
 
 private:
-    // Reads what is there; returns the number of whole lines.
-    size_t readAvailable() {
-        char buffer[512];
-        ssize_t n = ::read(m_read, buffer, sizeof buffer);
-        if (n <= 0)
-            return 0;
-        size_t lines = 0;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == '\n') {
-                m_last = std::stoull(m_partial);
-                m_partial.clear();
-                ++lines;
-            } else {
-                m_partial.push_back(buffer[i]);
-            }
-        }
-        return lines;
+    bool take(const std::optional<std::string>& line) {
+        if (line)
+            m_last = std::stoull(*line);
+        return line.has_value();
     }
 
-    pid_t m_pid = -1;
-    int m_read = -1;
-    std::string m_partial;
+    testing::ChildProcess m_child;
     uint64_t m_last = 0;
 };
 

@@ -105,8 +105,6 @@ TEST(HistoryFileTest, EncoderMatchesNlohmannByteForByte) {
         }
         std::string ours = encodeHistoryFile(state);
         ASSERT_EQ(ours, nlohmannDump(state)) << "round " << round;
-        // What we write, nlohmann reads back as the document it would have written.
-        ASSERT_EQ(json::parse(ours), json::parse(nlohmannDump(state))) << "round " << round;
     }
 }
 

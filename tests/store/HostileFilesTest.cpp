@@ -9,7 +9,7 @@
 #include "store/KeyStore.h"
 #include "store/UserDefaultsFile.h"
 #include "support/LogCapture.h"
-#include "support/Subprocess.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -104,16 +104,16 @@ testing::ChildOutcome inChild(const std::function<std::string()>& body) {
             ::setrlimit(RLIMIT_AS, &limit);
 #endif
             std::string problems = body();
-            testing::writeText(out, problems);
+            testing::writeAll(out, problems);
             return problems.empty() ? 0 : 1;
         },
         10s);
 }
 
 void expectClean(const testing::ChildOutcome& outcome) {
-    EXPECT_FALSE(outcome.timedOut) << "the child hung";
-    EXPECT_EQ(outcome.signal, 0) << "the child died of a signal";
-    EXPECT_TRUE(outcome.exited && outcome.exitCode == 0) << outcome.output;
+    ASSERT_TRUE(outcome.status) << "the child hung";
+    EXPECT_LT(*outcome.status, 128) << "the child died of a signal";
+    EXPECT_EQ(*outcome.status, 0) << outcome.output;
 }
 
 class HostileFileTest : public ::testing::TestWithParam<Hostile> {};

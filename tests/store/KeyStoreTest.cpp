@@ -8,6 +8,7 @@
 #include "base/Hex.h"
 #include "store/AtomicFile.h"
 #include "store/History.h"
+#include "support/ErrorOf.h"
 #include "support/TempDir.h"
 #include "support/LogCapture.h"
 
@@ -140,13 +141,10 @@ TEST(KeyStoreTest, ShortDeviceIdFileIsCorruptAndLeftAlone) {
         TempDir tmp;
         writeAll(tmp.path() / "device_id", content);
         auto store = openStore(tmp.path());
-        try {
-            store->loadOrCreateIdentity();
-            ADD_FAILURE() << "no error for a " << content.size() << "-byte device_id";
-        } catch (const KeyStoreError& e) {
-            EXPECT_EQ(e.which(), KeyStoreError::Case::corruptDeviceID);
-            EXPECT_STREQ(e.what(), "device_id file is corrupt");
-        }
+        const auto e = testing::caught<KeyStoreError>([&] { store->loadOrCreateIdentity(); });
+        ASSERT_TRUE(e) << "no error for a " << content.size() << "-byte device_id";
+        EXPECT_EQ(e->which(), KeyStoreError::Case::corruptDeviceID);
+        EXPECT_STREQ(e->what(), "device_id file is corrupt");
         EXPECT_EQ(readAll(tmp.path() / "device_id"), content);
         EXPECT_FALSE(fs::exists(keyFileIn(tmp.path()))) << "key made before the id was checked";
     }
@@ -172,14 +170,12 @@ TEST(KeyStoreTest, KeyThatCannotBeStoredIsAKeychainWriteErrorWithItsStatus) {
     TempDir tmp;
     // A directory where the key file goes: the rename over it fails with EISDIR.
     fs::create_directories(keyFileIn(tmp.path()) / "occupied");
-    try {
-        openStore(tmp.path())->loadOrCreateIdentity();
-        ADD_FAILURE() << "no error";
-    } catch (const KeyStoreError& e) {
-        EXPECT_EQ(e.which(), KeyStoreError::Case::keychainWrite);
-        EXPECT_EQ(e.status(), EISDIR);
-        EXPECT_EQ(std::string(e.what()), "Keychain write failed: " + std::to_string(EISDIR));
-    }
+    const auto e =
+        testing::caught<KeyStoreError>([&] { openStore(tmp.path())->loadOrCreateIdentity(); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->which(), KeyStoreError::Case::keychainWrite);
+    EXPECT_EQ(e->status(), EISDIR);
+    EXPECT_EQ(std::string(e->what()), "Keychain write failed: " + std::to_string(EISDIR));
     EXPECT_STREQ(KeyStoreError::keychainWrite(-25299).what(), "Keychain write failed: -25299");
 }
 
@@ -198,20 +194,31 @@ TEST(KeyStoreTest, LeftoverTemporariesAreRemovedAtStartAndNothingElse) {
 
 // ---- Peers
 
-TEST(KeyStoreTest, PutPeerReplacesTheSameIdentityAndAppendsAnother) {
+// The paired phone is the first record, and stays first whatever is stored.
+TEST(KeyStoreTest, PutPeerReplacesTheSameIdentityInPlaceAndAppendsAnother) {
     TempDir tmp;
     auto store = openStore(tmp.path());
-    store->putPeer(phone(kKeyA, "Pixel"));
-    store->putPeer(phone(kKeyB));
+    writeAll(store->peersPath(),
+             R"([{"device_id_hex":"00","identity_pubkey_ed25519_hex":")" + kKeyA +
+                 R"(","paired_at_ms":1,"last_counter_received":0,"phone_name":"Pixel"},)"
+                 R"({"device_id_hex":"01","identity_pubkey_ed25519_hex":")" + kKeyB +
+                 R"(","paired_at_ms":2,"last_counter_received":0}])");
+    ASSERT_EQ(store->loadPeers().front().phoneName, "Pixel");
     PeerRecord renamed = phone(kKeyA, "Pixel 8");
     renamed.deviceIDHex = "ffeeddccbbaa99887766554433221100"; // device id is not the key
     renamed.lastCounterReceived = 7;
     store->putPeer(renamed);
-
     auto peers = store->loadPeers();
     ASSERT_EQ(peers.size(), 2u);
-    EXPECT_EQ(peers[0], phone(kKeyB));
-    EXPECT_EQ(peers[1], renamed);
+    EXPECT_EQ(peers[0], renamed);
+    EXPECT_EQ(peers[1].identityPubkeyEd25519Hex, kKeyB);
+
+    const std::string kKeyC(64, 'c');
+    store->putPeer(phone(kKeyC));
+    peers = store->loadPeers();
+    ASSERT_EQ(peers.size(), 3u);
+    EXPECT_EQ(peers[0], renamed);
+    EXPECT_EQ(peers[2], phone(kKeyC));
 }
 
 TEST(KeyStoreTest, PeersFileIsCompactJsonWithTheRecordKeys) {

@@ -7,8 +7,8 @@
 #include "adapters/linux/secret/LinuxSecretStore.h"
 #include "base/Hex.h"
 #include "store/KeyStore.h"
-#include "store/support/PrivateKeyring.h"
-#include "store/support/Subprocess.h"
+#include "support/ChildProcess.h"
+#include "support/DbusDaemon.h"
 #include "support/TempDir.h"
 #include "support/LogCapture.h"
 
@@ -25,9 +25,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildOutcome;
+using testing::ChildProcess;
 using testing::EnvChanges;
-using testing::KeyringDaemon;
-using testing::PrivateSessionBus;
 using testing::TempDir;
 
 constexpr const char* kNoServiceLog = "no Secret Service answered";
@@ -48,14 +47,56 @@ struct RunReport {
     }
 };
 
-void applyEnv(const EnvChanges& env) {
-    for (const auto& [name, value] : env) {
-        if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
-    }
+using testing::applyEnv;
+
+// Runs `gdbus <args...>` against the bus; true when it exits with 0.
+bool gdbus(const std::string& busAddress, std::vector<std::string> args) {
+    args.insert(args.begin(), "gdbus");
+    ChildProcess::Options options;
+    options.env = {{"DBUS_SESSION_BUS_ADDRESS", busAddress}};
+    return ChildProcess(args, options).wait(30s) == 0;
 }
+
+// gnome-keyring-daemon (secrets component only) on the bus, with HOME and the
+// XDG directories under `home`, unlocking (or, the first time, creating) the
+// login keyring with a password. running() is false when it did not take the
+// Secret Service name in time.
+class KeyringDaemon {
+public:
+    KeyringDaemon(const std::string& busAddress, const fs::path& home) {
+        const auto runtime = home / "runtime";
+        fs::create_directories(home / "data");
+        fs::create_directories(runtime);
+        ::chmod(runtime.c_str(), 0700);
+        ChildProcess::Options options;
+        options.env = {{"DBUS_SESSION_BUS_ADDRESS", busAddress},
+                       {"HOME", home.string()},
+                       {"XDG_DATA_HOME", (home / "data").string()},
+                       {"XDG_CONFIG_HOME", (home / "config").string()},
+                       {"XDG_RUNTIME_DIR", runtime.string()},
+                       {"DISPLAY", std::nullopt},
+                       {"WAYLAND_DISPLAY", std::nullopt}};
+        options.pipeInput = true;
+        options.logFile = (home / "gnome-keyring.log").string();
+        m_daemon = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"gnome-keyring-daemon", "--foreground", "--unlock",
+                                     "--components=secrets"},
+            options);
+        m_daemon->write("sorvane-test");
+        m_daemon->closeInput();
+        // Ready once it owns the Secret Service name.
+        m_running = gdbus(busAddress, {"wait", "--session", "--timeout", "20", "org.freedesktop.secrets"});
+    }
+    bool running() const { return m_running; }
+    void stop() {
+        m_daemon->stop();
+        m_running = false;
+    }
+
+private:
+    std::unique_ptr<ChildProcess> m_daemon;
+    bool m_running = false;
+};
 
 RunReport parseReport(const ChildOutcome& outcome) {
     RunReport report;
@@ -101,12 +142,10 @@ RunReport startProgram(const fs::path& dataDir, const EnvChanges& env) {
         out += std::string("files=") + (secretsView->usingFiles() ? "1" : "0") + "\n";
         for (const auto& l : capture.lines())
             out += "log=" + l + "\n";
-        testing::writeText(fd, out);
+        testing::writeAll(fd, out);
         return 0;
     });
-    EXPECT_TRUE(outcome.exited && outcome.exitCode == 0)
-        << "child ended badly (timed out: " << outcome.timedOut << ", signal " << outcome.signal
-        << "): " << outcome.output;
+    EXPECT_EQ(outcome.status, 0) << "child ended badly (nullopt: timed out): " << outcome.output;
     return parseReport(outcome);
 }
 
@@ -117,11 +156,11 @@ std::string keyringItem(const EnvChanges& env) {
         testing::LogCapture quiet;
         LibsecretStore keyring;
         auto found = keyring.lookup(KeyStore::kIdentityItem);
-        testing::writeText(fd, std::to_string(static_cast<int>(found.outcome)) + " " +
-                                   Hex::encode(found.data));
+        testing::writeAll(fd, std::to_string(static_cast<int>(found.outcome)) + " " +
+                                  Hex::encode(found.data));
         return 0;
     });
-    EXPECT_TRUE(outcome.exited && outcome.exitCode == 0) << outcome.output;
+    EXPECT_EQ(outcome.status, 0) << outcome.output;
     return outcome.output;
 }
 
@@ -133,11 +172,12 @@ std::string foundItem(ByteView data) {
 class SecretServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (auto missing = testing::missingSecretServiceTool())
-            GTEST_SKIP() << *missing << " is not installed; the Secret Service tests need "
-                         << "dbus-daemon, gnome-keyring-daemon and gdbus (packages dbus, "
-                         << "gnome-keyring, libglib2.0-bin)";
-        m_bus = std::make_unique<PrivateSessionBus>(m_dir.path() / "bus");
+        for (const char* tool : {"dbus-daemon", "gnome-keyring-daemon", "gdbus"})
+            if (!testing::findProgram(tool))
+                GTEST_SKIP() << tool << " is not installed; the Secret Service tests need "
+                             << "dbus-daemon, gnome-keyring-daemon and gdbus (packages dbus, "
+                             << "gnome-keyring, libglib2.0-bin)";
+        m_bus = std::make_unique<testing::DbusDaemon>(m_dir.path() / "bus");
         ASSERT_FALSE(m_bus->address().empty())
             << "dbus-daemon did not start; see " << (m_dir.path() / "bus" / "dbus-daemon.log");
         m_env = {{"DBUS_SESSION_BUS_ADDRESS", m_bus->address()},
@@ -157,7 +197,7 @@ protected:
     fs::path keyFile() const { return dataDir() / "org.sorvane.identity-ed25519.key"; }
 
     TempDir m_dir;
-    std::unique_ptr<PrivateSessionBus> m_bus;
+    std::unique_ptr<testing::DbusDaemon> m_bus;
     std::unique_ptr<KeyringDaemon> m_keyring;
     EnvChanges m_env;
 };
@@ -202,7 +242,7 @@ TEST_F(SecretServiceTest, KeyringItemOfWrongLengthIsReplacedWithoutError) {
                    ? 0
                    : 1;
     });
-    ASSERT_TRUE(planted.exited && planted.exitCode == 0) << planted.output;
+    ASSERT_EQ(planted.status, 0) << planted.output;
     ASSERT_EQ(keyringItem(m_env), foundItem(shortKey));
 
     RunReport run = startProgram(dataDir(), m_env);
@@ -218,10 +258,10 @@ TEST_F(SecretServiceTest, LockedKeyringStopsStartUpAndKeepsTheKey) {
     ASSERT_TRUE(first.error.empty()) << first.raw;
 
     ASSERT_TRUE(
-        testing::gdbus(m_bus->address(), {"call", "--session", "--dest", "org.freedesktop.secrets",
-                                          "--object-path", "/org/freedesktop/secrets", "--method",
-                                          "org.freedesktop.Secret.Service.Lock",
-                                          "['/org/freedesktop/secrets/collection/login']"}));
+        gdbus(m_bus->address(), {"call", "--session", "--dest", "org.freedesktop.secrets",
+                                 "--object-path", "/org/freedesktop/secrets", "--method",
+                                 "org.freedesktop.Secret.Service.Lock",
+                                 "['/org/freedesktop/secrets/collection/login']"}));
 
     // No prompter on this bus, so the unlock is refused: the item cannot be read,
     // a new key cannot be written into the locked collection, and start-up ends

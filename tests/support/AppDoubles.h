@@ -16,10 +16,32 @@
 
 namespace sorvane::testing {
 
+// Logs "step: <what>" for a start-up call on a stand-in, so that a test can see
+// where it falls among the delegate's own log lines.
+inline void markStep(const std::string& what) {
+    logLine("step: " + what);
+}
+
+// Runs main-queue tasks until `done` holds; false on timeout.
+template <class Pred>
+bool pumpUntil(sim::ManualMainQueue& queue, Pred done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        queue.runOne(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 class RecordingStatusItem final : public StatusItem {
 public:
-    void setApplicationIcon() override {}
-    void install() override { ++installs; }
+    void setApplicationIcon() override { markStep("application icon"); }
+    void install() override {
+        markStep("status item");
+        ++installs;
+    }
     void animateIconPulse() override { ++pulses; }
     int installs = 0;
     int pulses = 0;
@@ -78,21 +100,33 @@ public:
 
 class NoHotKey final : public HotKeyService {
 public:
-    void registerHotKey(std::function<void()> onPressed) override { pressed = std::move(onPressed); }
+    void registerHotKey(std::function<void()> onPressed) override {
+        markStep("hot key");
+        pressed = std::move(onPressed);
+    }
     std::function<void()> pressed;
 };
 
 class TestInstaller final : public Installer {
 public:
-    bool promptAndMoveIfNeeded() override { return moveAway; }
-    void enableLaunchAtLoginByDefault() override { ++launchAtLogin; }
+    bool promptAndMoveIfNeeded() override {
+        markStep("move offer");
+        return moveAway;
+    }
+    void enableLaunchAtLoginByDefault() override {
+        markStep("launch at login");
+        ++launchAtLogin;
+    }
     bool moveAway = false;
     int launchAtLogin = 0;
 };
 
 class RecordingUpdater final : public Updater {
 public:
-    void start(bool automaticChecks) override { started = automaticChecks; }
+    void start(bool automaticChecks) override {
+        markStep("updater");
+        started = automaticChecks;
+    }
     std::optional<bool> started;
 };
 
@@ -107,7 +141,10 @@ public:
             std::lock_guard lock(m_owner.mutex);
             m_owner.handler = std::move(onChange);
         }
-        void start() override { m_owner.started = true; }
+        void start() override {
+            markStep("watcher started");
+            m_owner.started = true;
+        }
         void stop() override { m_owner.stopped = true; }
         void setSuppressHash(const std::string& hash) override {
             std::lock_guard lock(m_owner.mutex);
@@ -145,6 +182,7 @@ public:
 class TestPower final : public PowerMonitor {
 public:
     void start(std::function<void(ReleaseSleep)> sleep, std::function<void()> wake) override {
+        markStep("sleep and wake");
         willSleep = std::move(sleep);
         didWake = std::move(wake);
     }
@@ -185,25 +223,6 @@ public:
 
 private:
     std::filesystem::path m_root;
-};
-
-// A clock the test moves by hand; starts at the real now.
-class ManualSteadyClock {
-public:
-    SteadyClock fn() {
-        return [this] {
-            std::lock_guard lock(m_mutex);
-            return m_now;
-        };
-    }
-    void advance(std::chrono::milliseconds d) {
-        std::lock_guard lock(m_mutex);
-        m_now += d;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::chrono::steady_clock::time_point m_now = std::chrono::steady_clock::now();
 };
 
 // Swallows log lines (benchmarks).

@@ -1,53 +1,50 @@
 #include "support/DbusDaemon.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <fstream>
 
 namespace sorvane::testing {
+namespace {
+
+constexpr const char* kBusConfig =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=@DIR@</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+
+} // namespace
 
 DbusDaemon::DbusDaemon() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // The address arrives on fd 3 of the child.
-        dup2(fds[1], 3);
-        execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nosyslog",
-               "--print-address=3", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        return;
-    }
-    m_pid = pid;
-    std::string address;
-    char buf[256];
-    pollfd p{fds[0], POLLIN, 0};
-    while (address.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-        const ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        address.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    if (auto nl = address.find('\n'); nl != std::string::npos)
-        m_address = address.substr(0, nl);
+    start({"dbus-daemon", "--session"}, "/dev/null");
 }
 
-DbusDaemon::~DbusDaemon() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-    }
+DbusDaemon::DbusDaemon(const std::filesystem::path& workDir) {
+    std::filesystem::create_directories(workDir);
+    std::string config = kBusConfig;
+    config.replace(config.find("@DIR@"), 5, workDir.string());
+    const auto configPath = workDir / "bus.conf";
+    std::ofstream(configPath) << config;
+    start({"dbus-daemon", "--config-file=" + configPath.string()},
+          (workDir / "dbus-daemon.log").string());
+}
+
+void DbusDaemon::start(std::vector<std::string> argv, const std::string& logFile) {
+    // The address arrives on fd 3 of the child.
+    argv.insert(argv.end(), {"--nofork", "--nosyslog", "--print-address=3"});
+    ChildProcess::Options options;
+    options.outputFd = 3;
+    options.logFile = logFile;
+    m_daemon = std::make_unique<ChildProcess>(argv, options);
+    m_address = m_daemon->readLine(std::chrono::seconds(20)).value_or("");
 }
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name) {

@@ -4,15 +4,22 @@
 // machine's buses.
 #pragma once
 
+#include "support/ChildProcess.h"
+
+#include <filesystem>
+#include <memory>
 #include <string>
-#include <sys/types.h>
 
 namespace sorvane::testing {
 
 class DbusDaemon {
 public:
+    // With the machine's session-bus configuration.
     DbusDaemon();
-    ~DbusDaemon();
+    // With a configuration of its own in `workDir` that activates no services,
+    // so nothing on the machine is started behind the test's back; the daemon
+    // logs to workDir/dbus-daemon.log.
+    explicit DbusDaemon(const std::filesystem::path& workDir);
     DbusDaemon(const DbusDaemon&) = delete;
     DbusDaemon& operator=(const DbusDaemon&) = delete;
 
@@ -21,7 +28,9 @@ public:
     bool running() const { return !m_address.empty(); }
 
 private:
-    pid_t m_pid = -1;
+    void start(std::vector<std::string> argv, const std::string& logFile);
+
+    std::unique_ptr<ChildProcess> m_daemon;
     std::string m_address;
 };
 
