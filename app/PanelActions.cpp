@@ -109,7 +109,7 @@ void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
             logLine("hist Enter: autoPaste=" + yesNo(m_appState->autoPaste) + " previousApp=" + previous);
         const std::string text = entry->text;
         // Our own write: the watcher must not report it back as a new copy.
-        m_pasteboardWatcher->setSuppressHash(entry->hash);
+        m_pasteboardWatcher->setSuppressHash(sha256ShortHex(text));
         m_pasteboardWatcher->writeString(text);
         if (m_appState->autoPaste)
             pasteIntoPreviousApp();

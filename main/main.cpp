@@ -1,23 +1,31 @@
-// The sorvane program: composes the Linux services, the BlueZ backend and the
-// application delegate, and runs Qt's event loop until SIGINT, SIGTERM or a
-// fatal start-up error ends it.
+// The sorvane program: composes the Linux services, the BlueZ backend, the
+// desktop's windows and the application delegate, and runs Qt's event loop until
+// SIGINT, SIGTERM, the Quit command or a fatal start-up error ends it. With a
+// command (--toggle-panel, --pair, --preferences, --about, --quit) it hands the
+// command to the running instance instead and exits.
 
 #include "adapters/headless/HeadlessServices.h"
-#include "app/SorvaneAppDelegate.h"
-#include "clipboard/SorvanePasteboardWatcher.h"
-#include "adapters/linux/system/HeapTuning.h"
 #include "adapters/linux/bluez/BluezPeripheralManager.h"
-#include "adapters/linux/system/LinuxHostInfo.h"
 #include "adapters/linux/secret/LinuxSecretStore.h"
+#include "adapters/linux/session/SessionApplication.h"
+#include "adapters/linux/system/HeapTuning.h"
+#include "adapters/linux/system/LinuxHostInfo.h"
 #include "adapters/linux/system/LogindPowerMonitor.h"
 #include "adapters/linux/system/SyslogSink.h"
+#include "adapters/linux/system/XdgUserDirectories.h"
 #include "adapters/linux/x11/X11AutoPasteDesktop.h"
 #include "adapters/linux/x11/X11Pasteboard.h"
-#include "adapters/linux/system/XdgUserDirectories.h"
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalBridge.h"
+#include "adapters/qt/ui/QtAlerts.h"
+#include "adapters/qt/ui/SorvaneSearchPanel.h"
+#include "adapters/qt/ui/SorvaneStatusItem.h"
+#include "app/SorvaneAppDelegate.h"
+#include "clipboard/SorvanePasteboardWatcher.h"
 #include "store/UserDefaultsFile.h"
+#include "ui/TrayIconChoice.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -25,6 +33,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -52,44 +62,130 @@ std::filesystem::path defaultsPath() {
     return root / "org.sorvane.app" / "defaults.json";
 }
 
+constexpr const char* kUsage =
+    "usage: sorvane [--toggle-panel | --pair | --preferences | --about | --quit]\n"
+    "  Without a command, starts Sorvane (or opens the panel of the one running).\n"
+    "  With one, asks the running Sorvane to do it.\n";
+
+// Hands `command` to the running instance; the process's exit status.
+int runCommand(const std::string& command) {
+    std::string error;
+    switch (sendToRunningInstance(command, &error)) {
+    case RemoteResult::done:
+        return EXIT_SUCCESS;
+    case RemoteResult::notRunning:
+        std::fprintf(stderr, "Sorvane is not running.\n");
+        return EXIT_FAILURE;
+    case RemoteResult::failed:
+        break;
+    }
+    std::fprintf(stderr, "sorvane: cannot reach the running Sorvane: %s\n", error.c_str());
+    return EXIT_FAILURE;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    retainHeapForLargeFrames();
-    // Until the preferences window exists, demos and process tests need a way to
-    // turn automatic sending on; users never pass this.
-    bool autoPush = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--auto-push") == 0) {
-            autoPush = true;
-        } else {
-            std::fprintf(stderr, "usage: sorvane [--auto-push]\n");
-            return EXIT_FAILURE;
-        }
+    if (argc > 2) {
+        std::fputs(kUsage, stderr);
+        return EXIT_FAILURE;
     }
-    QCoreApplication qtApp(argc, argv);
+    if (argc == 2) {
+        const std::string arg = argv[1];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return EXIT_SUCCESS;
+        }
+        for (const auto& action : SessionApplication::actions())
+            if (arg == "--" + action)
+                return runCommand(action);
+        std::fputs(kUsage, stderr);
+        return EXIT_FAILURE;
+    }
+    retainHeapForLargeFrames();
+
+    // Windows stay on X11 (XWayland under a Wayland session): the panel places
+    // itself, and the clipboard and auto-paste work through X.
+    if (std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // The clipboard and auto-paste need an X display; without one the program
+    // still syncs what the phone sends, into the history.
+    std::unique_ptr<x11::X11AutoPasteDesktop> desktop = x11::X11AutoPasteDesktop::open(
+        nullptr, {x11::X11AutoPasteDesktop::waylandSessionFromEnvironment(), {}});
+    // The windows need a display, or a platform of Qt's own that needs none
+    // (offscreen, as in tests).
+    const char* qpa = std::getenv("QT_QPA_PLATFORM");
+    const bool withWindows = desktop || (qpa && *qpa && std::strcmp(qpa, "xcb") != 0);
+    std::unique_ptr<QCoreApplication> qtApp;
+    if (withWindows) {
+        auto gui = std::make_unique<QApplication>(argc, argv);
+        // Alerts are the only windows that close; the program goes on without them.
+        QApplication::setQuitOnLastWindowClosed(false);
+        qtApp = std::move(gui);
+    } else {
+        qtApp = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName("Sorvane");
+    QCoreApplication::setOrganizationDomain("sorvane.org");
     setLogSink(std::make_shared<SyslogSink>());
 
     QtMainQueue mainQueue;
+    std::vector<std::string> startupNotes;
+
+    // One instance: the first to hold the bus name. A second start hands over
+    // to it before touching the data directory.
+    std::function<void(const std::string&)> onCommand; // set once the delegate exists
+    auto claim = SessionApplication::claim([&mainQueue, &onCommand](const std::string& action) {
+        mainQueue.post([&onCommand, action] {
+            if (onCommand)
+                onCommand(action);
+        });
+    });
+    switch (claim.outcome) {
+    case SessionApplication::Claim::owned:
+        break;
+    case SessionApplication::Claim::alreadyRunning:
+        std::fprintf(stderr, "Sorvane is already running; opening its panel.\n");
+        return runCommand(SessionApplication::kActivate);
+    case SessionApplication::Claim::noBus:
+        startupNotes.push_back("Sorvane: no session bus (" + claim.error +
+                               ") \u2014 commands such as sorvane --toggle-panel cannot reach this instance");
+        break;
+    case SessionApplication::Claim::failed:
+        startupNotes.push_back("Sorvane: could not take the name org.sorvane.app (" + claim.error +
+                               ") \u2014 commands such as sorvane --toggle-panel cannot reach this instance");
+        break;
+    }
+
     QtApplicationControl application(mainQueue);
     XdgUserDirectories directories;
     UserDefaultsFile defaults(defaultsPath());
     LinuxHostInfo host;
     LogindPowerMonitor power;
-    HeadlessStatusItem statusItem;
-    HeadlessPanel panel;
     HeadlessPairingWindow pairingWindow;
-    HeadlessAlerts alerts;
     HeadlessHotKey hotKey;
     HeadlessInstaller installer;
     HeadlessUpdater updater;
 
-    // The clipboard and auto-paste need an X display; without one the program
-    // still syncs what the phone sends, into the history.
-    std::unique_ptr<x11::X11AutoPasteDesktop> desktop = x11::X11AutoPasteDesktop::open(
-        nullptr, {x11::X11AutoPasteDesktop::waylandSessionFromEnvironment(), {}});
-    std::vector<std::string> startupNotes;
+    // The desktop's face, or the stand-ins of a run without one.
+    std::unique_ptr<StatusItem> statusItem;
+    std::unique_ptr<SearchPanelView> panel;
+    std::unique_ptr<AlertPresenter> alerts;
+    SorvaneSearchPanel* searchPanel = nullptr;
+    if (withWindows) {
+        auto tray = std::make_unique<SorvaneStatusItem>();
+        tray->setIconChoice(std::string(symbolName(loadTrayIconChoice(defaults))));
+        statusItem = std::move(tray);
+        auto window = std::make_unique<SorvaneSearchPanel>();
+        searchPanel = window.get();
+        panel = std::move(window);
+        alerts = std::make_unique<QtAlerts>(mainQueue);
+    } else {
+        statusItem = std::make_unique<HeadlessStatusItem>();
+        panel = std::make_unique<HeadlessPanel>();
+        alerts = std::make_unique<HeadlessAlerts>();
+    }
+
     if (!desktop) {
         const char* display = std::getenv("DISPLAY");
         startupNotes.push_back(
@@ -113,20 +209,26 @@ int main(int argc, char** argv) {
         },
         bluezPeripheralManagerFactory(),
         makePasteboardWatcher,
-        statusItem, panel, pairingWindow, alerts, hotKey, installer, updater};
+        *statusItem, *panel, pairingWindow, *alerts, hotKey, installer, updater};
     if (desktop)
         environment.desktop = desktop.get();
     environment.startupNotes = std::move(startupNotes);
     SorvaneAppDelegate delegate(std::move(environment));
 
+    onCommand = [&delegate](const std::string& action) { delegate.handleRemoteCommand(action); };
+    // A click on the tray icon toggles the panel. The click has already hidden
+    // an open panel as a click outside it; the toggle must not reopen it.
+    statusItem->setOnActivate([&delegate, searchPanel] {
+        if (searchPanel && searchPanel->hiddenByClickWithin(std::chrono::milliseconds(400)))
+            return;
+        delegate.togglePanel();
+    });
+
     // The handler only asks the event loop to end; the shutdown runs below.
     SignalBridge signalBridge([&application](int) { application.requestTermination(); });
-    QTimer::singleShot(0, &qtApp, [&delegate, autoPush] {
-        delegate.applicationDidFinishLaunching();
-        if (autoPush && delegate.appState())
-            delegate.appState()->autoPush = true;
-    });
-    qtApp.exec();
+    QTimer::singleShot(0, qtApp.get(), [&delegate] { delegate.applicationDidFinishLaunching(); });
+    qtApp->exec();
+    onCommand = nullptr;
     delegate.applicationWillTerminate();
     return delegate.appState() ? EXIT_SUCCESS : EXIT_FAILURE;
 }

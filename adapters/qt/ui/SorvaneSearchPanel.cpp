@@ -177,7 +177,10 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     connect(m_search, &QLineEdit::textChanged, this,
             [this](const QString& text) { m_state.setQuery(text.toStdString()); });
     m_state.addObserver([this] { refresh(); });
-    m_clicks = new PanelClickWatcher(*this, [this] { hidePanel(); });
+    m_clicks = new PanelClickWatcher(*this, [this] {
+        m_hiddenByClickAt = std::chrono::steady_clock::now();
+        hidePanel();
+    });
     refresh();
 }
 

@@ -20,6 +20,8 @@
 #include <QSize>
 #include <QWidget>
 
+#include <chrono>
+#include <optional>
 #include <vector>
 
 class QLabel;
@@ -49,6 +51,12 @@ public:
     bool isPanelVisible() const override;
 
     const PanelState& state() const { return m_state; }
+    // True when a click outside hid the panel less than `window` ago. A click on
+    // the tray icon is such a click, and arrives before the icon's own toggle,
+    // which must then leave the panel closed rather than open it again.
+    bool hiddenByClickWithin(std::chrono::milliseconds window) const {
+        return m_hiddenByClickAt && std::chrono::steady_clock::now() - *m_hiddenByClickAt < window;
+    }
 
     // The parts a user sees, for the tests and the screenshot tool.
     QLineEdit* searchField() const { return m_search; }
@@ -60,6 +68,7 @@ public:
     QLabel* footerRight() const { return m_footerRight; }
     std::vector<PanelCommandRow*> commandRows() const { return m_rows; }
     const PanelClickWatcher* clickWatcher() const { return m_clicks; }
+
 
     // How long "Sent to phone" stays.
     static constexpr int kToastMs = 1200;
@@ -106,6 +115,7 @@ private:
     PanelClickWatcher* m_clicks = nullptr;
     QPoint m_lastMouse{-1, -1};
     int m_pressedRow = -1;
+    std::optional<std::chrono::steady_clock::time_point> m_hiddenByClickAt;
 };
 
 } // namespace sorvane
