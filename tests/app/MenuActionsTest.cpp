@@ -1,0 +1,188 @@
+// The panel's rows and what each action id does, on the real delegate with the
+// simulated radio, real stores and recorders for the desktop.
+#include "AppHarness.h"
+
+#include <gtest/gtest.h>
+
+namespace sorvane::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class MenuActionsTest : public ::testing::Test {
+protected:
+    AppHarness h;
+
+    void record(const std::string& text) { h.clipboard.copy(text); h.settle(); }
+    std::string entryId(size_t index) { return h.app->appState()->history->snapshot().entries[index].id; }
+    std::vector<std::string> rowIds() {
+        std::vector<std::string> ids;
+        for (const auto& item : h.app->buildPanelItems())
+            ids.push_back(item.id);
+        return ids;
+    }
+    std::vector<std::string> clipboardWrites() {
+        std::vector<std::string> writes;
+        for (const auto& e : h.clipboard.eventsSnapshot())
+            if (e.starts_with("write:"))
+                writes.push_back(e.substr(6));
+        return writes;
+    }
+};
+
+TEST_F(MenuActionsTest, RowsFollowPairingConnectionAndPause) {
+    h.start();
+    record("first copy");
+    EXPECT_EQ(rowIds(), (std::vector<std::string>{"header:unpaired", "s", "hist:" + entryId(0), "s", "preferences",
+                                                  "about", "check_updates", "quit"}));
+    auto& p = h.connectPhone();
+    ASSERT_TRUE(h.pairWithWindowOpen(p));
+    auto rows = h.app->buildPanelItems();
+    EXPECT_EQ(rows[0].id, "header:connected");
+    EXPECT_EQ(rows[0].labelText(), "Phone \u00b7 Connected");
+    EXPECT_TRUE(h.app->isPhoneConnected());
+
+    h.app->handleMenuAction("toggle_pause");
+    EXPECT_TRUE(h.app->appState()->syncPaused);
+    EXPECT_TRUE(h.log.contains("Sorvane: sync paused"));
+    EXPECT_EQ(h.app->buildPanelItems()[1].labelText(), "\u25b6 Resume Sync\tCtrl+P");
+    h.app->handleMenuAction("toggle_pause");
+    EXPECT_TRUE(h.log.contains("Sorvane: sync resumed"));
+}
+
+TEST_F(MenuActionsTest, TogglingOpensFromTheQueueAndClosesOnlyAnOpenPanel) {
+    h.start();
+    record("some text");
+    h.app->togglePanel();
+    h.app->togglePanel(); // a second click before the first has shown anything
+    EXPECT_EQ(h.panel.shows, 0) << "the panel is shown from the main queue";
+    h.mainQueue.runPending();
+    EXPECT_EQ(h.panel.shows, 2);
+    ASSERT_TRUE(h.panel.visible);
+    EXPECT_EQ(h.panel.items[2].id, "hist:" + entryId(0));
+    h.app->togglePanel();
+    EXPECT_FALSE(h.panel.visible);
+
+    // The panel's choices come back through onSelect, on the main thread.
+    h.app->togglePanel();
+    h.mainQueue.runPending();
+    std::thread([&] { h.panel.onSelect("toggle_pause"); }).join();
+    EXPECT_FALSE(h.app->appState()->syncPaused);
+    h.mainQueue.runPending();
+    EXPECT_TRUE(h.app->appState()->syncPaused);
+}
+
+TEST_F(MenuActionsTest, HistoryActionsCopyPasteAndSend) {
+    auto& p = [&]() -> AppHarness::Phone& {
+        h.start();
+        auto& phone = h.connectPhone();
+        EXPECT_TRUE(h.pairWithWindowOpen(phone));
+        return phone;
+    }();
+    record("older text");
+    record("newer text");
+    const std::string older = entryId(1);
+
+    // Enter-style copy: the clipboard, no send.
+    h.app->handleMenuAction("hist:" + older);
+    EXPECT_EQ(clipboardWrites().back(), "older text");
+    EXPECT_TRUE(h.log.contains("hist Enter: autoPaste=true previousApp=nil"));
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+
+    // A tap copies and sends; paused, it copies only.
+    h.app->handleMenuAction("hist_tap:" + older);
+    auto sent = h.onPhone([&] { return p.phone->nextMessage(5s); });
+    ASSERT_TRUE(sent);
+    h.app->handleMenuAction("toggle_pause");
+    h.app->handleMenuAction("hist_tap:" + entryId(0));
+    EXPECT_TRUE(h.log.contains("hist tap: autoPaste=true syncPaused=true previousApp=nil"));
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+
+    // A resend goes out whatever the pause says; the outbound path decides.
+    h.app->handleMenuAction("toggle_pause");
+    h.app->handleMenuAction("resend:hist:" + entryId(0));
+    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+
+    // A vanished entry and an unknown id.
+    const size_t writes = clipboardWrites().size();
+    const size_t lines = h.log.lines().size();
+    h.app->handleMenuAction("hist:deadbeef:1");
+    h.app->handleMenuAction("resend:hist:deadbeef:1");
+    EXPECT_EQ(clipboardWrites().size(), writes);
+    EXPECT_EQ(h.log.lines().size(), lines) << "a vanished entry is not worth a line";
+    h.app->handleMenuAction("launch_rockets");
+    EXPECT_TRUE(h.log.contains("unknown menu action: launch_rockets"));
+}
+
+TEST_F(MenuActionsTest, DestructiveCommandsNeedTheActionButton) {
+    h.start();
+    record("keep me");
+    auto& p = h.connectPhone();
+    ASSERT_TRUE(h.pairWithWindowOpen(p));
+
+    // Return (the default) cancels: nothing happens.
+    h.alerts.answer = false;
+    h.app->handleMenuAction("clear_history");
+    h.app->handleMenuAction("header:connected");
+    h.app->handleMenuAction("quit");
+    EXPECT_EQ(h.alerts.confirmations,
+              (std::vector<std::string>{"Clear all history?", "Unpair this phone?", "Quit Sorvane?"}));
+    EXPECT_EQ(h.app->appState()->history->snapshot().entries.size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(h.dataDir() / "peers.json"));
+    EXPECT_EQ(h.application.terminations, 0);
+
+    h.alerts.answer = true;
+    h.app->handleMenuAction("clear_history");
+    EXPECT_TRUE(h.app->appState()->history->snapshot().entries.empty());
+    h.app->handleMenuAction("quit");
+    EXPECT_EQ(h.application.terminations, 1);
+}
+
+TEST_F(MenuActionsTest, UnpairTellsThePhoneForgetsItAndResetsEvenWhenNoneIsConnected) {
+    h.start();
+    auto& p = h.connectPhone();
+    ASSERT_TRUE(h.pairWithWindowOpen(p));
+    h.alerts.answer = true;
+    h.app->handleMenuAction("unpair");
+    EXPECT_EQ(h.onPhone([&] { return p.phone->nextControl(5s); }), std::optional<uint8_t>(0x31));
+    EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "peers.json"));
+    EXPECT_FALSE(h.app->appState()->session);
+    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+    EXPECT_EQ(h.app->buildPanelItems()[0].id, "header:unpaired");
+    EXPECT_TRUE(h.log.contains("unpair: user confirmed \u2014 clearing peer and notifying phone"));
+
+    // Again with nobody connected: the same, without complaint.
+    h.centrals.clear();
+    h.settle();
+    h.app->handleMenuAction("unpair");
+    EXPECT_EQ(h.log.count("unpair: user confirmed"), 2u);
+    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+}
+
+TEST_F(MenuActionsTest, PairingWithBluetoothOffShowsTheAlertInstead) {
+    h.start();
+    h.radio.setState(ManagerState::poweredOff);
+    h.settle();
+    h.app->handleMenuAction("header:unpaired");
+    EXPECT_EQ(h.alerts.shown, 0) << "posted, not shown inside the caller";
+    h.mainQueue.runPending();
+    EXPECT_EQ(h.alerts.shown, 1);
+}
+
+TEST_F(MenuActionsTest, CommandsFromOutside) {
+    h.start();
+    h.app->handleRemoteCommand("activate");
+    h.mainQueue.runPending();
+    EXPECT_TRUE(h.panel.visible);
+    h.app->handleRemoteCommand("activate"); // already open: stays open
+    h.mainQueue.runPending();
+    EXPECT_TRUE(h.panel.visible);
+    h.app->handleRemoteCommand("toggle-panel");
+    EXPECT_FALSE(h.panel.visible);
+    h.app->handleRemoteCommand("quit"); // asked for explicitly: no confirmation
+    EXPECT_EQ(h.application.terminations, 1);
+    EXPECT_TRUE(h.alerts.confirmations.empty());
+}
+
+} // namespace
+} // namespace sorvane::testing
