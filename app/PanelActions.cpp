@@ -69,22 +69,22 @@ void SorvaneAppDelegate::togglePanel() {
     capturePreviousApp();
     auto items = buildPanelItems();
     const PanelFlags flags{isPhoneConnected(), m_appState->autoPaste, m_appState->syncPaused};
-    const std::weak_ptr<SorvaneAppDelegate*> weak = m_self;
+    const Liveness::Watch alive = m_liveness.watch();
     MainQueue* queue = &m_env.mainQueue;
     // Runs each chosen action on the main thread while the delegate lives.
-    SearchPanelView::OnSelect onSelect = [weak, queue](const std::string& id) {
-        auto run = [weak, id] {
-            if (auto self = weak.lock(); self && !(*self)->m_terminating)
-                (*self)->handleMenuAction(id);
+    SearchPanelView::OnSelect onSelect = [this, alive, queue](const std::string& id) {
+        auto run = [this, alive, id] {
+            if (alive && !m_terminating)
+                handleMenuAction(id);
         };
         if (queue->isMainThread())
             run();
         else
             queue->post(run);
     };
-    queue->post([weak, items = std::move(items), flags, onSelect = std::move(onSelect)]() mutable {
-        if (auto self = weak.lock())
-            (*self)->m_env.panel.showPanel(std::move(items), flags, std::move(onSelect));
+    queue->post([this, alive, items = std::move(items), flags, onSelect = std::move(onSelect)]() mutable {
+        if (alive)
+            m_env.panel.showPanel(std::move(items), flags, std::move(onSelect));
     });
 }
 

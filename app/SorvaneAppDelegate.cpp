@@ -22,12 +22,11 @@ std::string yesNo(bool value) { return value ? "true" : "false"; }
 
 SorvaneAppDelegate::SorvaneAppDelegate(AppEnvironment environment)
     : m_env(std::move(environment)),
-      m_autoPaster(m_env.mainQueue, m_env.desktop ? *m_env.desktop : m_noDesktop),
-      m_self(std::make_shared<SorvaneAppDelegate*>(this)) {}
+      m_autoPaster(m_env.mainQueue, m_env.desktop ? *m_env.desktop : m_noDesktop) {}
 
 SorvaneAppDelegate::~SorvaneAppDelegate() {
     // Callbacks still queued find the delegate gone and do nothing.
-    m_self.reset();
+    m_liveness.end();
     m_env.power.stop();
     if (m_pasteboardWatcher)
         m_pasteboardWatcher->stop();
@@ -36,12 +35,10 @@ SorvaneAppDelegate::~SorvaneAppDelegate() {
 
 template <class... Args>
 std::function<void(Args...)> SorvaneAppDelegate::onMain(std::function<void(Args...)> fn) {
-    std::weak_ptr<SorvaneAppDelegate*> weak = m_self;
     MainQueue* queue = &m_env.mainQueue;
-    return [weak, queue, fn = std::move(fn)](Args... args) {
-        auto run = [weak, fn](std::decay_t<Args>... copies) {
-            auto self = weak.lock();
-            if (!self || (*self)->m_terminating)
+    return [this, alive = m_liveness.watch(), queue, fn = std::move(fn)](Args... args) {
+        auto run = [this, alive, fn](std::decay_t<Args>... copies) {
+            if (!alive || m_terminating)
                 return;
             fn(copies...);
         };
@@ -95,9 +92,9 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
 
     m_peripheral->setOnL2CAPData(onMain(
         std::function<void(Bytes)>([this](Bytes frame) { handleL2CAPInbound(frame); })));
-    m_peripheral->setOnL2CAPWriteFailed([weak = std::weak_ptr<SorvaneAppDelegate*>(m_self)] {
-        if (auto self = weak.lock(); self && !(*self)->m_terminating)
-            (*self)->handleL2CAPWriteFailed();
+    m_peripheral->setOnL2CAPWriteFailed([this, alive = m_liveness.watch()] {
+        if (alive && !m_terminating)
+            handleL2CAPWriteFailed();
     });
 
     m_peripheral->startAdvertising(m_appState->advertisedLocalName());
@@ -110,14 +107,12 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     m_env.statusItem.install();
     m_env.hotKey.registerHotKey(onMain(std::function<void()>([this] { togglePanel(); })));
 
-    std::weak_ptr<SorvaneAppDelegate*> weakSelf = m_self;
     MainQueue* queue = &m_env.mainQueue;
     m_env.power.start(
-        [weakSelf, queue](PowerMonitor::ReleaseSleep release) {
-            queue->post([weakSelf, release = std::move(release)]() mutable {
-                auto self = weakSelf.lock();
-                if (self && !(*self)->m_terminating)
-                    (*self)->macWillSleep(std::move(release));
+        [this, alive = m_liveness.watch(), queue](PowerMonitor::ReleaseSleep release) {
+            queue->post([this, alive, release = std::move(release)]() mutable {
+                if (alive && !m_terminating)
+                    macWillSleep(std::move(release));
                 else if (release)
                     release(); // nobody left to say goodbye: never hold the system up
             });
@@ -170,14 +165,12 @@ void SorvaneAppDelegate::macWillSleep(PowerMonitor::ReleaseSleep release) {
     // A frame being paced out finishes first, then the goodbye; the session
     // goes only after both, so that nothing still on its way refers to it.
     m_peripheral->notify(std::string(charControl), Bytes{CONTROL_GOODBYE});
-    std::weak_ptr<SorvaneAppDelegate*> weak = m_self;
     MainQueue* queue = &m_env.mainQueue;
     m_peripheral->whenSent(SorvanePeripheral::kDrainLimit,
-                           [weak, queue, release = std::move(release)]() mutable {
-                               queue->post([weak, release = std::move(release)]() mutable {
-                                   auto self = weak.lock();
-                                   if (self && !(*self)->m_terminating)
-                                       (*self)->finishSleep(std::move(release));
+                           [this, alive = m_liveness.watch(), queue, release = std::move(release)]() mutable {
+                               queue->post([this, alive, release = std::move(release)]() mutable {
+                                   if (alive && !m_terminating)
+                                       finishSleep(std::move(release));
                                    else if (release)
                                        release(); // never hold the system up
                                });

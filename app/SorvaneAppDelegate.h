@@ -12,6 +12,7 @@
 // else of the operating system.
 #pragma once
 
+#include "base/Liveness.h"
 #include "ports/AppServices.h"
 #include "app/AppState.h"
 #include "ports/PeripheralBackend.h"
@@ -172,8 +173,8 @@ private:
     NoAutoPasteDesktop m_noDesktop;
     AutoPaster m_autoPaster;
 
-    // Callbacks hold this weakly; it dies with the delegate.
-    std::shared_ptr<SorvaneAppDelegate*> m_self;
+    // Callbacks check it on the main thread; it ends with the delegate.
+    Liveness m_liveness;
 };
 
 } // namespace sorvane

@@ -45,7 +45,7 @@ SorvanePeripheral::SorvanePeripheral(PeripheralManagerFactory factory, Bytes dev
 }
 
 SorvanePeripheral::~SorvanePeripheral() {
-    m_alive.reset();
+    m_liveness.end();
     // The manager dies on the queue, so none of its callbacks runs after this.
     m_queue.sync([this] {
         m_shutDown = true;
@@ -238,8 +238,8 @@ bool SorvanePeripheral::sendL2CAP(ByteView frame) {
     case L2CAPStreams::SendResult::sent:
         return true;
     case L2CAPStreams::SendResult::failed:
-        m_mainQueue.post([this, alive = std::weak_ptr<int>(m_alive)] {
-            if (!alive.lock())
+        m_mainQueue.post([this, alive = m_liveness.watch()] {
+            if (!alive)
                 return; // the peripheral is gone
             std::function<void()> handler;
             {

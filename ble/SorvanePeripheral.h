@@ -26,6 +26,7 @@
 
 #include "ble/L2CAPStreams.h"
 #include "ports/PeripheralBackend.h"
+#include "base/Liveness.h"
 #include "base/SerialQueue.h"
 #include "base/ThreadSafety.h"
 #include "ports/MainQueue.h"
@@ -196,7 +197,7 @@ private:
     Mutex m_callbackMutex;
     std::function<void()> m_onL2CAPWriteFailed SORVANE_GUARDED_BY(m_callbackMutex);
     // Tasks posted to the main queue hold this weakly and do nothing once it is gone.
-    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+    Liveness m_liveness;
 
     // Last, so that its thread starts after, and stops before, everything above.
     SerialQueue m_queue{std::string(queueLabel)};

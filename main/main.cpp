@@ -131,6 +131,13 @@ int main(int argc, char** argv) {
 
     QtMainQueue mainQueue;
     std::vector<std::string> startupNotes;
+    if (!desktop) {
+        const char* display = std::getenv("DISPLAY");
+        startupNotes.push_back(
+            std::string("Sorvane: no X display (") +
+            (display && *display ? std::string("cannot open ") + display : "DISPLAY not set") +
+            ") \u2014 clipboard watching and auto-paste are off");
+    }
 
     // One instance: the first to hold the bus name. A second start hands over
     // to it before touching the data directory.
@@ -186,13 +193,6 @@ int main(int argc, char** argv) {
         alerts = std::make_unique<HeadlessAlerts>();
     }
 
-    if (!desktop) {
-        const char* display = std::getenv("DISPLAY");
-        startupNotes.push_back(
-            std::string("Sorvane: no X display (") +
-            (display && *display ? std::string("cannot open ") + display : "DISPLAY not set") +
-            ") \u2014 clipboard watching and auto-paste are off");
-    }
     auto makePasteboardWatcher = [haveDisplay = desktop != nullptr]()
         -> std::unique_ptr<PasteboardWatcher> {
         if (haveDisplay) {
