@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     QDir().mkpath(dir);
 
     std::vector<ClipboardEntry> history{
-        seededEntry("https://github.com/sorvane/sorvane/pull/13", 2000, Direction::received, "a1"),
+        seededEntry("https://example.org/release-notes/2026-12", 2000, Direction::received, "a1"),
         seededEntry("Meeting moved to 14:30, room Ada Lovelace on the third floor", 3 * 60000,
                     Direction::sent, "a2"),
         seededEntry("ssh deploy@build-02.internal -p 2222", 17 * 60000, Direction::sent, "a3"),
