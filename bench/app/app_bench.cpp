@@ -24,7 +24,7 @@
 #include "protocol/Uuids.h"
 #include "store/UserDefaultsFile.h"
 #include "support/AppDoubles.h"
-#include "support/TempDir.h"
+#include "testing/test-env/TempDir.h"
 
 #include <algorithm>
 #include <chrono>

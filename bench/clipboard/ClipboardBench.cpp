@@ -4,7 +4,7 @@
 //
 //   clipboard_bench [idle seconds, default 10] [copies, default 50]
 #include "clipboard/SorvanePasteboardWatcher.h"
-#include "clipboard/XSession.h"
+#include "testing/x-session/XSession.h"
 #include "base/Log.h"
 #include "adapters/linux/x11/X11Pasteboard.h"
 

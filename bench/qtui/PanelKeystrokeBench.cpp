@@ -3,7 +3,7 @@
 // 10,000 entries; plus the cost of showing the panel with those rows.
 // Targets: under 4 ms per keystroke at 200 entries, under 40 ms at 10,000.
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
-#include "qtui/PanelSeed.h"
+#include "testing/screenshots/PanelSeed.h"
 
 #include <QApplication>
 #include <QLineEdit>

@@ -7,8 +7,8 @@
 #include "testing/sim/ManualMainQueue.h"
 #include "testing/sim/SimRadio.h"
 #include "protocol/Uuids.h"
-#include "support/LogCapture.h"
-#include "support/ManualClock.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/ManualClock.h"
 #include "support/Recorder.h"
 
 #include <gtest/gtest.h>

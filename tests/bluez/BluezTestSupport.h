@@ -15,8 +15,8 @@
 #include "protocol/Reassembler.h"
 #include "protocol/SessionKey.h"
 #include "protocol/Uuids.h"
-#include "support/DbusDaemon.h"
-#include "support/LogCapture.h"
+#include "testing/dbus-daemon/DbusDaemon.h"
+#include "testing/test-env/LogCapture.h"
 #include "testing/fake-bluetoothd/FakeBluez.h"
 #include "testing/fake-bluetoothd/FakeDeviceLink.h"
 #include "testing/phone/PhoneCentral.h"
@@ -97,20 +97,6 @@ public:
     Bytes deviceID;
     std::optional<ActiveSession> session;
     Reassembler reassembler;
-};
-
-// A steady clock the test moves by hand; read from any thread.
-class ManualSteadyClock {
-public:
-    SteadyClock clock() const {
-        return [offset = m_offset] {
-            return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(offset->load()));
-        };
-    }
-    void advance(std::chrono::nanoseconds by) { *m_offset += by.count(); }
-
-private:
-    std::shared_ptr<std::atomic<int64_t>> m_offset = std::make_shared<std::atomic<int64_t>>(0);
 };
 
 // A phone connected through the fake, with a fresh identity and device id.

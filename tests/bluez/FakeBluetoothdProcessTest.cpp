@@ -2,14 +2,12 @@
 // through its control interface, against SorvanePeripheral on the BlueZ backend.
 #include "bluez/BluezTestSupport.h"
 #include "base/Hex.h"
+#include "testing/child-process/ChildProcess.h"
 #include "testing/fake-bluetoothd/FakeBluezControl.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,57 +19,18 @@ namespace {
 
 using W = PeripheralEvent::Write;
 using fakebluez::kControlInterface;
+using namespace std::chrono_literals;
 
-// A child process whose stdout is read until it says it is ready.
-class ChildProcess {
-public:
-    ChildProcess(std::vector<std::string> argv, std::string_view readyLine) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (auto& a : argv)
-                args.push_back(a.data());
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string seen;
-        pollfd p{out[0], POLLIN, 0};
-        char buf[256];
-        while (seen.find(readyLine) == std::string::npos && ::poll(&p, 1, 10000) > 0) {
-            const ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            seen.append(buf, static_cast<size_t>(n));
-        }
-        ::close(out[0]);
-        m_ready = seen.find(readyLine) != std::string::npos;
-    }
-    ~ChildProcess() { stop(); }
-
-    bool ready() const { return m_ready; }
-    // SIGTERM and the exit status; -1 when it did not exit normally.
-    int stop() {
-        if (m_pid <= 0)
-            return m_status;
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return m_status;
-    }
-
-private:
-    pid_t m_pid = -1;
-    bool m_ready = false;
-    int m_status = -1;
-};
+// The fake bluetoothd as a separate process, its standard output piped back.
+ChildProcess startFake(const std::vector<std::string>& args, EnvChanges env = {}) {
+    std::vector<std::string> argv{SORVANE_FAKE_BLUETOOTHD};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess::Options options;
+    options.env = std::move(env);
+    options.outputFd = STDOUT_FILENO;
+    return ChildProcess(argv, options);
+}
+constexpr const char* kReady = "fake-bluetoothd: ready";
 
 // One call on the fake's control interface: arguments in, results out.
 template <typename... In, typename... Out>
@@ -97,10 +56,9 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
     const auto identityFile = dir / "phone.identity";
     std::ofstream(identityFile) << Hex::encode(phoneKey.raw()) << "\n" << Hex::encode(phoneID) << "\n";
 
-    ChildProcess fake({SORVANE_FAKE_BLUETOOTHD, "--bus", bed.busAddress(), "--phone-identity",
-                       identityFile.string(), "--desktop-qr", desktop.qrText()},
-                      "fake-bluetoothd: ready");
-    ASSERT_TRUE(fake.ready());
+    ChildProcess fake = startFake({"--bus", bed.busAddress(), "--phone-identity", identityFile.string(),
+                                   "--desktop-qr", desktop.qrText()});
+    ASSERT_TRUE(fake.waitForLine(kReady, 10s));
 
     bed.startPeripheral(desktop.deviceInfo());
     bed.peripheral->startAdvertising("Sorvane-cafe0001");
@@ -199,7 +157,7 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
     bed.peripheral.reset();
     proxy.reset();
     connection.reset();
-    EXPECT_EQ(fake.stop(), 0);
+    EXPECT_EQ(fake.killAndWait(SIGTERM), 0);
     std::filesystem::remove_all(dir);
 }
 
@@ -210,25 +168,16 @@ TEST(FakeBluetoothdProcess, RefusesToStartWithoutAPrivateBusOrWithABadIdentity) 
     const auto bad = dir / "phone.identity";
     std::ofstream(bad) << "not hex at all\n";
 
-    {
-        // Never the machine's own system bus: without an address it will not start.
-        const char* had = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-        const std::optional<std::string> saved = had ? std::optional<std::string>(had) : std::nullopt;
-        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        ChildProcess noBus({SORVANE_FAKE_BLUETOOTHD}, "fake-bluetoothd: ready");
-        if (saved)
-            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved->c_str(), 1);
-        EXPECT_FALSE(noBus.ready());
-        EXPECT_EQ(noBus.stop(), 2);
-    }
+    // Never the machine's own system bus: without an address it will not start.
+    ChildProcess noBus = startFake({}, {{"DBUS_SYSTEM_BUS_ADDRESS", std::nullopt}});
+    EXPECT_FALSE(noBus.waitForLine(kReady, 10s));
+    EXPECT_EQ(noBus.killAndWait(SIGTERM), 2);
 
     DbusDaemon daemon;
     ASSERT_TRUE(daemon.running());
-    ChildProcess badIdentity(
-        {SORVANE_FAKE_BLUETOOTHD, "--bus", daemon.address(), "--phone-identity", bad.string()},
-        "fake-bluetoothd: ready");
-    EXPECT_FALSE(badIdentity.ready());
-    EXPECT_EQ(badIdentity.stop(), 1);
+    ChildProcess badIdentity = startFake({"--bus", daemon.address(), "--phone-identity", bad.string()});
+    EXPECT_FALSE(badIdentity.waitForLine(kReady, 10s));
+    EXPECT_EQ(badIdentity.killAndWait(SIGTERM), 1);
     std::filesystem::remove_all(dir);
 }
 

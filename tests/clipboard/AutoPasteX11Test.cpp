@@ -4,14 +4,14 @@
 #include "adapters/headless/HeadlessServices.h"
 #include "app/SorvaneAppDelegate.h"
 #include "clipboard/AutoPaster.h"
-#include "clipboard/XSession.h"
+#include "testing/x-session/XSession.h"
 #include "adapters/linux/x11/X11AutoPasteDesktop.h"
 #include "adapters/linux/x11/X11Pasteboard.h"
 #include "testing/sim/ManualMainQueue.h"
 #include "store/UserDefaultsFile.h"
 #include "support/AppDoubles.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -22,10 +22,9 @@ using namespace std::chrono_literals;
 using testing::eventually;
 using testing::LogCapture;
 using testing::Subprocess;
+using testing::TestWindow;
 using testing::XSession;
 using x11::X11AutoPasteDesktop;
-
-const std::string kClient = SORVANE_X11_TEST_CLIENT;
 
 // Forwards to the real desktop and counts what was asked of it.
 class CountingDesktop final : public AutoPasteDesktop {
@@ -58,21 +57,6 @@ public:
 
 private:
     AutoPasteDesktop& m_inner;
-};
-
-// A window of the test client, mapped and known by its process.
-struct TestWindow {
-    TestWindow(const std::string& display, const std::string& cls)
-        : process({kClient, "window", "--class", cls}, display) {
-        mapped = process.waitForLine("WINDOW").has_value();
-    }
-    // "STATUS keys=<n> pastes=<n>" after a round trip.
-    std::string status() {
-        process.write("status\n");
-        return process.waitForLine("STATUS").value_or("no answer");
-    }
-    Subprocess process;
-    bool mapped = false;
 };
 
 bool isFront(AutoPasteDesktop& desktop, const TestWindow& window) {

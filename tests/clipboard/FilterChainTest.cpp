@@ -3,12 +3,13 @@
 // server is in X11PasteboardTest.cpp.
 #include "clipboard/SorvanePasteboardWatcher.h"
 #include "protocol/PairingHandshake.h"
-#include "support/LogCapture.h"
-#include "support/ManualClock.h"
+#include "testing/test-env/DecimalCommaLocale.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/ManualClock.h"
+#include "testing/test-env/Threads.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <pthread.h>
 #include <stdlib.h>
 
@@ -17,7 +18,6 @@
 #include <clocale>
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -25,8 +25,10 @@ namespace sorvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::DecimalCommaLocale;
 using testing::LogCapture;
 using testing::ManualClock;
+using testing::threadsNamed;
 
 // A clipboard whose contents the test sets; every copy moves the counter.
 class ScriptedPasteboard final : public Pasteboard {
@@ -206,36 +208,6 @@ TEST_F(FilterChainTest, GraceWindowEndsAtTwoSeconds) {
     EXPECT_EQ(log.count("transient grace window"), 1u);
 }
 
-// The process locale as QCoreApplication leaves it under a German desktop
-// (decimal comma), built with localedef when the system has not generated it.
-class DecimalCommaLocale {
-public:
-    DecimalCommaLocale() {
-        if (std::setlocale(LC_ALL, "de_DE.UTF-8"))
-            return;
-        char dir[] = "/tmp/sorvane-locale-XXXXXX";
-        if (!mkdtemp(dir))
-            return;
-        m_dir = dir;
-        const std::string command =
-            "localedef -i de_DE -f UTF-8 " + m_dir + "/de_DE.UTF-8 2>/dev/null";
-        if (std::system(command.c_str()) != 0)
-            return;
-        setenv("LOCPATH", m_dir.c_str(), 1);
-        std::setlocale(LC_ALL, "de_DE.UTF-8");
-    }
-    ~DecimalCommaLocale() {
-        std::setlocale(LC_ALL, "C");
-        unsetenv("LOCPATH");
-        if (!m_dir.empty())
-            std::system(("rm -rf " + m_dir).c_str());
-    }
-    bool active() const { return std::localeconv()->decimal_point == std::string(","); }
-
-private:
-    std::string m_dir;
-};
-
 TEST_F(FilterChainTest, NumbersInLogLinesIgnoreTheDesktopLocale) {
     DecimalCommaLocale german;
     if (!german.active())
@@ -314,24 +286,6 @@ TEST_F(FilterChainTest, SuppressionOfTheLastTextWaitsForTheNextCopyOfIt) {
     EXPECT_EQ(watcher->suppressHash(), std::nullopt);
     EXPECT_EQ(copyText("U"), Texts{"U"});
     EXPECT_EQ(copyText("T"), Texts{"T"});
-}
-
-// Threads of this process whose name is `name`.
-int threadsNamed(const std::string& name) {
-    int n = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir)
-        return -1;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string line;
-        std::getline(comm, line);
-        n += line == name;
-    }
-    closedir(dir);
-    return n;
 }
 
 TEST(PasteboardWatcherLoop, StartsOneNamedLoopReportsOnItAndStops) {

@@ -3,10 +3,10 @@
 // owners that hang or die, requestors that vanish, and a server that goes away.
 #include "adapters/linux/x11/X11Pasteboard.h"
 #include "clipboard/SorvanePasteboardWatcher.h"
-#include "clipboard/XSession.h"
+#include "testing/x-session/XSession.h"
 #include "adapters/linux/x11/X11AutoPasteDesktop.h"
 #include "protocol/PairingHandshake.h"
-#include "support/LogCapture.h"
+#include "testing/test-env/LogCapture.h"
 #include "support/Recorder.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // interface, and the commands another process sends it.
 
 #include "adapters/linux/session/SessionApplication.h"
-#include "support/DbusDaemon.h"
+#include "testing/dbus-daemon/DbusDaemon.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "store/AtomicFile.h"
 #include "store/UserDefaultsFile.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "protocol/ChunkFraming.h"
 #include "protocol/Reassembler.h"
-#include "support/LogCapture.h"
-#include "support/ManualClock.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/ManualClock.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // desktop's Bluetooth settings.
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/ui/QtAlerts.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/TempDir.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,7 +1,7 @@
 // What the Qt user-interface tests run on.
 #pragma once
 
-#include "clipboard/XSession.h"
+#include "testing/x-session/XSession.h"
 
 #include <string>
 

@@ -1,8 +1,8 @@
 // The tray icon on a desktop without any tray: no StatusNotifierWatcher on the
 // session bus and no XEmbed tray on the X server.
 #include "adapters/qt/ui/SorvaneStatusItem.h"
-#include "qtui/TraySession.h"
-#include "support/LogCapture.h"
+#include "testing/tray-session/TraySession.h"
+#include "testing/test-env/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // StatusNotifierWatcher on a real session bus, its exported pixmaps, its pulse
 // on the real clock, and the panel's clicks sent over the bus.
 #include "adapters/qt/ui/SorvaneStatusItem.h"
-#include "qtui/TraySession.h"
-#include "support/LogCapture.h"
+#include "testing/tray-session/TraySession.h"
+#include "testing/test-env/LogCapture.h"
 #include "ui/TrayIconChoice.h"
 
 #include <gtest/gtest.h>

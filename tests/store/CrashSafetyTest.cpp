@@ -8,9 +8,9 @@
 #include "store/History.h"
 #include "store/HistoryFile.h"
 #include "store/KeyStore.h"
-#include "support/ChildProcess.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
+#include "testing/child-process/LoopingChild.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -26,50 +26,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing::LoopingChild;
 
 constexpr int kMaxKills = 80;
 constexpr auto kTimeBudget = 25s;
 constexpr int kMinKills = 25; // the budget must allow at least this many
-
-// A child that loops over `step(k)` for k = first, first+1, ... and reports k on
-// a line after each step returns.
-class LoopingChild {
-public:
-    LoopingChild(uint64_t first, const std::function<void(uint64_t)>& step)
-        : m_child([&](int fd) {
-              for (uint64_t k = first;; ++k) {
-                  step(k);
-                  if (!testing::writeAll(fd, std::to_string(k) + "\n"))
-                      return 2;
-              }
-          }) {}
-
-    // Waits until the child has reported `count` more steps; false on timeout.
-    bool awaitSteps(int count) {
-        for (; count > 0; --count)
-            if (!take(m_child.readLine(20s)))
-                return false;
-        return true;
-    }
-    // SIGKILL, reap, and collect what it reported before it died.
-    void killNow() {
-        m_child.killAndWait();
-        while (take(m_child.readLine(0ms))) {
-        }
-    }
-    // The last step the child finished and reported (0 for none).
-    uint64_t lastReported() const { return m_last; }
-
-private:
-    bool take(const std::optional<std::string>& line) {
-        if (line)
-            m_last = std::stoull(*line);
-        return line.has_value();
-    }
-
-    testing::ChildProcess m_child;
-    uint64_t m_last = 0;
-};
 
 // Kills at a random moment: the child is somewhere in encode, write, fsync or
 // rename. The pause is the point of the test, not a wait for a condition.

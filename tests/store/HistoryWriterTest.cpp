@@ -6,13 +6,12 @@
 #include "store/AtomicFile.h"
 #include "store/History.h"
 #include "store/HistoryFile.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/TempDir.h"
+#include "testing/test-env/WriteCounter.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/inotify.h>
-#include <unistd.h>
 
 namespace sorvane {
 namespace {
@@ -20,6 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::LogCapture;
 using testing::TempDir;
+using testing::WriteCounter;
 
 std::string fileText(const fs::path& path) {
     return store::readFile(path, {.maxBytes = History::kFileLimit}).value_or("");
@@ -28,41 +28,6 @@ std::string fileText(const fs::path& path) {
 std::string encoded(const History::Snapshot& s) {
     return encodeHistoryFile(PersistShape{s.entries, s.maxEntries, s.pageSize, s.autoApplyIncoming});
 }
-
-// Counts the files renamed into place as `name` in `dir`: one per finished write.
-class WriteCounter {
-public:
-    WriteCounter(const fs::path& dir, std::string name) : m_name(std::move(name)) {
-        m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        EXPECT_GE(m_fd, 0);
-        EXPECT_GE(::inotify_add_watch(m_fd, dir.c_str(), IN_MOVED_TO), 0);
-    }
-    ~WriteCounter() { ::close(m_fd); }
-    WriteCounter(const WriteCounter&) = delete;
-    WriteCounter& operator=(const WriteCounter&) = delete;
-
-    // The writes seen so far (call once the writes are flushed).
-    int count() {
-        alignas(inotify_event) char buffer[64 * 1024];
-        for (;;) {
-            ssize_t n = ::read(m_fd, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            for (ssize_t at = 0; at < n;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                if (event->len > 0 && m_name == event->name)
-                    ++m_count;
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
-        return m_count;
-    }
-
-private:
-    int m_fd = -1;
-    std::string m_name;
-    int m_count = 0;
-};
 
 TEST(HistoryWriterTest, BurstOfRecordsBecomesFewWritesEndingWithTheLatestState) {
     TempDir tmp;
@@ -124,6 +89,8 @@ TEST(HistoryWriterTest, FailedWriteIsLoggedOnceAndTheNextOneWritesEverything) {
     history.flush();
     EXPECT_EQ(log.count("history.json not saved"), 1u);
     EXPECT_TRUE(fs::is_directory(path));
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator{}), 1)
+        << "a failed write left its temporary behind";
 
     fs::remove_all(path);
     auto last = history.record("four", "44444444", Direction::sent);

@@ -8,9 +8,10 @@
 #include "store/History.h"
 #include "store/KeyStore.h"
 #include "store/UserDefaultsFile.h"
-#include "support/LogCapture.h"
-#include "support/ChildProcess.h"
-#include "support/TempDir.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/child-process/ChildProcess.h"
+#include "testing/test-env/SmallFileSystem.h"
+#include "testing/test-env/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::LogCapture;
+using testing::SmallFileSystem;
 using testing::TempDir;
 
 std::string slurp(const fs::path& path) {
@@ -292,40 +294,6 @@ TEST(UnreadableCopyTest, FilesThatLoadAreNeverCopied) {
 
 // ---- A full disk
 
-// A file system with room for a few KiB: a small tmpfs when this process may
-// mount one, else a limit on file size that makes write() fail the same way.
-class SmallFileSystem {
-public:
-    SmallFileSystem() : m_dir(m_tmp.path() / "small") {
-        fs::create_directories(m_dir);
-        if (::mount("tmpfs", m_dir.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0) {
-            m_mounted = true;
-            return;
-        }
-        ::getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit small = m_saved;
-        small.rlim_cur = 64 * 1024;
-        ::setrlimit(RLIMIT_FSIZE, &small);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    }
-    ~SmallFileSystem() {
-        if (m_mounted) {
-            ::umount2(m_dir.c_str(), MNT_DETACH);
-        } else {
-            ::setrlimit(RLIMIT_FSIZE, &m_saved);
-            std::signal(SIGXFSZ, m_oldHandler);
-        }
-    }
-    const fs::path& dir() const { return m_dir; }
-
-private:
-    TempDir m_tmp;
-    fs::path m_dir;
-    bool m_mounted = false;
-    rlimit m_saved{};
-    void (*m_oldHandler)(int) = SIG_DFL;
-};
-
 TEST(FullDiskTest, FailedSavesLeaveNoTemporaryAreLoggedOncePerBurstAndRecover) {
     SmallFileSystem small;
     const fs::path path = small.dir() / "history.json";
@@ -368,7 +336,8 @@ TEST(DataDirectoryTest, StartUpRemovesOnlyTheTemporariesOfOurOwnFiles) {
         ".org.sorvane.identity-ed25519.key.tmp-q1w2e3"};
     const std::vector<std::string> foreign = {
         ".notes.txt.tmp-abcdef",   ".history.json.tmp-toolong", ".tmp-abcdef",
-        ".xhistory.json.tmp-ab12cd", "history.json.tmp-Ab3dE9", ".history.json.bak-Ab3dE9"};
+        ".xhistory.json.tmp-ab12cd", "history.json.tmp-Ab3dE9", ".history.json.bak-Ab3dE9",
+        "notes.tmp-abcdef",        ".hidden"};
     for (const auto& n : ours)
         spill(tmp.path() / n, "ours");
     for (const auto& n : foreign)
@@ -379,16 +348,21 @@ TEST(DataDirectoryTest, StartUpRemovesOnlyTheTemporariesOfOurOwnFiles) {
     EXPECT_EQ(namesIn(tmp.path()), expected);
 }
 
-TEST(DataDirectoryTest, LooseDirectoryOfOursIsTightenedAndLogged) {
-    for (unsigned mode : {0777u, 0770u, 0702u}) {
+// A directory others may write into is tightened; one they may only read is
+// left as it is. The files in it are private either way.
+TEST(DataDirectoryTest, LooseDirectoryOfOursIsTightenedAndLoggedOnlyWhenOthersMayWrite) {
+    for (auto [mode, after] : {std::pair{0777u, 0700u}, {0770u, 0700u}, {0702u, 0700u}, {0755u, 0755u}}) {
         TempDir tmp;
         const fs::path dir = tmp.path() / "org.sorvane.app";
         ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
         ::chmod(dir.c_str(), mode);
         LogCapture log;
-        openStore(dir);
-        EXPECT_EQ(modeOf(dir), 0700u) << std::oct << mode;
-        EXPECT_EQ(log.count("writable by others"), 1u);
+        auto store = openStore(dir);
+        store->loadOrCreateIdentity();
+        EXPECT_EQ(modeOf(dir), after) << std::oct << mode;
+        EXPECT_EQ(log.count("writable by others"), mode == after ? 0u : 1u);
+        EXPECT_EQ(modeOf(store->deviceIDPath()), 0600u);
+        EXPECT_EQ(modeOf(FileSecretStore(dir).pathFor(KeyStore::kIdentityItem)), 0600u);
     }
 }
 

@@ -9,8 +9,8 @@
 #include "store/AtomicFile.h"
 #include "store/History.h"
 #include "support/ErrorOf.h"
-#include "support/TempDir.h"
-#include "support/LogCapture.h"
+#include "testing/test-env/TempDir.h"
+#include "testing/test-env/LogCapture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -93,18 +93,6 @@ TEST(KeyStoreTest, FirstStartCreatesPrivateDirectoriesAndFilesThatTheNextStartRe
     EXPECT_EQ(second.signingKey.raw(), first.signingKey.raw());
 }
 
-TEST(KeyStoreTest, ExistingLooseDirectoryKeepsItsModeButNewFilesArePrivate) {
-    TempDir tmp;
-    fs::path dir = tmp.path() / "org.sorvane.app";
-    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
-    ::chmod(dir.c_str(), 0755);
-    auto store = openStore(dir);
-    store->loadOrCreateIdentity();
-    EXPECT_EQ(modeOf(dir), 0755u);
-    EXPECT_EQ(modeOf(store->deviceIDPath()), 0600u);
-    EXPECT_EQ(modeOf(keyFileIn(dir)), 0600u);
-}
-
 TEST(KeyStoreTest, XdgDataHomeWinsWhenAbsoluteAndIsIgnoredOtherwise) {
     auto dirsWith = [](std::map<std::string, std::string> env) {
         return XdgUserDirectories([env](const char* name) -> std::optional<std::string> {
@@ -177,19 +165,6 @@ TEST(KeyStoreTest, KeyThatCannotBeStoredIsAKeychainWriteErrorWithItsStatus) {
     EXPECT_EQ(e->status(), EISDIR);
     EXPECT_EQ(std::string(e->what()), "Keychain write failed: " + std::to_string(EISDIR));
     EXPECT_STREQ(KeyStoreError::keychainWrite(-25299).what(), "Keychain write failed: -25299");
-}
-
-TEST(KeyStoreTest, LeftoverTemporariesAreRemovedAtStartAndNothingElse) {
-    TempDir tmp;
-    writeAll(tmp.path() / ".history.json.tmp-Ab3dE9", "half a history");
-    writeAll(tmp.path() / ".peers.json.tmp-zzzzzz", "[");
-    writeAll(tmp.path() / "notes.tmp-abcdef", "not ours: no leading dot");
-    writeAll(tmp.path() / ".hidden", "keep");
-    openStore(tmp.path());
-    EXPECT_FALSE(fs::exists(tmp.path() / ".history.json.tmp-Ab3dE9"));
-    EXPECT_FALSE(fs::exists(tmp.path() / ".peers.json.tmp-zzzzzz"));
-    EXPECT_TRUE(fs::exists(tmp.path() / "notes.tmp-abcdef"));
-    EXPECT_TRUE(fs::exists(tmp.path() / ".hidden"));
 }
 
 // ---- Peers

@@ -5,8 +5,8 @@
 // a fatal error naming the file (a device id is never replaced behind the
 // user's back).
 
-#include "support/ChildProcess.h"
-#include "support/TempDir.h"
+#include "testing/child-process/ChildProcess.h"
+#include "testing/test-env/TempDir.h"
 
 #include <gtest/gtest.h>
 

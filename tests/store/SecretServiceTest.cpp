@@ -7,10 +7,11 @@
 #include "adapters/linux/secret/LinuxSecretStore.h"
 #include "base/Hex.h"
 #include "store/KeyStore.h"
-#include "support/ChildProcess.h"
-#include "support/DbusDaemon.h"
-#include "support/TempDir.h"
-#include "support/LogCapture.h"
+#include "testing/child-process/ChildProcess.h"
+#include "testing/dbus-daemon/DbusDaemon.h"
+#include "testing/keyring-daemon/KeyringDaemon.h"
+#include "testing/test-env/TempDir.h"
+#include "testing/test-env/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,8 @@ using namespace std::chrono_literals;
 using testing::ChildOutcome;
 using testing::ChildProcess;
 using testing::EnvChanges;
+using testing::gdbus;
+using testing::KeyringDaemon;
 using testing::TempDir;
 
 constexpr const char* kNoServiceLog = "no Secret Service answered";
@@ -48,55 +51,6 @@ struct RunReport {
 };
 
 using testing::applyEnv;
-
-// Runs `gdbus <args...>` against the bus; true when it exits with 0.
-bool gdbus(const std::string& busAddress, std::vector<std::string> args) {
-    args.insert(args.begin(), "gdbus");
-    ChildProcess::Options options;
-    options.env = {{"DBUS_SESSION_BUS_ADDRESS", busAddress}};
-    return ChildProcess(args, options).wait(30s) == 0;
-}
-
-// gnome-keyring-daemon (secrets component only) on the bus, with HOME and the
-// XDG directories under `home`, unlocking (or, the first time, creating) the
-// login keyring with a password. running() is false when it did not take the
-// Secret Service name in time.
-class KeyringDaemon {
-public:
-    KeyringDaemon(const std::string& busAddress, const fs::path& home) {
-        const auto runtime = home / "runtime";
-        fs::create_directories(home / "data");
-        fs::create_directories(runtime);
-        ::chmod(runtime.c_str(), 0700);
-        ChildProcess::Options options;
-        options.env = {{"DBUS_SESSION_BUS_ADDRESS", busAddress},
-                       {"HOME", home.string()},
-                       {"XDG_DATA_HOME", (home / "data").string()},
-                       {"XDG_CONFIG_HOME", (home / "config").string()},
-                       {"XDG_RUNTIME_DIR", runtime.string()},
-                       {"DISPLAY", std::nullopt},
-                       {"WAYLAND_DISPLAY", std::nullopt}};
-        options.pipeInput = true;
-        options.logFile = (home / "gnome-keyring.log").string();
-        m_daemon = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"gnome-keyring-daemon", "--foreground", "--unlock",
-                                     "--components=secrets"},
-            options);
-        m_daemon->write("sorvane-test");
-        m_daemon->closeInput();
-        // Ready once it owns the Secret Service name.
-        m_running = gdbus(busAddress, {"wait", "--session", "--timeout", "20", "org.freedesktop.secrets"});
-    }
-    bool running() const { return m_running; }
-    void stop() {
-        m_daemon->stop();
-        m_running = false;
-    }
-
-private:
-    std::unique_ptr<ChildProcess> m_daemon;
-    bool m_running = false;
-};
 
 RunReport parseReport(const ChildOutcome& outcome) {
     RunReport report;

@@ -1,6 +1,6 @@
 // The tray symbol choice: its stored names and how a stored value is read back.
 #include "store/UserDefaultsFile.h"
-#include "support/TempDir.h"
+#include "testing/test-env/TempDir.h"
 #include "ui/TrayIconChoice.h"
 
 #include <gtest/gtest.h>

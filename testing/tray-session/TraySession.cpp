@@ -1,7 +1,7 @@
-#include "qtui/TraySession.h"
+#include "testing/tray-session/TraySession.h"
 
-#include "clipboard/XSession.h"
-#include "support/DbusDaemon.h"
+#include "testing/x-session/XSession.h"
+#include "testing/dbus-daemon/DbusDaemon.h"
 
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>

@@ -4,7 +4,7 @@
 // display with pipes, for xclip and the test client.
 #pragma once
 
-#include "support/ChildProcess.h"
+#include "testing/child-process/ChildProcess.h"
 
 #include <chrono>
 #include <ctime>
@@ -66,6 +66,22 @@ bool xclipCopy(const std::string& display, const std::string& text,
                const std::vector<std::string>& extraArgs = {});
 // `xclip -o -selection clipboard`; absent on failure.
 std::optional<std::string> xclipPaste(const std::string& display);
+
+// A window of the small X client beside this file (sorvane-x11-test-client),
+// mapped and known by its process.
+struct TestWindow {
+    TestWindow(const std::string& display, const std::string& cls)
+        : process({SORVANE_X11_TEST_CLIENT, "window", "--class", cls}, display) {
+        mapped = process.waitForLine("WINDOW").has_value();
+    }
+    // "STATUS keys=<n> pastes=<n>" after a round trip.
+    std::string status() {
+        process.write("status\n");
+        return process.waitForLine("STATUS").value_or("no answer");
+    }
+    Subprocess process;
+    bool mapped = false;
+};
 
 // Polls `condition` every millisecond or so until it holds; false on timeout.
 template <class F>

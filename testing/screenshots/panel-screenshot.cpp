@@ -2,7 +2,7 @@
 // files (a seeded history, a query, the selection moved, the two empty states).
 // Run it on a real X server (scripts/screenshots starts Xvfb).
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
-#include "qtui/PanelSeed.h"
+#include "testing/screenshots/PanelSeed.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,4 +1,4 @@
-#include "clipboard/XSession.h"
+#include "testing/x-session/XSession.h"
 
 #include <X11/Xlib.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "support/ChildProcess.h"
+#include "testing/child-process/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
