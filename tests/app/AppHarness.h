@@ -9,9 +9,9 @@
 #include "testing/sim/SimRadio.h"
 #include "protocol/PairingHandshake.h"
 #include "store/UserDefaultsFile.h"
-#include "support/LogCapture.h"
-#include "support/ManualClock.h"
-#include "support/TempDir.h"
+#include "testing/test-env/LogCapture.h"
+#include "testing/test-env/ManualClock.h"
+#include "testing/test-env/TempDir.h"
 #include "testing/phone/PhoneCentral.h"
 
 #include <gtest/gtest.h>

@@ -3,9 +3,9 @@
 // and SIGTERM ends it cleanly. A private dbus-daemon stands in for the system
 // bus (no bluetoothd on it), the session bus is unreachable.
 
-#include "support/ChildProcess.h"
-#include "support/DbusDaemon.h"
-#include "support/TempDir.h"
+#include "testing/child-process/ChildProcess.h"
+#include "testing/dbus-daemon/DbusDaemon.h"
+#include "testing/test-env/TempDir.h"
 
 #include <gtest/gtest.h>
 
