@@ -16,9 +16,13 @@ int64_t wholeSeconds(std::chrono::system_clock::time_point now) {
     return std::chrono::floor<std::chrono::seconds>(now.time_since_epoch()).count();
 }
 
-int64_t minuteOf(int64_t t) { return t >= 0 ? t / 60 : (t - 59) / 60; }
+int64_t minuteOf(int64_t t) {
+    return t >= 0 ? t / 60 : (t - 59) / 60;
+}
 
-int secondsLeftIn(int64_t t) { return static_cast<int>(60 - (t - minuteOf(t) * 60)); }
+int secondsLeftIn(int64_t t) {
+    return static_cast<int>(60 - (t - minuteOf(t) * 60));
+}
 
 } // namespace
 

@@ -17,7 +17,8 @@ namespace sorvane {
 class PairingCountdown {
 public:
     // Starts with the code and countdown of the clock's current time.
-    PairingCountdown(const std::array<uint8_t, 32>& identityPub, WallClock clock = systemWallClock());
+    PairingCountdown(const std::array<uint8_t, 32>& identityPub,
+                     WallClock clock = systemWallClock());
 
     // Recomputes the code and the seconds left from the clock.
     void refresh();

@@ -1,8 +1,8 @@
 // The pairing window's rotating code and countdown, driven by a hand-set wall
 // clock: which code belongs to which instant, and when it changes.
+#include "ui/PairingCountdown.h"
 #include "protocol/CryptoPrimitives.h"
 #include "protocol/PairingHandshake.h"
-#include "ui/PairingCountdown.h"
 
 #include <gtest/gtest.h>
 
