@@ -12,7 +12,9 @@
 
 #include "ports/MainQueue.h"
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -46,11 +48,19 @@ public:
     virtual void setIconChoice(const std::string& /*symbolName*/) {}
 };
 
+// The window that shows the desktop's identity to a phone being paired: the
+// QR code of `qrPayload` and the six-digit code of the current minute derived
+// from `identityPub` (the raw Ed25519 identity key).
 class PairingWindow {
 public:
     virtual ~PairingWindow() = default;
+    // Opens a new window, centred and in front. When one is already open it
+    // only comes to the front and keeps what it shows.
+    virtual void show(const std::string& qrPayload, const std::array<uint8_t, 32>& identityPub) = 0;
+    // True while a window shown here is on screen (not after the user closed it).
     virtual bool isOpen() const = 0;
-    // Harmless when it is not open.
+    // Closes and forgets the window (after a successful pairing). Harmless when
+    // there is none.
     virtual void close() = 0;
 };
 

@@ -34,6 +34,9 @@ public:
 
 class HeadlessPairingWindow final : public PairingWindow {
 public:
+    void show(const std::string&, const std::array<uint8_t, 32>&) override {
+        logLine("Sorvane: no display \u2014 the pairing window cannot open");
+    }
     bool isOpen() const override { return false; }
     void close() override {}
 };

@@ -77,6 +77,11 @@ public:
 
 class TestPairingWindow final : public PairingWindow {
 public:
+    void show(const std::string& qrPayload, const std::array<uint8_t, 32>& identityPub) override {
+        shownPayloads.push_back(qrPayload);
+        shownIdentity = identityPub;
+        open = true;
+    }
     bool isOpen() const override { return open; }
     void close() override {
         open = false;
@@ -84,6 +89,8 @@ public:
     }
     bool open = false;
     int closes = 0;
+    std::vector<std::string> shownPayloads;
+    std::array<uint8_t, 32> shownIdentity{};
 };
 
 class RecordingAlerts final : public AlertPresenter {

@@ -1,0 +1,63 @@
+// pair-window-screenshot OUTDIR: renders the pairing window to PNG files, with
+// a fixed identity and clock so that every run draws the same picture: the QR
+// code with 42 seconds left, and the fallback when no code can be drawn.
+// Run it on a real X server (scripts/screenshots starts Xvfb).
+#include "adapters/qt/ui/PairView.h"
+#include "adapters/qt/ui/SorvanePairWindow.h"
+#include "protocol/CryptoPrimitives.h"
+#include "protocol/PairingHandshake.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTest>
+
+#include <chrono>
+#include <cstdio>
+
+using namespace sorvane;
+
+namespace {
+
+bool save(QWidget& window, const QString& dir, const char* name) {
+    QTest::qWait(150);
+    const QString path = dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    if (!window.grab().save(path)) {
+        std::fprintf(stderr, "pair-window-screenshot: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: pair-window-screenshot OUTDIR\n");
+        return 2;
+    }
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(dir);
+
+    Bytes seed(32), deviceID(16);
+    for (size_t i = 0; i < seed.size(); ++i)
+        seed[i] = static_cast<uint8_t>(i + 1);
+    for (size_t i = 0; i < deviceID.size(); ++i)
+        deviceID[i] = static_cast<uint8_t>(0xa0 + i);
+    const auto identity = crypto::Ed25519PrivateKey::fromRaw(seed);
+    const std::string payload = buildQRPayload(deviceID, identity.publicKey());
+    const std::chrono::system_clock::time_point at{std::chrono::seconds(29'933'333LL * 60 + 18)};
+
+    SorvanePairWindow pairing([at] { return at; });
+    pairing.show(payload, identity.publicKey().raw());
+    bool ok = QTest::qWaitForWindowExposed(pairing.window()) &&
+              save(*pairing.window(), dir, "pair-window");
+    pairing.close();
+
+    pairing.show(std::string(3000, 'x'), identity.publicKey().raw());
+    ok = QTest::qWaitForWindowExposed(pairing.window()) &&
+         save(*pairing.window(), dir, "pair-window-no-qr") && ok;
+    pairing.close();
+    return ok ? 0 : 1;
+}
