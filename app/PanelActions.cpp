@@ -158,7 +158,11 @@ void SorvaneAppDelegate::pairAction() {
         m_env.mainQueue.post([alerts] { alerts->showBluetoothOffAlert(); });
         return;
     }
-    logLine("Sorvane: the pairing window is not available yet");
+    if (!m_appState)
+        return;
+    const auto& identity = m_appState->identity;
+    const crypto::Ed25519PublicKey& publicKey = identity.signingKey.publicKey();
+    m_env.pairingWindow.show(buildQRPayload(identity.deviceID, publicKey), publicKey.raw());
 }
 
 void SorvaneAppDelegate::unpairAction() {

@@ -18,6 +18,7 @@
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalBridge.h"
 #include "adapters/qt/ui/QtAlerts.h"
+#include "adapters/qt/ui/SorvanePairWindow.h"
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 #include "app/SorvaneAppDelegate.h"
@@ -169,7 +170,6 @@ int main(int argc, char** argv) {
     UserDefaultsFile defaults(defaultsPath());
     LinuxHostInfo host;
     LogindPowerMonitor power;
-    HeadlessPairingWindow pairingWindow;
     HeadlessHotKey hotKey;
     HeadlessInstaller installer;
     HeadlessUpdater updater;
@@ -178,6 +178,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<StatusItem> statusItem;
     std::unique_ptr<SearchPanelView> panel;
     std::unique_ptr<AlertPresenter> alerts;
+    std::unique_ptr<PairingWindow> pairingWindow;
     SorvaneSearchPanel* searchPanel = nullptr;
     if (withWindows) {
         auto tray = std::make_unique<SorvaneStatusItem>();
@@ -187,10 +188,12 @@ int main(int argc, char** argv) {
         searchPanel = window.get();
         panel = std::move(window);
         alerts = std::make_unique<QtAlerts>(mainQueue);
+        pairingWindow = std::make_unique<SorvanePairWindow>();
     } else {
         statusItem = std::make_unique<HeadlessStatusItem>();
         panel = std::make_unique<HeadlessPanel>();
         alerts = std::make_unique<HeadlessAlerts>();
+        pairingWindow = std::make_unique<HeadlessPairingWindow>();
     }
 
     auto makePasteboardWatcher = [haveDisplay = desktop != nullptr]()
@@ -209,7 +212,7 @@ int main(int argc, char** argv) {
         },
         bluezPeripheralManagerFactory(),
         makePasteboardWatcher,
-        *statusItem, *panel, pairingWindow, *alerts, hotKey, installer, updater};
+        *statusItem, *panel, *pairingWindow, *alerts, hotKey, installer, updater};
     if (desktop)
         environment.desktop = desktop.get();
     environment.startupNotes = std::move(startupNotes);

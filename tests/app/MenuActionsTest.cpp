@@ -1,6 +1,7 @@
 // The panel's rows and what each action id does, on the real delegate with the
 // simulated radio, real stores and recorders for the desktop.
 #include "AppHarness.h"
+#include "base/Hex.h"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +160,38 @@ TEST_F(MenuActionsTest, UnpairTellsThePhoneForgetsItAndResetsEvenWhenNoneIsConne
     EXPECT_EQ(h.app->appState()->connectedCount, 0);
 }
 
+TEST_F(MenuActionsTest, APhonePairsThroughTheWindowWhichThenCloses) {
+    h.start();
+    auto& p = h.connectPhone();
+    h.app->handleMenuAction("header:unpaired");
+    ASSERT_TRUE(h.pairingWindow.open);
+    const auto& identity = h.app->appState()->identity;
+    ASSERT_EQ(h.pairingWindow.shownPayloads.size(), 1u);
+    EXPECT_EQ(h.pairingWindow.shownPayloads[0], buildQRPayload(identity.deviceID, identity.signingKey.publicKey()));
+    EXPECT_EQ(h.pairingWindow.shownIdentity, identity.signingKey.publicKey().raw());
+
+    EXPECT_TRUE(h.onPhone([&] { return p.phone->pair(); })) << "the ack arrives";
+    h.settle();
+    EXPECT_FALSE(h.pairingWindow.open);
+    EXPECT_EQ(h.pairingWindow.closes, 1);
+    const auto peers = h.app->appState()->keyStore->loadPeers();
+    ASSERT_EQ(peers.size(), 1u);
+    EXPECT_EQ(peers[0].identityPubkeyEd25519Hex, Hex::encode(p.phone->identity().publicKey().raw()));
+    EXPECT_EQ(h.app->buildPanelItems()[0].id, "header:connected");
+}
+
+TEST_F(MenuActionsTest, AHelloAfterTheUserClosedTheWindowIsRefused) {
+    h.start();
+    auto& p = h.connectPhone();
+    h.app->pairAction();
+    h.pairingWindow.open = false; // the user closed it before the phone wrote
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
+    h.settle();
+    EXPECT_EQ(h.onPhone([&] { return p.phone->nextControl(5s); }), std::optional<uint8_t>(0x31));
+    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+    EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "peers.json"));
+}
+
 TEST_F(MenuActionsTest, PairingWithBluetoothOffShowsTheAlertInstead) {
     h.start();
     h.radio.setState(ManagerState::poweredOff);
@@ -167,6 +200,7 @@ TEST_F(MenuActionsTest, PairingWithBluetoothOffShowsTheAlertInstead) {
     EXPECT_EQ(h.alerts.shown, 0) << "posted, not shown inside the caller";
     h.mainQueue.runPending();
     EXPECT_EQ(h.alerts.shown, 1);
+    EXPECT_TRUE(h.pairingWindow.shownPayloads.empty()) << "no window";
 }
 
 TEST_F(MenuActionsTest, CommandsFromOutside) {
