@@ -9,7 +9,7 @@ SORVANE_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsecret-1-dev libglib2.0-bin gnome-keyring dbus dbus-daemon dbus-bin
   libsdbus-c++-dev qt6-base-dev qt6-svg-dev libgl-dev
-  libx11-dev libxfixes-dev libxtst-dev libxi-dev xvfb openbox xclip xdotool imagemagick
+  libx11-dev libxfixes-dev libxtst-dev libxi-dev xvfb openbox xclip xdotool imagemagick zbar-tools
   libqrencode-dev libzbar-dev
   locales-all
 )
