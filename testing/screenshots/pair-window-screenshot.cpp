@@ -7,6 +7,8 @@
 #include "protocol/CryptoPrimitives.h"
 #include "protocol/PairingHandshake.h"
 
+#include "testing/screenshots/Screenshot.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QTest>
@@ -16,29 +18,12 @@
 
 using namespace sorvane;
 
-namespace {
-
-bool save(QWidget& window, const QString& dir, const char* name) {
-    QTest::qWait(150);
-    const QString path = dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
-    if (!window.grab().save(path)) {
-        std::fprintf(stderr, "pair-window-screenshot: cannot write %s\n", qPrintable(path));
-        return false;
-    }
-    std::printf("%s\n", qPrintable(path));
-    return true;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: pair-window-screenshot OUTDIR\n");
+    const auto folder = sorvane::testing::screenshotFolder(argc, argv, "pair-window-screenshot");
+    if (!folder)
         return 2;
-    }
-    const QString dir = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(dir);
+    const QString& dir = *folder;
 
     Bytes seed(32), deviceID(16);
     for (size_t i = 0; i < seed.size(); ++i)
@@ -52,12 +37,12 @@ int main(int argc, char** argv) {
     SorvanePairWindow pairing([at] { return at; });
     pairing.show(payload, identity.publicKey().raw());
     bool ok = QTest::qWaitForWindowExposed(pairing.window()) &&
-              save(*pairing.window(), dir, "pair-window");
+              sorvane::testing::saveScreenshot(*pairing.window(), dir, "pair-window");
     pairing.close();
 
     pairing.show(std::string(3000, 'x'), identity.publicKey().raw());
     ok = QTest::qWaitForWindowExposed(pairing.window()) &&
-         save(*pairing.window(), dir, "pair-window-no-qr") && ok;
+         sorvane::testing::saveScreenshot(*pairing.window(), dir, "pair-window-no-qr") && ok;
     pairing.close();
     return ok ? 0 : 1;
 }

@@ -4,6 +4,8 @@
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
 #include "testing/screenshots/PanelSeed.h"
 
+#include "testing/screenshots/Screenshot.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
@@ -16,29 +18,12 @@
 using namespace sorvane;
 using namespace sorvane::testing;
 
-namespace {
-
-bool save(SorvaneSearchPanel& panel, const QString& dir, const char* name) {
-    QTest::qWait(150);
-    const QString path = dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
-    if (!panel.grab().save(path)) {
-        std::fprintf(stderr, "panel-screenshot: cannot write %s\n", qPrintable(path));
-        return false;
-    }
-    std::printf("%s\n", qPrintable(path));
-    return true;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: panel-screenshot OUTDIR\n");
+    const auto folder = sorvane::testing::screenshotFolder(argc, argv, "panel-screenshot");
+    if (!folder)
         return 2;
-    }
-    const QString dir = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(dir);
+    const QString& dir = *folder;
 
     std::vector<ClipboardEntry> history{
         seededEntry("https://example.org/release-notes/2026-12", 2000, Direction::received, "a1"),
@@ -61,20 +46,20 @@ int main(int argc, char** argv) {
     SorvaneSearchPanel panel;
     std::vector<std::string> reported;
     panel.showPanel(panelRows(history), {true, true, false}, [&](const std::string& id) { reported.push_back(id); });
-    bool ok = save(panel, dir, "panel-history");
+    bool ok = sorvane::testing::saveScreenshot(panel, dir, "panel-history");
 
     QTest::keyClick(panel.searchField(), Qt::Key_Down);
     QTest::keyClick(panel.searchField(), Qt::Key_Down);
     QTest::keyClicks(panel.searchField(), QStringLiteral("s"));
     QTest::keyClick(panel.searchField(), Qt::Key_Return, Qt::ControlModifier);
-    ok = save(panel, dir, "panel-query-sent") && ok;
+    ok = sorvane::testing::saveScreenshot(panel, dir, "panel-query-sent") && ok;
 
     panel.showPanel(panelRows(history, true, false), {false, false, false}, {});
     QTest::keyClicks(panel.searchField(), QStringLiteral("zebra"));
-    ok = save(panel, dir, "panel-no-results") && ok;
+    ok = sorvane::testing::saveScreenshot(panel, dir, "panel-no-results") && ok;
 
     const std::vector<ClipboardEntry> none;
     panel.showPanel(panelRows(none, false), {false, true, false}, {});
-    ok = save(panel, dir, "panel-empty") && ok;
+    ok = sorvane::testing::saveScreenshot(panel, dir, "panel-empty") && ok;
     return ok ? 0 : 1;
 }
