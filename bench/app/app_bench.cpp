@@ -23,7 +23,7 @@
 #include "protocol/SessionKey.h"
 #include "protocol/Uuids.h"
 #include "store/UserDefaultsFile.h"
-#include "support/AppDoubles.h"
+#include "testing/desktop-doubles/DesktopDoubles.h"
 #include "testing/test-env/TempDir.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // and recorders in place of the desktop components.
 #pragma once
 
-#include "support/AppDoubles.h"
+#include "testing/desktop-doubles/DesktopDoubles.h"
 #include "adapters/linux/secret/FileSecretStore.h"
 #include "testing/sim/ManualMainQueue.h"
 #include "testing/sim/SimRadio.h"

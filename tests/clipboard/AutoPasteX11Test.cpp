@@ -9,7 +9,7 @@
 #include "adapters/linux/x11/X11Pasteboard.h"
 #include "testing/sim/ManualMainQueue.h"
 #include "store/UserDefaultsFile.h"
-#include "support/AppDoubles.h"
+#include "testing/desktop-doubles/DesktopDoubles.h"
 #include "testing/test-env/LogCapture.h"
 #include "testing/test-env/TempDir.h"
 
