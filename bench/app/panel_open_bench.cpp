@@ -319,6 +319,7 @@ struct Scenario {
 struct Result {
     std::string name;
     double readyS = 0;
+    double startupCpuS = -1; // all the CPU it used up to the first idle window
     std::vector<double> opensMs;
     double idleStartPct = -1;
     double idleAfterPct = -1;
@@ -379,6 +380,7 @@ Result runScenario(const Scenario& s, const std::string& program, const XSession
 
     // Start-up settles: the history is loaded and indexed, the bus name taken.
     std::this_thread::sleep_for(seconds(3));
+    r.startupCpuS = cpuSeconds(sorvane.pid()).value_or(-1);
     r.idleStartPct = idleCpuPct(sorvane.pid(), idle);
 
     std::fprintf(stderr, "  opening and closing the panel...\n");
@@ -489,7 +491,7 @@ int main(int argc, char** argv) {
     std::printf("\nsorvane --toggle-panel to panel mapped (%d opens each; Xvfb + openbox),\n"
                 "and idle CPU with the panel hidden over %lld s (%% of one core)\n\n",
                 opens, static_cast<long long>(idle.count()));
-    std::printf("%-15s %9s %11s %9s %9s %14s %16s %7s\n", "history", "ready s", "open med ms",
+    std::printf("%-15s %9s %9s %11s %9s %9s %14s %16s %7s\n", "history", "ready s", "cpu s", "open med ms",
                 "max ms", "target", "idle CPU start", "idle after opens", "target");
     for (size_t i = 0; i < results.size(); ++i) {
         const auto& r = results[i];
@@ -497,15 +499,17 @@ int main(int argc, char** argv) {
         const double max =
             r.opensMs.empty() ? 0 : *std::max_element(r.opensMs.begin(), r.opensMs.end());
         const double target = scenarios[i].openTargetMs;
-        std::printf("%-15s %9s %11s %9s %9s %14s %16s %7s\n", r.name.c_str(),
-                    fmt(r.readyS, 2).c_str(),
+        std::printf("%-15s %9s %9s %11s %9s %9s %14s %16s %7s\n", r.name.c_str(),
+                    fmt(r.readyS, 2).c_str(), fmt(r.startupCpuS, 2).c_str(),
                     r.opensMs.empty() ? "-" : fmt(med, 1).c_str(),
                     r.opensMs.empty() ? "-" : fmt(max, 1).c_str(),
                     target > 0 ? ("< " + fmt(target, 0)).c_str() : "-",
                     r.idleStartPct < 0 ? "-" : fmt(r.idleStartPct, 2, " %").c_str(),
                     r.idleAfterPct < 0 ? "-" : fmt(r.idleAfterPct, 2, " %").c_str(), "< 0.5 %");
     }
-    std::printf("\n");
+    std::printf("\nready s: start to \"Sorvane: ready\"; cpu s: CPU used in start-up and the 3 s after.\n"
+                "Idle CPU counts clock ticks: one tick over the window is %.2f %%.\n\n",
+                100.0 / double(sysconf(_SC_CLK_TCK)) / double(idle.count()));
     for (const auto& r : results) {
         std::string runs;
         for (double ms : r.opensMs)
