@@ -8,8 +8,8 @@
 // The open time runs from just before the command is exec'd (the child stamps
 // the clock, then execs) to the first MapNotify, seen on the root window, of a
 // window of the sorvane process. Idle CPU is utime + stime from /proc/<pid>/stat.
-#include "clipboard/XSession.h"
-#include "support/ChildProcess.h"
+#include "testing/child-process/ChildProcess.h"
+#include "testing/x-session/XSession.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
