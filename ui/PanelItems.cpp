@@ -49,8 +49,10 @@ const std::string& PanelItemDef::labelText() const {
 }
 
 TextCut cutToGraphemes(std::string_view text, size_t count) {
+    // Making a break iterator costs more than cutting one label with it: each
+    // thread keeps one.
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> clusters(
+    thread_local std::unique_ptr<icu::BreakIterator> clusters(
         icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     for (size_t window = kFirstWindow;; window *= 2) {
         const size_t end = utf8Boundary(text, std::min(window, text.size()));
