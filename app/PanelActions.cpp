@@ -53,7 +53,10 @@ bool SorvaneAppDelegate::isPhoneConnected() {
 }
 
 void SorvaneAppDelegate::refreshPanel() {
-    if (!m_appState)
+    // Every clipboard event and connection change lands here. A hidden panel
+    // is rebuilt whole when it next opens, so only a visible one needs the
+    // rows now; with a long history they cost milliseconds.
+    if (!m_appState || !m_env.panel.isPanelVisible())
         return;
     m_env.panel.updatePanel(buildPanelItems(),
                             {isPhoneConnected(), m_appState->autoPaste, m_appState->syncPaused});

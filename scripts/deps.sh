@@ -11,7 +11,7 @@ SORVANE_PACKAGES=(
   libsdbus-c++-dev qt6-base-dev qt6-svg-dev libgl-dev
   libx11-dev libxfixes-dev libxtst-dev libxi-dev xvfb openbox xclip xdotool imagemagick zbar-tools
   libqrencode-dev libzbar-dev
-  locales-all
+  locales-all fonts-dejavu-core
 )
 
 sorvane_install_deps() {

@@ -73,6 +73,22 @@ TEST_F(MenuActionsTest, TogglingOpensFromTheQueueAndClosesOnlyAnOpenPanel) {
     EXPECT_TRUE(h.app->appState()->syncPaused);
 }
 
+TEST_F(MenuActionsTest, AnOpenPanelFollowsTheHistoryAndAHiddenOneIsRebuiltWhenItOpens) {
+    h.start();
+    h.app->togglePanel();
+    h.mainQueue.runPending();
+    record("while open");
+    EXPECT_EQ(h.panel.items[2].id, "hist:" + entryId(0)) << "the open panel shows the new copy";
+    h.app->togglePanel();
+    const int updates = h.panel.updates;
+    record("while hidden");
+    EXPECT_EQ(h.panel.updates, updates) << "nobody sees a hidden panel: no rows built";
+    h.app->togglePanel();
+    h.mainQueue.runPending();
+    EXPECT_EQ(h.panel.items[2].id, "hist:" + entryId(0));
+    EXPECT_EQ(h.panel.items[3].id, "hist:" + entryId(1));
+}
+
 TEST_F(MenuActionsTest, HistoryActionsCopyPasteAndSend) {
     auto& p = [&]() -> AppHarness::Phone& {
         h.start();

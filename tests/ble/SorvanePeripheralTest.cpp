@@ -328,16 +328,27 @@ TEST(SorvanePeripheral, RebuildForgetsThePSM) {
     EXPECT_EQ(central->read(charL2capPsm, 0)->value, (Bytes{0x00, 0x00}));
 }
 
-TEST(SorvanePeripheral, PacedChunksKeepTheirPlaceAheadOfLaterWork) {
+// A powered desktop with one central subscribed to the clipboard and control
+// characteristics, recording every notification in arrival order.
+struct SubscribedDesktop {
     Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
+    std::unique_ptr<sim::SimCentral> central;
     Recorder<std::pair<std::string, Bytes>> received;
-    central->setNotificationHandler([&](const std::string& uuid, Bytes value) {
-        received.add({uuid, std::move(value)});
-    });
-    ASSERT_TRUE(central->subscribe(charClipboardRx));
-    ASSERT_TRUE(central->subscribe(charControl));
+    SubscribedDesktop() {
+        d.powerOn();
+        central = d.radio.connectCentral();
+        central->setNotificationHandler([this](const std::string& uuid, Bytes value) {
+            received.add({uuid, std::move(value)});
+        });
+        EXPECT_TRUE(central->subscribe(charClipboardRx));
+        EXPECT_TRUE(central->subscribe(charControl));
+    }
+};
+
+TEST(SorvanePeripheral, PacedChunksKeepTheirPlaceAheadOfLaterWork) {
+    SubscribedDesktop sd;
+    auto& d = sd.d;
+    auto& received = sd.received;
 
     std::vector<Bytes> chunks;
     for (uint8_t i = 0; i < 20; ++i)
@@ -366,15 +377,9 @@ TEST(SorvanePeripheral, PacedChunksKeepTheirPlaceAheadOfLaterWork) {
 }
 
 TEST(SorvanePeripheral, ChunksStillWaitingAtTheLimitAreDroppedNotTheControlByte) {
-    Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    Recorder<std::pair<std::string, Bytes>> received;
-    central->setNotificationHandler([&](const std::string& uuid, Bytes value) {
-        received.add({uuid, std::move(value)});
-    });
-    ASSERT_TRUE(central->subscribe(charClipboardRx));
-    ASSERT_TRUE(central->subscribe(charControl));
+    SubscribedDesktop sd;
+    auto& d = sd.d;
+    auto& received = sd.received;
 
     d.peripheral->notifyPaced(std::string(charClipboardRx), std::vector<Bytes>(400, Bytes{7}));
     d.peripheral->notify(std::string(charControl), Bytes{0x32});
