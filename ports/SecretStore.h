@@ -1,15 +1,15 @@
-// The operating system's store for small secrets (the login keychain or keyring),
+// The operating system's store for small secrets (the desktop's keyring),
 // holding items addressed by a service and an account name.
 //
-// Thread-safety: not thread-safe; one thread at a time. Every call may block on
-// inter-process communication (and on an unlock prompt the service shows), so the
-// key store calls it on the main thread during start-up only.
+// Thread-safety: one thread at a time, any thread. Every call may block on
+// inter-process communication (and, for a lookup that may prompt, on the unlock
+// prompt the service shows), so callers keep it off the main thread once the
+// program runs.
 #pragma once
 
 #include "base/Bytes.h"
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace sorvane {
@@ -19,21 +19,33 @@ struct SecretItemId {
     std::string account;
 };
 
+struct SecretLookup {
+    enum class Outcome {
+        found,    // `data` holds the item's bytes
+        notFound, // no item: the caller may create one
+        refused,  // there may be an item, but it cannot be read now (a locked
+                  // keyring, a dismissed prompt, an error, no answer in time);
+                  // the caller must not replace it
+    };
+    Outcome outcome = Outcome::notFound;
+    Bytes data;         // the item's bytes when found
+    std::string detail; // why, when refused (for the log)
+};
+
 class SecretStore {
 public:
     virtual ~SecretStore() = default;
 
-    // The item's data, or nullopt when there is no item or it cannot be read (a
-    // locked keyring whose unlock was refused, a service error). Implementations
-    // log the reason of a failure; callers see only the absence.
-    virtual std::optional<Bytes> copy(const SecretItemId& id) = 0;
+    // The item, or why it cannot be read. `mayPrompt`: the service may show its
+    // unlock prompt for a locked item; without it a locked item is refused at once.
+    virtual SecretLookup copy(const SecretItemId& id, bool mayPrompt) = 0;
 
     // Deletes the item if there is one. Failures are ignored; an item that cannot
     // be deleted (a locked keyring) is left as it is.
     virtual void remove(const SecretItemId& id) = 0;
 
-    // Stores `data` as the item, replacing one with the same id. Returns 0 on
-    // success and a nonzero status code of the service otherwise.
+    // Stores `data` as the item, replacing one with the same id. Returns 0 when the
+    // item is stored and a nonzero status code of the service otherwise.
     virtual int32_t add(const SecretItemId& id, ByteView data) = 0;
 };
 

@@ -4,7 +4,6 @@
 #include "store/AtomicFile.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <limits>
@@ -16,7 +15,6 @@ namespace {
 using nlohmann::json;
 
 constexpr size_t kDeviceIDSize = 16;
-constexpr size_t kSigningKeySize = 32;
 // A record is about 250 bytes and a phone's name; the file holds one record.
 constexpr size_t kPeersFileLimit = size_t{1} << 20;
 
@@ -24,12 +22,6 @@ constexpr size_t kPeersFileLimit = size_t{1} << 20;
 // start-up removes: ours, the history's, and the file-backed secret store's key.
 constexpr std::string_view kOwnFiles[] = {"device_id", "peers.json", "history.json",
                                           "org.sorvane.identity-ed25519.key"};
-
-// Wipes key bytes read from the secret store once they have been used.
-struct WipeOnExit {
-    Bytes& bytes;
-    ~WipeOnExit() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
 
 json encodePeer(const PeerRecord& peer) {
     json object = {
@@ -97,9 +89,13 @@ std::optional<std::vector<PeerRecord>> decodePeers(std::string_view text) {
 
 } // namespace
 
-KeyStoreError KeyStoreError::keychainWrite(int32_t status) {
-    return KeyStoreError(Case::keychainWrite, status,
-                         "Keychain write failed: " + std::to_string(status));
+KeyStoreError KeyStoreError::keyringWrite(int32_t status) {
+    return KeyStoreError(Case::keyringWrite, status,
+                         "keyring write failed: " + std::to_string(status));
+}
+
+KeyStoreError KeyStoreError::keyringRefused(const std::string& detail) {
+    return KeyStoreError(Case::keyringRefused, 0, "the keyring refused the signing key: " + detail);
 }
 
 KeyStoreError KeyStoreError::corruptDeviceID() {
@@ -112,7 +108,8 @@ std::filesystem::path KeyStore::defaultDirectory(const UserDirectories& director
 
 KeyStore::KeyStore(std::filesystem::path directory, std::unique_ptr<SecretStore> secrets)
     : m_directory(std::move(directory)), m_peersPath(m_directory / "peers.json"),
-      m_deviceIDPath(m_directory / "device_id"), m_secrets(std::move(secrets)) {
+      m_deviceIDPath(m_directory / "device_id"),
+      m_signingKeys(std::make_shared<SigningKeyStore>(std::move(secrets))) {
     store::createPrivateDirectories(m_directory);
     store::makeDirectoryPrivate(m_directory);
     // Start-up runs before anything writes here, so every temporary of ours
@@ -123,7 +120,10 @@ KeyStore::KeyStore(std::filesystem::path directory, std::unique_ptr<SecretStore>
 
 Identity KeyStore::loadOrCreateIdentity() {
     auto deviceID = loadOrCreateDeviceID();
-    return Identity{deviceID, loadOrCreateSigningKey()};
+    SigningKeyResult signing = m_signingKeys->resolve(true);
+    if (!signing.key)
+        throw KeyStoreError::keyringRefused(signing.refusal);
+    return Identity{deviceID, std::move(*signing.key)};
 }
 
 std::array<uint8_t, 16> KeyStore::loadOrCreateDeviceID() {
@@ -150,20 +150,6 @@ std::array<uint8_t, 16> KeyStore::loadOrCreateDeviceID() {
     std::array<uint8_t, 16> id{};
     std::copy_n(content->begin(), kDeviceIDSize, id.begin());
     return id;
-}
-
-crypto::Ed25519PrivateKey KeyStore::loadOrCreateSigningKey() {
-    if (auto stored = m_secrets->copy(kIdentityItem)) {
-        WipeOnExit wipe{*stored};
-        if (stored->size() == kSigningKeySize)
-            return crypto::Ed25519PrivateKey::fromRaw(*stored);
-    }
-    auto key = crypto::Ed25519PrivateKey::generate();
-    m_secrets->remove(kIdentityItem);
-    int32_t status = m_secrets->add(kIdentityItem, key.raw());
-    if (status != 0)
-        throw KeyStoreError::keychainWrite(status);
-    return key;
 }
 
 std::vector<PeerRecord> KeyStore::loadPeers() const {

@@ -4,12 +4,12 @@
 // Files live in the store directory: "device_id" (the 16 id bytes as they are;
 // longer files are accepted and only the first 16 bytes used) and "peers.json"
 // (a compact JSON array of PeerRecord objects; the paired phone is the first).
-// The signing key is the 32-byte raw key in the SecretStore item with service
-// "org.sorvane.identity" and account "ed25519".
+// The signing key is kept by the SigningKeyStore this store owns.
 //
 // Thread-safety: none; the store is created once at start-up and used on the main
-// thread only. Errors: KeyStoreError for the cases below; file-system failures
-// are thrown as std::system_error; a key the crypto library rejects as
+// thread only, but the SigningKeyStore behind signingKeys() may be used on another
+// thread (see its header). Errors: KeyStoreError for the cases below; file-system
+// failures are thrown as std::system_error; a key the crypto library rejects as
 // crypto::CryptoLibraryError; peers that cannot be encoded as nlohmann's
 // json::exception.
 #pragma once
@@ -17,6 +17,7 @@
 #include "ports/SecretStore.h"
 #include "ports/UserDirectories.h"
 #include "protocol/CryptoPrimitives.h"
+#include "store/SigningKeyStore.h"
 
 #include <array>
 #include <cstdint>
@@ -31,15 +32,17 @@ namespace sorvane {
 
 class KeyStoreError : public std::runtime_error {
 public:
-    enum class Case { keychainWrite, corruptDeviceID };
+    enum class Case { keyringWrite, corruptDeviceID, keyringRefused };
 
-    // "Keychain write failed: " and the status as a signed decimal number.
-    static KeyStoreError keychainWrite(int32_t status);
+    // "keyring write failed: " and the status as a signed decimal number.
+    static KeyStoreError keyringWrite(int32_t status);
     // "device_id file is corrupt"
     static KeyStoreError corruptDeviceID();
+    // "the keyring refused the signing key: " and the keyring's reason.
+    static KeyStoreError keyringRefused(const std::string& detail);
 
     Case which() const { return m_case; }
-    // The secret store's status for keychainWrite, 0 otherwise.
+    // The secret store's status for keyringWrite, 0 otherwise.
     int32_t status() const { return m_status; }
 
 private:
@@ -69,7 +72,7 @@ struct PeerRecord {
 
 class KeyStore {
 public:
-    static inline const SecretItemId kIdentityItem{"org.sorvane.identity", "ed25519"};
+    static inline const SecretItemId kIdentityItem = SigningKeyStore::kItem;
 
     // "<application data root>/org.sorvane.app"; does not create it.
     static std::filesystem::path defaultDirectory(const UserDirectories& directories);
@@ -78,7 +81,7 @@ public:
     // existing directory that the group or others may write to is set to 0700
     // (and logged); one of another user is refused (store::RefusedFile). Also
     // removes temporaries that an interrupted write of our files left there.
-    // The store owns `secrets`.
+    // `secrets` goes to the signing-key store.
     KeyStore(std::filesystem::path directory, std::unique_ptr<SecretStore> secrets);
     KeyStore(const KeyStore&) = delete;
     KeyStore& operator=(const KeyStore&) = delete;
@@ -87,12 +90,18 @@ public:
     const std::filesystem::path& peersPath() const { return m_peersPath; }
     const std::filesystem::path& deviceIDPath() const { return m_deviceIDPath; }
 
-    // Reads or creates the device id, then reads the signing key; a key that is
-    // missing or not 32 bytes is replaced by a fresh one. Throws
-    // corruptDeviceID for a device_id file shorter than 16 bytes (left as it is),
-    // store::RefusedFile for something at device_id that is not a regular file,
-    // and keychainWrite when a new key cannot be stored.
+    // loadOrCreateDeviceID(), then signingKeys()->resolve(true). Throws as they
+    // do, and keyringRefused when the keyring refused the key (nothing is
+    // generated then).
     Identity loadOrCreateIdentity();
+
+    // Reads or creates the device id. Throws corruptDeviceID for a device_id file
+    // shorter than 16 bytes (left as it is) and store::RefusedFile for something
+    // at device_id that is not a regular file.
+    std::array<uint8_t, 16> loadOrCreateDeviceID();
+
+    // The signing key's store, for callers that resolve it on a thread of their own.
+    std::shared_ptr<SigningKeyStore> signingKeys() const { return m_signingKeys; }
 
     // The stored records in file order. Never fails: a missing, refused
     // (not a regular file, over 1 MiB), unreadable or malformed file reads as no
@@ -116,13 +125,10 @@ public:
     const std::vector<PeerRecord>& peers() const;
 
 private:
-    std::array<uint8_t, 16> loadOrCreateDeviceID();
-    crypto::Ed25519PrivateKey loadOrCreateSigningKey();
-
     std::filesystem::path m_directory;
     std::filesystem::path m_peersPath;
     std::filesystem::path m_deviceIDPath;
-    std::unique_ptr<SecretStore> m_secrets;
+    std::shared_ptr<SigningKeyStore> m_signingKeys;
     // Set by a loadPeers that found a file it could not load.
     mutable bool m_keepPeersAside = false;
     mutable std::optional<std::vector<PeerRecord>> m_peersCache;

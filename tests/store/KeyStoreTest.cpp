@@ -1,6 +1,6 @@
 // The key store on a real file system, with the file-backed secret store that a
-// machine without a Secret Service uses (the keyring itself is covered by
-// SecretServiceTest).
+// machine without a keyring uses, and an in-memory secret store where a keyring's
+// refusal is needed (the keyring itself is covered by SecretServiceTest).
 
 #include "store/KeyStore.h"
 #include "adapters/linux/secret/FileSecretStore.h"
@@ -44,6 +44,41 @@ unsigned modeOf(const fs::path& path) {
 std::unique_ptr<KeyStore> openStore(const fs::path& dir) {
     return std::make_unique<KeyStore>(dir, std::make_unique<FileSecretStore>(dir));
 }
+
+// A keyring in memory that can be told to refuse lookups; it records the calls.
+struct MemorySecrets {
+    std::map<std::string, Bytes> items; // by "service/account"
+    bool refuseLookups = false;
+    std::vector<std::string> calls; // "copy prompt", "copy quiet", "remove", "add"
+};
+
+class MemorySecretStore final : public SecretStore {
+public:
+    explicit MemorySecretStore(std::shared_ptr<MemorySecrets> state) : m_state(std::move(state)) {}
+
+    SecretLookup copy(const SecretItemId& id, bool mayPrompt) override {
+        m_state->calls.push_back(mayPrompt ? "copy prompt" : "copy quiet");
+        if (m_state->refuseLookups)
+            return {SecretLookup::Outcome::refused, {}, "the keyring is locked"};
+        auto it = m_state->items.find(key(id));
+        if (it == m_state->items.end())
+            return {};
+        return {SecretLookup::Outcome::found, it->second, {}};
+    }
+    void remove(const SecretItemId& id) override {
+        m_state->calls.push_back("remove");
+        m_state->items.erase(key(id));
+    }
+    int32_t add(const SecretItemId& id, ByteView data) override {
+        m_state->calls.push_back("add");
+        m_state->items[key(id)] = Bytes(data.begin(), data.end());
+        return 0;
+    }
+
+private:
+    static std::string key(const SecretItemId& id) { return id.service + "/" + id.account; }
+    std::shared_ptr<MemorySecrets> m_state;
+};
 
 fs::path keyFileIn(const fs::path& dir) {
     return FileSecretStore(dir).pathFor(KeyStore::kIdentityItem);
@@ -144,9 +179,9 @@ TEST(KeyStoreTest, StoredKeyIsKeptOnlyWhenItIs32Bytes) {
         Bytes stored(size, 0x42);
         ASSERT_EQ(FileSecretStore(tmp.path()).add(KeyStore::kIdentityItem, stored), 0);
         Identity identity = openStore(tmp.path())->loadOrCreateIdentity();
-        auto nowStored = FileSecretStore(tmp.path()).copy(KeyStore::kIdentityItem);
-        ASSERT_TRUE(nowStored.has_value());
-        EXPECT_EQ(Hex::encode(*nowStored), Hex::encode(identity.signingKey.raw()));
+        auto nowStored = FileSecretStore(tmp.path()).copy(KeyStore::kIdentityItem, false);
+        ASSERT_EQ(nowStored.outcome, SecretLookup::Outcome::found);
+        EXPECT_EQ(Hex::encode(nowStored.data), Hex::encode(identity.signingKey.raw()));
         // Kept as it is when 32 bytes; otherwise a fresh key replaced it.
         EXPECT_EQ(Hex::encode(identity.signingKey.raw()) == Hex::encode(Bytes(32, 0x42)),
                   size == 32)
@@ -154,17 +189,61 @@ TEST(KeyStoreTest, StoredKeyIsKeptOnlyWhenItIs32Bytes) {
     }
 }
 
-TEST(KeyStoreTest, KeyThatCannotBeStoredIsAKeychainWriteErrorWithItsStatus) {
+// A FIFO holds no key of ours: it is replaced (without hanging on it), and said so.
+TEST(KeyStoreTest, FifoAtTheKeyFileIsNoKeyAndIsReplaced) {
+    TempDir tmp;
+    ASSERT_EQ(::mkfifo(keyFileIn(tmp.path()).c_str(), 0600), 0);
+    testing::LogCapture log;
+    Identity identity = openStore(tmp.path())->loadOrCreateIdentity();
+    EXPECT_EQ(log.count("not a key file"), 1u);
+    EXPECT_EQ(readAll(keyFileIn(tmp.path())), asText(identity.signingKey.raw()));
+}
+
+TEST(KeyStoreTest, KeyThatCannotBeStoredIsAKeyringWriteErrorWithItsStatus) {
     TempDir tmp;
     // A directory where the key file goes: the rename over it fails with EISDIR.
     fs::create_directories(keyFileIn(tmp.path()) / "occupied");
     const auto e =
         testing::caught<KeyStoreError>([&] { openStore(tmp.path())->loadOrCreateIdentity(); });
     ASSERT_TRUE(e);
-    EXPECT_EQ(e->which(), KeyStoreError::Case::keychainWrite);
+    EXPECT_EQ(e->which(), KeyStoreError::Case::keyringWrite);
     EXPECT_EQ(e->status(), EISDIR);
-    EXPECT_EQ(std::string(e->what()), "Keychain write failed: " + std::to_string(EISDIR));
-    EXPECT_STREQ(KeyStoreError::keychainWrite(-25299).what(), "Keychain write failed: -25299");
+    EXPECT_EQ(std::string(e->what()), "keyring write failed: " + std::to_string(EISDIR));
+    EXPECT_STREQ(KeyStoreError::keyringWrite(-25299).what(), "keyring write failed: -25299");
+    EXPECT_TRUE(fs::exists(keyFileIn(tmp.path()) / "occupied"));
+}
+
+// The phone holds the public key of the key the keyring would not hand over: a
+// fresh key would end the pairing without a word.
+TEST(KeyStoreTest, KeyringRefusalGeneratesNoKeyAndNothingIsWritten) {
+    TempDir tmp;
+    auto secrets = std::make_shared<MemorySecrets>();
+    const Bytes stored(32, 0x42);
+    secrets->items["org.sorvane.identity/ed25519"] = stored;
+    secrets->refuseLookups = true;
+    KeyStore store(tmp.path(), std::make_unique<MemorySecretStore>(secrets));
+
+    const auto e = testing::caught<KeyStoreError>([&] { store.loadOrCreateIdentity(); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->which(), KeyStoreError::Case::keyringRefused);
+    EXPECT_STREQ(e->what(), "the keyring refused the signing key: the keyring is locked");
+
+    // A retry does not prompt, and is refused the same way.
+    SigningKeyResult retry = store.signingKeys()->resolve(false);
+    EXPECT_FALSE(retry.key.has_value());
+    EXPECT_EQ(retry.refusal, "the keyring is locked");
+
+    EXPECT_EQ(secrets->calls, (std::vector<std::string>{"copy prompt", "copy quiet"}));
+    EXPECT_EQ(secrets->items.size(), 1u);
+    EXPECT_EQ(secrets->items.begin()->second, stored);
+    EXPECT_FALSE(fs::exists(keyFileIn(tmp.path())));
+
+    // Once the keyring answers, the same key comes back.
+    secrets->refuseLookups = false;
+    SigningKeyResult later = store.signingKeys()->resolve(false);
+    ASSERT_TRUE(later.key.has_value());
+    EXPECT_TRUE(later.refusal.empty());
+    EXPECT_EQ(Hex::encode(later.key->raw()), Hex::encode(stored));
 }
 
 // ---- Peers

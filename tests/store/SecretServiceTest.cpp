@@ -1,8 +1,9 @@
-// The signing key in a real Secret Service: a private session bus with a real
-// gnome-keyring-daemon. Each "run of the program" is a forked child that builds
-// the key store as start-up does and reports what it got, so a restart is a new
-// process, as it is for the user. The test process itself never touches GLib.
+// The signing key in a real keyring: a private session bus with a real
+// gnome-keyring-daemon, or none. Each "run of the program" is a forked child that builds the key
+// store as start-up does and reports what it got, so a restart is a new process,
+// as it is for the user. The test process itself never touches GLib.
 
+#include "adapters/linux/secret/FileSecretStore.h"
 #include "adapters/linux/secret/LibsecretStore.h"
 #include "adapters/linux/secret/LinuxSecretStore.h"
 #include "base/Hex.h"
@@ -10,8 +11,8 @@
 #include "testing/child-process/ChildProcess.h"
 #include "testing/dbus-daemon/DbusDaemon.h"
 #include "testing/keyring-daemon/KeyringDaemon.h"
-#include "testing/test-env/TempDir.h"
 #include "testing/test-env/LogCapture.h"
+#include "testing/test-env/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -32,12 +33,13 @@ using testing::gdbus;
 using testing::KeyringDaemon;
 using testing::TempDir;
 
-constexpr const char* kNoServiceLog = "no Secret Service answered";
+constexpr const char* kNoServiceLog = "no keyring answered";
 
 struct RunReport {
     std::string deviceID;
     std::string publicKey;
-    std::string error;
+    std::string error;   // an exception
+    std::string refusal; // the keyring refused and no file held the key
     bool usingFiles = false;
     std::vector<std::string> log;
     std::string raw; // the child's whole output, for failure messages
@@ -68,6 +70,8 @@ RunReport parseReport(const ChildOutcome& outcome) {
             report.publicKey = value;
         else if (key == "error")
             report.error = value;
+        else if (key == "refused")
+            report.refusal = value;
         else if (key == "files")
             report.usingFiles = value == "1";
         else if (key == "log")
@@ -77,7 +81,7 @@ RunReport parseReport(const ChildOutcome& outcome) {
 }
 
 // One start of the program: key store on `dataDir` with the desktop's secret
-// store, then loadOrCreateIdentity.
+// store, the device id, then the signing key, with the unlock prompt allowed.
 RunReport startProgram(const fs::path& dataDir, const EnvChanges& env) {
     auto outcome = testing::runForked([&](int fd) {
         applyEnv(env);
@@ -87,9 +91,12 @@ RunReport startProgram(const fs::path& dataDir, const EnvChanges& env) {
         KeyStore store(dataDir, std::move(secrets));
         std::string out;
         try {
-            Identity identity = store.loadOrCreateIdentity();
-            out += "device=" + Hex::encode(identity.deviceID) + "\n";
-            out += "pub=" + Hex::encode(identity.signingKey.publicKey().raw()) + "\n";
+            out += "device=" + Hex::encode(store.loadOrCreateDeviceID()) + "\n";
+            SigningKeyResult signing = store.signingKeys()->resolve(true);
+            if (signing.key)
+                out += "pub=" + Hex::encode(signing.key->publicKey().raw()) + "\n";
+            else
+                out += "refused=" + signing.refusal + "\n";
         } catch (const std::exception& e) {
             out += std::string("error=") + e.what() + "\n";
         }
@@ -109,7 +116,7 @@ std::string keyringItem(const EnvChanges& env) {
         applyEnv(env);
         testing::LogCapture quiet;
         LibsecretStore keyring;
-        auto found = keyring.lookup(KeyStore::kIdentityItem);
+        auto found = keyring.lookup(KeyStore::kIdentityItem, false);
         testing::writeAll(fd, std::to_string(static_cast<int>(found.outcome)) + " " +
                                   Hex::encode(found.data));
         return 0;
@@ -206,10 +213,13 @@ TEST_F(SecretServiceTest, KeyringItemOfWrongLengthIsReplacedWithoutError) {
     EXPECT_EQ(Hex::encode(key.publicKey().raw()), run.publicKey);
 }
 
-TEST_F(SecretServiceTest, LockedKeyringStopsStartUpAndKeepsTheKey) {
+// The phone holds the public key of the locked item: a refused lookup must not
+// end in a fresh key, in the keyring or in a file.
+TEST_F(SecretServiceTest, LockedKeyringIsARefusalThatGeneratesNoKey) {
     startKeyring();
     RunReport first = startProgram(dataDir(), m_env);
-    ASSERT_TRUE(first.error.empty()) << first.raw;
+    ASSERT_FALSE(first.publicKey.empty()) << first.raw;
+    const std::string item = keyringItem(m_env);
 
     ASSERT_TRUE(
         gdbus(m_bus->address(), {"call", "--session", "--dest", "org.freedesktop.secrets",
@@ -217,21 +227,30 @@ TEST_F(SecretServiceTest, LockedKeyringStopsStartUpAndKeepsTheKey) {
                                  "org.freedesktop.Secret.Service.Lock",
                                  "['/org/freedesktop/secrets/collection/login']"}));
 
-    // No prompter on this bus, so the unlock is refused: the item cannot be read,
-    // a new key cannot be written into the locked collection, and start-up ends
-    // with the store's error. Nothing falls back to a file.
+    // No prompter on this bus, so the unlock cannot be shown and is refused.
     RunReport locked = startProgram(dataDir(), m_env);
-    EXPECT_EQ(locked.error, "Keychain write failed: 2") << locked.raw;
+    EXPECT_TRUE(locked.error.empty()) << locked.raw;
+    EXPECT_TRUE(locked.publicKey.empty()) << locked.raw;
+    EXPECT_NE(locked.refusal.find("locked"), std::string::npos) << locked.raw;
     EXPECT_FALSE(locked.usingFiles);
-    EXPECT_GE(locked.logCount("locked"), 1u) << locked.raw;
     EXPECT_FALSE(fs::exists(keyFile()));
 
-    // Unlocked again (a daemon started with the password), the old key is there.
+    // A key file written while no keyring could store it stands in for the
+    // locked item, with a line that says so.
+    const auto fileKey = crypto::Ed25519PrivateKey::generate();
+    ASSERT_EQ(FileSecretStore(dataDir()).add(KeyStore::kIdentityItem, fileKey.raw()), 0);
+    RunReport fromFile = startProgram(dataDir(), m_env);
+    EXPECT_EQ(fromFile.publicKey, Hex::encode(fileKey.publicKey().raw())) << fromFile.raw;
+    EXPECT_EQ(fromFile.logCount("the keyring refused the signing key"), 1u) << fromFile.raw;
+    fs::remove(keyFile());
+
+    // Unlocked again (a daemon started with the password), the old item is there
+    // as it was.
     m_keyring->stop();
     startKeyring();
+    EXPECT_EQ(keyringItem(m_env), item);
     RunReport after = startProgram(dataDir(), m_env);
-    ASSERT_TRUE(after.error.empty()) << after.raw;
-    EXPECT_EQ(after.publicKey, first.publicKey);
+    EXPECT_EQ(after.publicKey, first.publicKey) << after.raw;
 }
 
 TEST_F(SecretServiceTest, WithoutSecretServiceTheKeyLivesInAPrivateFile) {

@@ -17,19 +17,23 @@ std::filesystem::path FileSecretStore::pathFor(const SecretItemId& id) const {
     return m_directory / (id.service + "-" + id.account + ".key");
 }
 
-std::optional<Bytes> FileSecretStore::copy(const SecretItemId& id) {
+SecretLookup FileSecretStore::copy(const SecretItemId& id, bool /*mayPrompt*/) {
+    SecretLookup result;
     try {
         // Keys are 32 bytes; anything much larger is not one of ours.
         auto content = store::readFile(pathFor(id), {.maxBytes = 4096});
         if (!content)
-            return std::nullopt;
-        Bytes data(content->begin(), content->end());
+            return result;
+        result.outcome = SecretLookup::Outcome::found;
+        result.data.assign(content->begin(), content->end());
         OPENSSL_cleanse(content->data(), content->size());
-        return data;
+    } catch (const store::RefusedFile& e) {
+        logLine(std::string("Sorvane: not a key file, treating it as no key: ") + e.what());
     } catch (const std::exception& e) {
-        logLine(std::string("Sorvane: cannot read the key file: ") + e.what());
-        return std::nullopt;
+        result.outcome = SecretLookup::Outcome::refused;
+        result.detail = std::string("cannot read the key file: ") + e.what();
     }
+    return result;
 }
 
 void FileSecretStore::remove(const SecretItemId& id) {

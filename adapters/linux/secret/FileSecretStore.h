@@ -19,8 +19,12 @@ public:
 
     std::filesystem::path pathFor(const SecretItemId& id) const;
 
-    // nullopt when the file is missing; a read error is logged and also nullopt.
-    std::optional<Bytes> copy(const SecretItemId& id) override;
+    // notFound when the file is missing, or when something else than a regular
+    // file of at most 4 KiB is there (logged: it holds no key of ours, and add()
+    // replaces it). A file that cannot be read (permissions, an I/O error) is
+    // refused, unlogged (the caller reports it): it may hold the key. `mayPrompt`
+    // is ignored.
+    SecretLookup copy(const SecretItemId& id, bool mayPrompt) override;
     void remove(const SecretItemId& id) override;
     // Writes the file atomically; the status is the errno of the failure.
     int32_t add(const SecretItemId& id, ByteView data) override;
