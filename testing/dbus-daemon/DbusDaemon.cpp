@@ -13,7 +13,7 @@ constexpr const char* kBusConfig =
   <type>session</type>
   <listen>unix:dir=@DIR@</listen>
   <auth>EXTERNAL</auth>
-  <policy context="default">
+@SERVICEDIRS@  <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
     <allow own="*"/>
@@ -28,9 +28,20 @@ DbusDaemon::DbusDaemon() {
 }
 
 DbusDaemon::DbusDaemon(const std::filesystem::path& workDir) {
+    startWithConfig(workDir, "");
+}
+
+DbusDaemon::DbusDaemon(const std::filesystem::path& workDir,
+                       const std::filesystem::path& serviceDir) {
+    startWithConfig(workDir, "  <servicedir>" + serviceDir.string() + "</servicedir>\n");
+}
+
+void DbusDaemon::startWithConfig(const std::filesystem::path& workDir,
+                                 const std::string& serviceDirs) {
     std::filesystem::create_directories(workDir);
     std::string config = kBusConfig;
     config.replace(config.find("@DIR@"), 5, workDir.string());
+    config.replace(config.find("@SERVICEDIRS@"), 13, serviceDirs);
     const auto configPath = workDir / "bus.conf";
     std::ofstream(configPath) << config;
     start({"dbus-daemon", "--config-file=" + configPath.string()},

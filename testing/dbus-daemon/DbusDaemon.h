@@ -20,6 +20,9 @@ public:
     // so nothing on the machine is started behind the test's back; the daemon
     // logs to workDir/dbus-daemon.log.
     explicit DbusDaemon(const std::filesystem::path& workDir);
+    // The same, activating the services whose .service files are in `serviceDir`
+    // (and no others).
+    DbusDaemon(const std::filesystem::path& workDir, const std::filesystem::path& serviceDir);
     DbusDaemon(const DbusDaemon&) = delete;
     DbusDaemon& operator=(const DbusDaemon&) = delete;
 
@@ -29,6 +32,7 @@ public:
 
 private:
     void start(std::vector<std::string> argv, const std::string& logFile);
+    void startWithConfig(const std::filesystem::path& workDir, const std::string& serviceDirs);
 
     std::unique_ptr<ChildProcess> m_daemon;
     std::string m_address;

@@ -1,5 +1,6 @@
 // The signing key in a real keyring: a private session bus with a real
-// gnome-keyring-daemon, or none. Each "run of the program" is a forked child that builds the key
+// gnome-keyring-daemon (running, activatable on demand, or absent), or a bus that
+// never answers. Each "run of the program" is a forked child that builds the key
 // store as start-up does and reports what it got, so a restart is a new process,
 // as it is for the user. The test process itself never touches GLib.
 
@@ -16,9 +17,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 
 namespace sorvane {
@@ -154,6 +162,40 @@ protected:
             << (m_dir.path() / "home" / "gnome-keyring.log");
     }
 
+    // A bus that starts gnome-keyring-daemon when the Secret Service is first
+    // called, as a session without a PAM-unlocked login keyring does: with an
+    // empty HOME, so there is no login keyring and no default collection.
+    void startActivatableKeyring() {
+        const auto home = m_dir.path() / "activated-home";
+        const auto services = m_dir.path() / "services";
+        for (const auto& dir :
+             {home / "data", home / "config", home / "cache", home / "runtime", services})
+            fs::create_directories(dir);
+        ::chmod((home / "runtime").c_str(), 0700);
+        const auto daemon = testing::findProgram("gnome-keyring-daemon");
+        ASSERT_TRUE(daemon);
+        std::ofstream(services / "org.freedesktop.secrets.service")
+            << "[D-BUS Service]\nName=org.freedesktop.secrets\nExec=/bin/sh -c 'echo $$ > "
+            << activatedPidFile().string() << " && exec env HOME=" << home.string()
+            << " XDG_DATA_HOME=" << (home / "data").string()
+            << " XDG_CONFIG_HOME=" << (home / "config").string()
+            << " XDG_CACHE_HOME=" << (home / "cache").string()
+            << " XDG_RUNTIME_DIR=" << (home / "runtime").string() << " " << *daemon
+            << " --start --foreground --components=secrets'\n";
+        m_bus = std::make_unique<testing::DbusDaemon>(m_dir.path() / "activating-bus", services);
+        ASSERT_TRUE(m_bus->running());
+        m_env["DBUS_SESSION_BUS_ADDRESS"] = m_bus->address();
+    }
+    fs::path activatedPidFile() const { return m_dir.path() / "activated-keyring.pid"; }
+
+    void TearDown() override {
+        // The daemon the bus started is ours to end.
+        std::ifstream pidFile(activatedPidFile());
+        pid_t pid = 0;
+        if (pidFile >> pid && pid > 0)
+            ::kill(pid, SIGTERM);
+    }
+
     fs::path dataDir() const { return m_dir.path() / "data" / "org.sorvane.app"; }
     fs::path keyFile() const { return dataDir() / "org.sorvane.identity-ed25519.key"; }
 
@@ -281,6 +323,62 @@ TEST_F(SecretServiceTest, WithoutSessionBusTheKeyLivesInAPrivateFile) {
     EXPECT_EQ(first.logCount(kNoServiceLog), 1u) << first.raw;
     EXPECT_TRUE(fs::exists(keyFile()));
     EXPECT_EQ(startProgram(dataDir(), noBus).publicKey, first.publicKey);
+}
+
+// Sorvane must start where the keyring answers but has nowhere to store: the key
+// goes to the file, once, with a line that says why.
+TEST_F(SecretServiceTest, KeyringWithoutDefaultCollectionLeavesTheKeyInAPrivateFile) {
+    startActivatableKeyring();
+    RunReport first = startProgram(dataDir(), m_env);
+    ASSERT_FALSE(first.publicKey.empty()) << first.raw;
+    EXPECT_TRUE(first.error.empty()) << first.raw;
+    EXPECT_TRUE(fs::exists(activatedPidFile())) << "the keyring was not started on demand";
+    EXPECT_FALSE(first.usingFiles) << "the keyring answered; it is not absent";
+    ASSERT_EQ(first.logCount("the keyring cannot store the signing key ("), 1u) << first.raw;
+    EXPECT_EQ(first.logCount(keyFile().string()), 1u) << first.raw;
+
+    struct stat st {};
+    ASSERT_EQ(::stat(keyFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_size, 32);
+
+    // The next start reads the same key back; the keyring still cannot take it,
+    // and the file stays.
+    RunReport second = startProgram(dataDir(), m_env);
+    EXPECT_EQ(second.publicKey, first.publicKey) << second.raw;
+    EXPECT_EQ(second.deviceID, first.deviceID);
+    EXPECT_EQ(second.logCount("the signing key stays in"), 1u) << second.raw;
+    EXPECT_TRUE(fs::exists(keyFile()));
+}
+
+// A session bus that takes the connection and never says a word (a hung
+// dbus-daemon): the start is refused within the call timeout, not after GLib's
+// 25 s or never, and no key is made. The exact figure is in keyring_bench.
+TEST_F(SecretServiceTest, SilentSessionBusIsARefusalWithinTheCallTimeout) {
+    const auto socketPath = m_dir.path() / "silent-bus";
+    int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.string().size(), sizeof(address.sun_path));
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 8), 0); // connections queue; none is ever accepted
+
+    EnvChanges silent = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socketPath.string()},
+                         {"DISPLAY", std::nullopt},
+                         {"WAYLAND_DISPLAY", std::nullopt}};
+    const auto started = std::chrono::steady_clock::now();
+    RunReport run = startProgram(dataDir(), silent);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    ::close(listener);
+
+    EXPECT_TRUE(run.publicKey.empty()) << run.raw;
+    EXPECT_NE(run.refusal.find("did not answer"), std::string::npos) << run.raw;
+    EXPECT_FALSE(run.usingFiles);
+    EXPECT_FALSE(fs::exists(keyFile()));
+    // The bound is 5 s; the rest is slack for a loaded machine.
+    EXPECT_LT(elapsed, 12s);
 }
 
 TEST_F(SecretServiceTest, FileKeyMovesIntoTheKeyringWhenOneAppears) {
