@@ -25,12 +25,18 @@ void Reassembler::evictStale(std::chrono::steady_clock::time_point now) {
     }
 }
 
-bool Reassembler::evictOldest(uint16_t keep, std::chrono::steady_clock::time_point now) {
-    auto oldest = m_buffers.end();
-    for (auto it = m_buffers.begin(); it != m_buffers.end(); ++it)
-        if (it->first != keep &&
-            (oldest == m_buffers.end() || it->second.firstAt < oldest->second.firstAt))
-            oldest = it;
+bool Reassembler::evictOldest(const Key& keep, std::chrono::steady_clock::time_point now) {
+    auto oldestOf = [&](bool sameSender) {
+        auto oldest = m_buffers.end();
+        for (auto it = m_buffers.begin(); it != m_buffers.end(); ++it)
+            if (it->first != keep && (it->first.first == keep.first) == sameSender &&
+                (oldest == m_buffers.end() || it->second.firstAt < oldest->second.firstAt))
+                oldest = it;
+        return oldest;
+    };
+    auto oldest = oldestOf(true);
+    if (oldest == m_buffers.end())
+        oldest = oldestOf(false);
     if (oldest == m_buffers.end())
         return false;
     // One line per burst: a flood would otherwise write one per chunk.
@@ -44,18 +50,26 @@ bool Reassembler::evictOldest(uint16_t keep, std::chrono::steady_clock::time_poi
     return true;
 }
 
-bool Reassembler::makeRoom(size_t bytes, uint16_t keep, std::chrono::steady_clock::time_point now) {
+bool Reassembler::makeRoom(size_t bytes, const Key& keep, std::chrono::steady_clock::time_point now) {
     while (m_bufferedBytes + bytes > m_limits.maxBufferedBytes)
         if (!evictOldest(keep, now))
             return false;
     return true;
 }
 
-std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk) {
+void Reassembler::dropSender(const std::string& sender) {
+    for (auto it = m_buffers.lower_bound(Key{sender, 0});
+         it != m_buffers.end() && it->first.first == sender;)
+        drop(it++);
+}
+
+std::optional<Reassembler::Completed> Reassembler::push(const std::string& sender,
+                                                         const ParsedChunk& chunk) {
     const auto now = m_clock();
     evictStale(now);
 
-    auto it = m_buffers.find(chunk.frameID);
+    const Key key{sender, chunk.frameID};
+    auto it = m_buffers.find(key);
     if (it == m_buffers.end()) {
         // A whole frame in one chunk needs no buffer and so can never be refused.
         if (chunk.total == 1 && chunk.index == 0)
@@ -63,8 +77,8 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
         if (kBufferOverhead + chunk.body.size() > m_limits.maxBufferedBytes)
             return std::nullopt;
         if (m_buffers.size() >= m_limits.maxOpenFrames)
-            evictOldest(chunk.frameID, now);
-        if (!makeRoom(kBufferOverhead, chunk.frameID, now))
+            evictOldest(key, now);
+        if (!makeRoom(kBufferOverhead, key, now))
             return std::nullopt;
         FrameBuf buf;
         buf.total = chunk.total;
@@ -73,7 +87,7 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
         buf.unit = static_cast<uint32_t>(chunk.body.size());
         buf.charged = kBufferOverhead;
         m_bufferedBytes += kBufferOverhead;
-        it = m_buffers.emplace(chunk.frameID, std::move(buf)).first;
+        it = m_buffers.emplace(key, std::move(buf)).first;
     }
     FrameBuf& buf = it->second;
 
@@ -107,7 +121,7 @@ std::optional<Reassembler::Completed> Reassembler::push(const ParsedChunk& chunk
         capacity = std::min(wanted, needed + (free > growth ? free - growth : 0));
     }
     const size_t extra = (next ? 0 : kPartOverhead) + (capacity - buf.data.capacity());
-    if (!makeRoom(extra, chunk.frameID, now))
+    if (!makeRoom(extra, key, now))
         return std::nullopt;
     if (capacity > buf.data.capacity())
         buf.data.reserve(capacity);

@@ -1,6 +1,9 @@
 // Reassembles GATT chunks into frames.
 //
-// One FrameBuf per frame id in flight. A buffer lives from its first chunk until
+// One FrameBuf per (central, frame id) in flight: chunks of one central never
+// complete, replace or disturb another central's frame, even with the same id,
+// and a central's partial frames go when it disconnects (dropSender). A buffer
+// lives from its first chunk until
 // the frame completes, a chunk with a different total discards it, or a later
 // push finds it older than `timeout` (5 s). Malformed or unexpected chunks are
 // dropped silently and never disturb other frames.
@@ -10,10 +13,11 @@
 // received, their bookkeeping and the buffer itself), never for the total its
 // chunks claim, so a chunk costs the same whatever it announces (a frame is
 // believed only after kTrustedBytes have arrived in order). When a new
-// frame or a new body does not fit, the oldest other buffers are evicted to make
-// room (the first eviction of a burst is logged once): someone who writes junk
-// cannot lock out a later sender, and a single-chunk frame always completes. A
-// body larger than the whole budget is dropped.
+// frame or a new body does not fit, the sender's own oldest other buffers are
+// evicted first, and only then the oldest of other senders (the first eviction
+// of a burst is logged once): someone who writes junk pays for it with their
+// own frames and cannot lock out a later sender, and a single-chunk frame always
+// completes. A body larger than the whole budget is dropped.
 //
 // Not thread-safe: one owner, one thread.
 #pragma once
@@ -24,7 +28,8 @@
 #include <chrono>
 #include <map>
 #include <optional>
-#include <unordered_map>
+#include <string>
+#include <utility>
 
 namespace sorvane {
 
@@ -76,23 +81,30 @@ public:
 
     explicit Reassembler(SteadyClock clock = systemSteadyClock(), ReassemblerLimits limits = {});
 
-    // Feeds one chunk. Returns the frame's flags (those of chunk 0) and payload
-    // when this chunk completes it; otherwise absent.
-    std::optional<Completed> push(const ParsedChunk& chunk);
+    // Feeds one chunk written by `sender` (the central's id). Returns the frame's
+    // flags (those of chunk 0) and payload when this chunk completes it;
+    // otherwise absent.
+    std::optional<Completed> push(const std::string& sender, const ParsedChunk& chunk);
+    // The same for a reassembler with a single sender.
+    std::optional<Completed> push(const ParsedChunk& chunk) { return push(std::string(), chunk); }
+    // Forgets every partial frame of `sender` (it went away).
+    void dropSender(const std::string& sender);
 
     size_t openFrames() const { return m_buffers.size(); }
     size_t bufferedBytes() const { return m_bufferedBytes; }
     size_t evictions() const { return m_evictions; }
 
 private:
-    using Buffers = std::unordered_map<uint16_t, FrameBuf>;
+    using Key = std::pair<std::string, uint16_t>; // sender, frame id
+    using Buffers = std::map<Key, FrameBuf>;
 
     void evictStale(std::chrono::steady_clock::time_point now);
     void drop(Buffers::iterator it);
-    // Evicts the oldest buffer other than `keep`; false when there is none.
-    bool evictOldest(uint16_t keep, std::chrono::steady_clock::time_point now);
+    // Evicts the oldest buffer other than `keep`, of keep's sender if it has
+    // one; false when there is none.
+    bool evictOldest(const Key& keep, std::chrono::steady_clock::time_point now);
     // Makes room for `bytes` more, evicting buffers other than `keep`.
-    bool makeRoom(size_t bytes, uint16_t keep, std::chrono::steady_clock::time_point now);
+    bool makeRoom(size_t bytes, const Key& keep, std::chrono::steady_clock::time_point now);
 
     SteadyClock m_clock;
     ReassemblerLimits m_limits;
