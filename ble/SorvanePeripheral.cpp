@@ -1,6 +1,7 @@
 #include "ble/SorvanePeripheral.h"
 
 #include "base/Log.h"
+#include "protocol/ChunkFraming.h"
 #include "protocol/Uuids.h"
 
 #include <algorithm>
@@ -54,7 +55,8 @@ SorvanePeripheral::~SorvanePeripheral() {
         m_chars.clear();
         m_serviceAdded = false;
     });
-    m_l2cap.teardown();
+    m_l2cap.teardown(); // ends a write in progress
+    m_writer.stop();
     // Operations still queued find no manager and no characteristics.
     m_queue.stop();
 }
@@ -102,6 +104,19 @@ void SorvanePeripheral::notifyPaced(std::string charUUID, std::vector<Bytes> chu
     });
 }
 
+void SorvanePeripheral::sendFrame(OutboundFrame frame, std::string gattCharUUID,
+                                  FrameReport report) {
+    m_queue.async([this, frame = std::move(frame), uuid = std::move(gattCharUUID),
+                   report = std::move(report)]() mutable {
+        Outbound item{Outbound::Kind::frame, std::move(uuid), std::move(frame.body), {},
+                      m_nextMarker++};
+        item.flags = frame.flags;
+        item.frameID = frame.frameID;
+        item.report = std::move(report);
+        enqueue(std::move(item));
+    });
+}
+
 void SorvanePeripheral::whenSent(std::chrono::milliseconds limit, std::function<void()> done) {
     m_queue.async([this, limit, done = std::move(done)]() mutable {
         const uint64_t marker = m_nextMarker++;
@@ -125,6 +140,16 @@ void SorvanePeripheral::enqueue(Outbound item) {
 // chunk must wait for its turn; a timer on the queue comes back for it.
 void SorvanePeripheral::pumpOutbound() {
     while (!m_outbound.empty()) {
+        if (m_l2capInFlight)
+            return; // finishL2CAPWrite comes back
+        if (m_outbound.front().kind == Outbound::Kind::frame) {
+            if (m_l2cap.isOpen() && !m_shutDown) {
+                startL2CAPWrite();
+                return;
+            }
+            frameToChunks();
+            continue;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (m_outbound.front().kind == Outbound::Kind::pacedChunk && m_lastPacedAt &&
             now < *m_lastPacedAt + kChunkPacing) {
@@ -150,8 +175,57 @@ void SorvanePeripheral::pumpOutbound() {
             if (item.step)
                 item.step();
             break;
+        case Outbound::Kind::frame:
+            break; // handled above
         }
     }
+}
+
+void SorvanePeripheral::startL2CAPWrite() {
+    const Outbound& item = m_outbound.front();
+    m_l2capInFlight = true;
+    m_writer.async([this, sequence = item.marker,
+                    frame = buildL2CAPFrame(item.flags, item.frameID, item.data)] {
+        const auto result = m_l2cap.send(frame);
+        m_queue.async([this, sequence, result] { finishL2CAPWrite(sequence, result); });
+    });
+}
+
+void SorvanePeripheral::finishL2CAPWrite(uint64_t sequence, L2CAPStreams::SendResult result) {
+    m_l2capInFlight = false;
+    // The queue may have been emptied meanwhile (shutdown): nothing to finish.
+    if (m_outbound.empty() || m_outbound.front().kind != Outbound::Kind::frame ||
+        m_outbound.front().marker != sequence)
+        return;
+    if (result == L2CAPStreams::SendResult::sent) {
+        Outbound item = std::move(m_outbound.front());
+        m_outbound.pop_front();
+        if (item.report)
+            item.report(FrameRoute::l2cap, 0);
+    } else {
+        if (result == L2CAPStreams::SendResult::failed)
+            postWriteFailed();
+        frameToChunks(); // in its place: nothing queued behind it overtakes it
+    }
+    pumpOutbound();
+}
+
+void SorvanePeripheral::frameToChunks() {
+    Outbound item = std::move(m_outbound.front());
+    m_outbound.pop_front();
+    const size_t count = std::max<size_t>(1, (item.data.size() + kGattChunkBody - 1) / kGattChunkBody);
+    // A frame whose chunks cannot all reach the phone inside its reassembly
+    // window would only hold up the frames behind it.
+    if (count > kMaxGattChunks) {
+        if (item.report)
+            item.report(FrameRoute::tooLarge, count);
+        return;
+    }
+    std::vector<Bytes> chunks = chunkPayload(item.frameID, item.data, kGattChunkBody, item.flags);
+    if (item.report)
+        item.report(FrameRoute::gatt, chunks.size());
+    for (auto it = chunks.rbegin(); it != chunks.rend(); ++it)
+        m_outbound.push_front(Outbound{Outbound::Kind::pacedChunk, item.uuid, std::move(*it), {}, 0});
 }
 
 void SorvanePeripheral::expireChunksBefore(uint64_t marker) {
@@ -213,7 +287,8 @@ void SorvanePeripheral::shutdown(std::chrono::milliseconds drainLimit) {
     auto sent = std::make_shared<std::promise<void>>();
     auto drained = sent->get_future();
     whenSent(drainLimit, [sent] { sent->set_value(); });
-    drained.wait_for(drainLimit + std::chrono::seconds(1));
+    drained.wait_for(std::max<std::chrono::milliseconds>(drainLimit + std::chrono::seconds(1),
+                                                         kWriteDrainLimit));
     m_queue.sync([this] {
         m_outbound.clear();
         if (m_manager) {
@@ -238,23 +313,27 @@ bool SorvanePeripheral::sendL2CAP(ByteView frame) {
     case L2CAPStreams::SendResult::sent:
         return true;
     case L2CAPStreams::SendResult::failed:
-        m_mainQueue.post([this, alive = m_liveness.watch()] {
-            if (!alive)
-                return; // the peripheral is gone
-            std::function<void()> handler;
-            {
-                MutexLock lock(m_callbackMutex);
-                handler = m_onL2CAPWriteFailed;
-            }
-            if (handler)
-                handler();
-        });
+        postWriteFailed();
         return false;
     case L2CAPStreams::SendResult::noChannel:
     case L2CAPStreams::SendResult::tooLong:
         break;
     }
     return false;
+}
+
+void SorvanePeripheral::postWriteFailed() {
+    m_mainQueue.post([this, alive = m_liveness.watch()] {
+        if (!alive)
+            return; // the peripheral is gone
+        std::function<void()> handler;
+        {
+            MutexLock lock(m_callbackMutex);
+            handler = m_onL2CAPWriteFailed;
+        }
+        if (handler)
+            handler();
+    });
 }
 
 void SorvanePeripheral::setOnL2CAPData(L2CAPDataHandler handler) {

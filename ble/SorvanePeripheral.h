@@ -12,16 +12,20 @@
 // rebuild are queued and return at once; shutdown waits for the queue. onEvent
 // is called on that queue.
 //
-// Outbound order: notifications, paced chunks, rebuilds and whenSent callbacks
-// share one ordered outbound queue on "org.sorvane.ble": each waits for
-// everything queued before it, so a rebuild, a control byte or the shutdown
-// never overtakes the chunks of a frame already handed over. Paced chunks
-// leave kChunkPacing apart (the first at once when the radio has been quiet).
-// The L2CAP stream runs on its own "L2CAP-streams" thread, where the L2CAP data
-// handler is called; sendL2CAP runs on the caller's thread (the main thread).
-// The write-failure handler is always posted to the main queue. The object is
-// created and destroyed on the main thread; destruction waits for the queue and
-// the stream threads, and drops anything still queued.
+// Outbound order: clipboard frames, notifications, paced chunks, rebuilds and
+// whenSent callbacks share one ordered outbound queue on "org.sorvane.ble": each
+// waits for everything queued before it, so a later frame never overtakes an
+// earlier one, whichever way each goes, and a rebuild, a control byte or the
+// shutdown never overtakes a frame already handed over. A frame goes whole over
+// the L2CAP channel when one is open at its turn, written on the "L2CAP-writer"
+// thread while the queue waits for it (the main thread never waits on the
+// radio); otherwise, or when that write fails, it goes as paced chunks in the
+// same place in the order. Paced chunks leave kChunkPacing apart (the first at
+// once when the radio has been quiet). The L2CAP stream runs on its own
+// "L2CAP-streams" thread, where the L2CAP data handler is called. The
+// write-failure handler is always posted to the main queue. The object is
+// created and destroyed on the main thread; destruction waits for the queue,
+// the writer and the stream threads, and drops anything still queued.
 #pragma once
 
 #include "ble/L2CAPStreams.h"
@@ -78,10 +82,23 @@ struct PeripheralEvent {
     bool operator==(const PeripheralEvent&) const = default;
 };
 
+// One clipboard frame for the phone: the L2CAP frame's fields, or the chunks'.
+struct OutboundFrame {
+    uint8_t flags = 0;
+    uint16_t frameID = 0;
+    Bytes body;
+};
+
+// How a frame left: whole over L2CAP, as paced GATT chunks, or not at all
+// (more chunks than can reach the phone inside its reassembly window).
+enum class FrameRoute { l2cap, gatt, tooLarge };
+
 class SorvanePeripheral final : private PeripheralManagerDelegate {
 public:
     using EventHandler = std::function<void(PeripheralEvent)>;
     using L2CAPDataHandler = std::function<void(Bytes frame)>;
+    // Told, on the queue, how a frame left and in how many chunks (0 over L2CAP).
+    using FrameReport = std::function<void(FrameRoute route, size_t chunks)>;
 
     static constexpr std::string_view queueLabel = "org.sorvane.ble";
     // The least time between the starts of two rebuilds.
@@ -91,6 +108,16 @@ public:
     // How long shutdown waits for queued chunks: the time in which the phone
     // must receive a whole frame, after which the rest would be useless anyway.
     static constexpr std::chrono::milliseconds kDrainLimit{5000};
+    // How long shutdown waits at most for what is queued when an L2CAP frame is
+    // still being written (chunks are dropped after kDrainLimit; a frame on the
+    // channel is not, while the phone keeps reading): a phone this slow is cut off.
+    static constexpr std::chrono::milliseconds kWriteDrainLimit{60000};
+    // The most chunks a GATT frame may have: paced kChunkPacing apart, its last
+    // chunk must reach the phone inside the reassembly window (5 s from the
+    // first chunk), with a second to spare for a busy radio.
+    static constexpr std::chrono::milliseconds kGattSendMargin{1000};
+    static constexpr size_t kMaxGattChunks =
+        static_cast<size_t>((std::chrono::milliseconds(5000) - kGattSendMargin) / kChunkPacing) + 1;
 
     // Creates the queue and, on it, the first manager through `factory`; the
     // manager's state report then brings the service up. `mainQueue` must
@@ -113,21 +140,32 @@ public:
     void notifyPaced(std::string charUUID, std::vector<Bytes> chunks);
     // Calls `done`, on the queue, once everything queued before has gone out.
     // Paced chunks that are still waiting when `limit` has passed are dropped,
-    // with a log line, so `done` comes about `limit` later at the latest. Never
-    // called if the peripheral is destroyed first.
+    // with a log line; a frame being written on the L2CAP channel is waited for
+    // (the write fails once the phone stops reading). Never called if the
+    // peripheral is destroyed first.
     void whenSent(std::chrono::milliseconds limit, std::function<void()> done);
     // Replaces the manager to get a fresh L2CAP channel, after everything queued
     // before: at most one rebuild per cool-down, none while one waits for its
     // manager to power on, none after shutdown().
     void rebuild();
-    // Waits, up to `drainLimit`, for what is queued to go out (as whenSent), then
+    // Waits for what is queued to go out (as whenSent with `drainLimit`, and at
+    // most kWriteDrainLimit for a frame being written on the L2CAP channel), then
     // stops advertising, removes the service, drops the L2CAP channel and
     // releases the manager; returns once the queue has done so. Final.
     void shutdown(std::chrono::milliseconds drainLimit = kDrainLimit);
 
-    // Sends one frame whole over the L2CAP channel. False when there is no
-    // channel, when the frame cannot be framed, or when the write failed; a failed
-    // write also drops the channel and posts the write-failure handler.
+    // Sends one clipboard frame after everything queued before: whole over the
+    // L2CAP channel when one is open at its turn, otherwise as paced chunks of
+    // kGattChunkBody on `gattCharUUID`. A failed L2CAP write drops the channel,
+    // posts the write-failure handler and sends the frame as chunks in its
+    // place. `report`, if set, is told the route on the queue. Returns at once.
+    void sendFrame(OutboundFrame frame, std::string gattCharUUID, FrameReport report = {});
+    // Whether an L2CAP channel is open now. Any thread.
+    bool hasL2CAPChannel() const { return m_l2cap.isOpen(); }
+    // Sends one frame whole over the L2CAP channel, on the calling thread. False
+    // when there is no channel, when the frame cannot be framed, or when the
+    // write failed; a failed write also drops the channel and posts the
+    // write-failure handler.
     bool sendL2CAP(ByteView frame);
     // True while the current manager reports the radio powered on. Any thread.
     bool isPoweredOn() const { return m_poweredOn.load(); }
@@ -151,12 +189,18 @@ private:
 
     // One entry of the ordered outbound queue.
     struct Outbound {
-        enum class Kind { notify, pacedChunk, step };
+        enum class Kind { notify, pacedChunk, step, frame };
+        Outbound(Kind k, std::string u, Bytes d, std::function<void()> s, uint64_t m)
+            : kind(k), uuid(std::move(u)), data(std::move(d)), step(std::move(s)), marker(m) {}
         Kind kind = Kind::notify;
         std::string uuid;
         Bytes data;
         std::function<void()> step;
-        uint64_t marker = 0; // a whenSent callback's id
+        uint64_t marker = 0; // a whenSent callback's id, or a frame's sequence number
+        // A frame's header and report; `data` is its body.
+        uint8_t flags = 0;
+        uint16_t frameID = 0;
+        FrameReport report;
     };
 
     std::unique_ptr<PeripheralManager> makeManager();
@@ -164,6 +208,12 @@ private:
     void enqueue(Outbound item);
     void pumpOutbound();
     void expireChunksBefore(uint64_t marker);
+    // Queue only: hands the frame at the front to the writer thread.
+    void startL2CAPWrite();
+    void finishL2CAPWrite(uint64_t sequence, L2CAPStreams::SendResult result);
+    // Queue only: replaces the frame at the front by its paced chunks.
+    void frameToChunks();
+    void postWriteFailed();
     void sendNotification(const std::string& uuid, const Bytes& value);
     void rebuildNow();
     void beginAdvertising(const std::string& localName);
@@ -190,6 +240,8 @@ private:
     bool m_pacingTimerArmed = false;
     std::optional<std::chrono::steady_clock::time_point> m_lastPacedAt;
     uint64_t m_nextMarker = 1;
+    // The frame at the front of m_outbound is being written on m_writer.
+    bool m_l2capInFlight = false;
     // Mirrors the current manager's last reported state for other threads.
     std::atomic<bool> m_poweredOn{false};
 
@@ -199,6 +251,9 @@ private:
     // Tasks posted to the main queue hold this weakly and do nothing once it is gone.
     Liveness m_liveness;
 
+    // Writes L2CAP frames for the queue, so that neither the main thread nor the
+    // queue waits on a slow phone. Stopped before m_queue.
+    SerialQueue m_writer{"L2CAP-writer"};
     // Last, so that its thread starts after, and stops before, everything above.
     SerialQueue m_queue{std::string(queueLabel)};
 };
