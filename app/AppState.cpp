@@ -6,12 +6,12 @@
 namespace sorvane {
 
 Bytes AppState::buildDeviceInfo(const std::string& displayName) const {
-    return sorvane::buildDeviceInfo(identity.signingKey.publicKey().raw(), identity.deviceID,
+    return sorvane::buildDeviceInfo(identity->signingKey.publicKey().raw(), identity->deviceID,
                                     displayName);
 }
 
 std::string AppState::advertisedLocalName() const {
-    return "Sorvane-" + Hex::encode(ByteView(identity.deviceID).first(4));
+    return "Sorvane-" + Hex::encode(ByteView(identity->deviceID).first(4));
 }
 
 } // namespace sorvane

@@ -15,10 +15,12 @@
 namespace sorvane {
 
 struct AppState {
-    AppState(Identity id, std::unique_ptr<KeyStore> store, std::unique_ptr<History> hist)
+    AppState(std::optional<Identity> id, std::unique_ptr<KeyStore> store, std::unique_ptr<History> hist)
         : identity(std::move(id)), keyStore(std::move(store)), history(std::move(hist)) {}
 
-    const Identity identity;
+    // Absent while the keyring has not given the signing key yet (sync waits;
+    // the history works meanwhile). Set once, never changed afterwards.
+    std::optional<Identity> identity;
     const std::unique_ptr<KeyStore> keyStore;
     const std::unique_ptr<History> history;
 
@@ -30,7 +32,8 @@ struct AppState {
     int64_t connectedCount = 0;
     std::optional<std::string> phoneName;
 
-    // The device-info record served to the phone; `displayName` empty means "Mac".
+    // Both need the identity. The device-info record served to the phone;
+    // `displayName` empty means "Mac".
     Bytes buildDeviceInfo(const std::string& displayName) const;
     // "Sorvane-" + the first 4 bytes of the device id as 8 lower-case hex digits.
     std::string advertisedLocalName() const;

@@ -43,6 +43,7 @@ std::vector<PanelItemDef> SorvaneAppDelegate::buildPanelItems() {
     inputs.phoneName = m_appState->phoneName;
     inputs.centralConnected = !m_centrals.empty();
     inputs.syncPaused = m_appState->syncPaused;
+    inputs.waitingForKeyring = !m_appState->identity;
     inputs.history = &history.entries;
     inputs.nowMs = millisecondsSince1970(m_env.wallClock());
     return sorvane::buildPanelItems(inputs);
@@ -104,7 +105,7 @@ void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
         if (!entry)
             return;
         const std::string previous =
-            m_previousApp && m_previousApp->bundleIdentifier ? *m_previousApp->bundleIdentifier : "nil";
+            m_previousApp && m_previousApp->appIdentifier ? *m_previousApp->appIdentifier : "nil";
         if (tap)
             logLine("hist tap: autoPaste=" + yesNo(m_appState->autoPaste) + " syncPaused=" +
                     yesNo(m_appState->syncPaused) + " previousApp=" + previous);
@@ -132,6 +133,8 @@ void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
         pairAction();
     } else if (id == "unpair" || id == "header:connected" || id == "header:offline") {
         unpairAction();
+    } else if (id == "header:keyring") {
+        // Says why sync waits; nothing to do until the keyring unlocks.
     } else if (id == "clear_history") {
         clearHistoryAction();
     } else if (id == "preferences") {
@@ -156,6 +159,10 @@ void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
 
 void SorvaneAppDelegate::pairAction() {
     m_env.panel.hidePanel();
+    if (m_appState && !m_appState->identity) {
+        logLine("pairing: waits for the keyring to give the identity key");
+        return;
+    }
     if (!bluetoothUsable()) {
         AlertPresenter* alerts = &m_env.alerts;
         m_env.mainQueue.post([alerts] { alerts->showBluetoothOffAlert(); });
@@ -163,7 +170,7 @@ void SorvaneAppDelegate::pairAction() {
     }
     if (!m_appState)
         return;
-    const auto& identity = m_appState->identity;
+    const auto& identity = *m_appState->identity;
     const crypto::Ed25519PublicKey& publicKey = identity.signingKey.publicKey();
     m_env.pairingWindow.show(buildQRPayload(identity.deviceID, publicKey), publicKey.raw());
 }
@@ -182,7 +189,8 @@ void SorvaneAppDelegate::unpairAction() {
         // paired again at the next start, so say so.
         logLine(std::string("unpair: could not remove the stored phone: ") + e.what());
     }
-    m_appState->session.reset();
+    dropSession();
+    m_heldText.reset();
     m_appState->phoneName.reset();
     forgetCentrals();
     refreshPanel();

@@ -16,7 +16,6 @@
 namespace sorvane {
 namespace {
 
-std::string yesNo(bool value) { return value ? "true" : "false"; }
 
 } // namespace
 
@@ -27,6 +26,9 @@ SorvaneAppDelegate::SorvaneAppDelegate(AppEnvironment environment)
 SorvaneAppDelegate::~SorvaneAppDelegate() {
     // Callbacks still queued find the delegate gone and do nothing.
     m_liveness.end();
+    // A keyring call in progress finishes; nothing is asked after it.
+    if (m_keyringQueue)
+        m_keyringQueue->stop();
     m_env.power.stop();
     if (m_pasteboardWatcher)
         m_pasteboardWatcher->stop();
@@ -67,7 +69,24 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     try {
         keyStore = std::make_unique<KeyStore>(KeyStore::defaultDirectory(m_env.directories),
                                               m_env.makeSecretStore());
-        identity = keyStore->loadOrCreateIdentity();
+        m_deviceID = keyStore->loadOrCreateDeviceID();
+        m_signingKeys = keyStore->signingKeys();
+        m_keyringQueue = std::make_unique<SerialQueue>("org.sorvane.keyring");
+        m_firstKeyAnswer = std::make_shared<std::promise<SigningKeyResult>>();
+        auto firstAnswer = m_firstKeyAnswer->get_future();
+        resolveSigningKey(true);
+        if (firstAnswer.wait_for(kKeyringWait) != std::future_status::ready) {
+            logLine("Sorvane: the keyring did not answer within " +
+                    std::to_string(kKeyringWait.count() / 1000) +
+                    " s \u2014 sync waits for the keyring, the history works meanwhile");
+        } else {
+            SigningKeyResult answer = firstAnswer.get(); // rethrows a failure to store a new key
+            if (answer.key)
+                identity = Identity{m_deviceID, std::move(*answer.key)};
+            else
+                logLine("Sorvane: sync waits for the keyring to unlock (" + answer.refusal +
+                        "); the history works meanwhile");
+        }
     } catch (const std::exception& e) {
         logLine(std::string("Sorvane: fatal init error: ") + e.what());
         m_env.application.requestTermination();
@@ -75,12 +94,48 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     }
 
     auto history = std::make_unique<History>(keyStore->directory() / "history.json", m_env.wallClock);
-    m_appState = std::make_unique<AppState>(std::move(*identity), std::move(keyStore), std::move(history));
+    m_appState = std::make_unique<AppState>(std::move(identity), std::move(keyStore), std::move(history));
     m_appState->autoPaste = m_env.defaults.boolIfPresent("auto_paste").value_or(true);
 
     if (const auto& peers = m_appState->keyStore->peers(); !peers.empty())
         m_appState->phoneName = peers.front().phoneName;
 
+    if (m_appState->identity)
+        startSync();
+
+    m_pasteboardWatcher = m_env.makePasteboardWatcher();
+    m_pasteboardWatcher->setOnChange(onMain(std::function<void(std::string, std::string)>(
+        [this](std::string text, std::string hash) { handleOutboundClipboard(text, hash, false); })));
+    m_pasteboardWatcher->start();
+
+    m_env.statusItem.install();
+    m_env.hotKey.registerHotKey(onMain(std::function<void()>([this] { togglePanel(); })));
+
+    MainQueue* queue = &m_env.mainQueue;
+    m_env.power.start(
+        [this, alive = m_liveness.watch(), queue](PowerMonitor::ReleaseSleep release) {
+            queue->post([this, alive, release = std::move(release)]() mutable {
+                if (alive && !m_terminating)
+                    systemWillSleep(std::move(release));
+                else if (release)
+                    release(); // nobody left to say goodbye: never hold the system up
+            });
+        },
+        onMain(std::function<void()>([this] { systemDidWake(); })));
+
+    if (m_appState->identity)
+        logReady();
+
+    m_env.updater.start(m_env.defaults.boolIfPresent("auto_update_check").value_or(true));
+}
+
+void SorvaneAppDelegate::logReady() {
+    logLine("Sorvane: ready (device " + Hex::encode(m_appState->identity->deviceID) + ")");
+    logLine("Sorvane: pairing code = " +
+            derivePairingCode(m_appState->identity->signingKey.publicKey(), 0, m_env.wallClock));
+}
+
+void SorvaneAppDelegate::startSync() {
     m_reassembler = std::make_unique<Reassembler>(m_env.steadyClock);
 
     const Bytes deviceInfo = m_appState->buildDeviceInfo(m_env.host.displayName());
@@ -98,32 +153,47 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     });
 
     m_peripheral->startAdvertising(m_appState->advertisedLocalName());
+}
 
-    m_pasteboardWatcher = m_env.makePasteboardWatcher();
-    m_pasteboardWatcher->setOnChange(onMain(std::function<void(std::string, std::string)>(
-        [this](std::string text, std::string hash) { handleOutboundClipboard(text, hash, false); })));
-    m_pasteboardWatcher->start();
+void SorvaneAppDelegate::resolveSigningKey(bool first) {
+    m_keyringQueue->async([this, first, keys = m_signingKeys, promise = first ? m_firstKeyAnswer : nullptr,
+                           deliver = onMain(std::function<void(std::shared_ptr<crypto::Ed25519PrivateKey>)>(
+                               [this](std::shared_ptr<crypto::Ed25519PrivateKey> key) {
+                                   signingKeyResolved(std::move(*key));
+                               }))] {
+        SigningKeyResult answer;
+        try {
+            answer = keys->resolve(first);
+        } catch (const std::exception& e) {
+            if (promise) {
+                promise->set_exception(std::current_exception());
+                return; // start-up ends the program
+            }
+            answer.refusal = e.what();
+        }
+        if (promise)
+            promise->set_value(answer);
+        if (answer.key) {
+            // Start-up takes the first answer itself when it came in time; the
+            // main thread ignores the copy then.
+            deliver(std::make_shared<crypto::Ed25519PrivateKey>(std::move(*answer.key)));
+            return;
+        }
+        if (!first)
+            logLine("Sorvane: the keyring still refuses the signing key (" + answer.refusal +
+                    ") \u2014 asking again in " + std::to_string(kKeyringRetry.count() / 1000) + " s");
+        m_keyringQueue->asyncAfter(kKeyringRetry, [this] { resolveSigningKey(false); });
+    });
+}
 
-    m_env.statusItem.install();
-    m_env.hotKey.registerHotKey(onMain(std::function<void()>([this] { togglePanel(); })));
-
-    MainQueue* queue = &m_env.mainQueue;
-    m_env.power.start(
-        [this, alive = m_liveness.watch(), queue](PowerMonitor::ReleaseSleep release) {
-            queue->post([this, alive, release = std::move(release)]() mutable {
-                if (alive && !m_terminating)
-                    macWillSleep(std::move(release));
-                else if (release)
-                    release(); // nobody left to say goodbye: never hold the system up
-            });
-        },
-        onMain(std::function<void()>([this] { macDidWake(); })));
-
-    logLine("Sorvane: ready (device " + Hex::encode(m_appState->identity.deviceID) + ")");
-    logLine("Sorvane: pairing code = " +
-            derivePairingCode(m_appState->identity.signingKey.publicKey(), 0, m_env.wallClock));
-
-    m_env.updater.start(m_env.defaults.boolIfPresent("auto_update_check").value_or(true));
+void SorvaneAppDelegate::signingKeyResolved(crypto::Ed25519PrivateKey key) {
+    if (!m_appState || m_appState->identity || m_terminating)
+        return;
+    m_appState->identity = Identity{m_deviceID, std::move(key)};
+    logLine("Sorvane: the keyring gave the signing key \u2014 starting sync");
+    startSync();
+    logReady();
+    refreshPanel();
 }
 
 void SorvaneAppDelegate::applicationWillTerminate() {
@@ -143,7 +213,9 @@ void SorvaneAppDelegate::applicationWillTerminate() {
         auto sent = std::make_shared<std::promise<void>>();
         auto goodbyeSent = sent->get_future();
         m_peripheral->whenSent(SorvanePeripheral::kDrainLimit, [sent] { sent->set_value(); });
-        goodbyeSent.wait_for(SorvanePeripheral::kDrainLimit + std::chrono::seconds(1));
+        // A frame still being written on the L2CAP channel finishes first, as
+        // long as the phone keeps reading it.
+        goodbyeSent.wait_for(SorvanePeripheral::kWriteDrainLimit);
     }
     m_env.application.spinRunLoop(kGoodbyeSpin);
     if (m_peripheral)
@@ -156,7 +228,7 @@ void SorvaneAppDelegate::applicationWillTerminate() {
     logLine("Sorvane: shutdown complete");
 }
 
-void SorvaneAppDelegate::macWillSleep(PowerMonitor::ReleaseSleep release) {
+void SorvaneAppDelegate::systemWillSleep(PowerMonitor::ReleaseSleep release) {
     logLine("Sorvane: Mac going to sleep \u2014 notifying phone");
     if (!m_peripheral) {
         finishSleep(std::move(release));
@@ -179,7 +251,7 @@ void SorvaneAppDelegate::macWillSleep(PowerMonitor::ReleaseSleep release) {
 
 void SorvaneAppDelegate::finishSleep(PowerMonitor::ReleaseSleep release) {
     if (m_appState) {
-        m_appState->session.reset();
+        dropSession();
         m_appState->connectedCount = 0;
     }
     m_centrals.clear();
@@ -189,7 +261,7 @@ void SorvaneAppDelegate::finishSleep(PowerMonitor::ReleaseSleep release) {
     }
 }
 
-void SorvaneAppDelegate::macDidWake() {
+void SorvaneAppDelegate::systemDidWake() {
     logLine("Sorvane: Mac woke up \u2014 re-starting BLE advertising");
     if (m_peripheral && m_appState)
         m_peripheral->startAdvertising(m_appState->advertisedLocalName());
@@ -223,6 +295,11 @@ void SorvaneAppDelegate::forgetCentrals() {
     m_appState->connectedCount = 0;
 }
 
+void SorvaneAppDelegate::dropSession() {
+    m_appState->session.reset();
+    m_sessionCentral.reset();
+}
+
 void SorvaneAppDelegate::handlePeripheralEvent(const PeripheralEvent& event) {
     if (!m_appState)
         return;
@@ -241,12 +318,12 @@ void SorvaneAppDelegate::handlePeripheralEvent(const PeripheralEvent& event) {
         logLine("write from " + write->centralID + " on " + write->charUUID + ": " +
                 std::to_string(write->data.size()) + " bytes");
         if (uuidEquals(write->charUUID, charPairing)) {
-            handlePairingHello(write->data);
+            handlePairingHello(write->centralID, write->data);
         } else if (uuidEquals(write->charUUID, charControl)) {
             if (!write->data.empty())
-                handleControlOpcode(write->data.front());
+                handleControlOpcode(write->centralID, write->data.front());
         } else if (uuidEquals(write->charUUID, charClipboardTx)) {
-            handleInboundClipboardChunk(write->data);
+            handleInboundClipboardChunk(write->centralID, write->data);
         }
     } else if (auto* subscribed = std::get_if<PeripheralEvent::Subscribed>(&event.value)) {
         notePresent(subscribed->centralID);
@@ -256,6 +333,9 @@ void SorvaneAppDelegate::handlePeripheralEvent(const PeripheralEvent& event) {
         }
         logLine(subscribed->centralID + " subscribed to " + subscribed->charUUID);
     } else if (auto* gone = std::get_if<PeripheralEvent::CentralDisconnected>(&event.value)) {
+        // Its unfinished frames can never complete now.
+        if (m_reassembler)
+            m_reassembler->dropSender(gone->centralID);
         if (m_centrals.erase(gone->centralID) == 0)
             return;
         logLine("central disconnected: " + gone->centralID + " (total=" +
@@ -265,7 +345,10 @@ void SorvaneAppDelegate::handlePeripheralEvent(const PeripheralEvent& event) {
             m_peripheral->startAdvertising(m_appState->advertisedLocalName());
             logLine("re-started advertising after disconnect");
         }
-        m_appState->session.reset();
+        // Only the phone's own departure ends its session: another central
+        // coming and going must not cost the phone its keys.
+        if (m_sessionCentral == gone->centralID)
+            dropSession();
         refreshPanel();
     } else if (std::holds_alternative<PeripheralEvent::PoweredOff>(event.value)) {
         if (!m_centrals.empty())
@@ -274,7 +357,7 @@ void SorvaneAppDelegate::handlePeripheralEvent(const PeripheralEvent& event) {
         else
             logLine("bluetooth powered off");
         forgetCentrals();
-        m_appState->session.reset();
+        dropSession();
         refreshPanel();
     }
 }
@@ -290,7 +373,25 @@ void SorvaneAppDelegate::recordReceived(const std::string& text) {
     }
 }
 
-void SorvaneAppDelegate::applyPhoneName(const std::string& name, const char* logPrefix) {
+namespace {
+
+// The name cut to what the panel and the peers file hold, as valid UTF-8.
+std::string boundedPhoneName(std::string_view name) {
+    std::string cut = cutToGraphemes(name, SorvaneAppDelegate::kPhoneNameGraphemes).head;
+    if (cut.size() > SorvaneAppDelegate::kPhoneNameBytes) {
+        // One cluster can be long (combining marks): cut at a code point.
+        size_t end = SorvaneAppDelegate::kPhoneNameBytes;
+        while (end > 0 && (static_cast<uint8_t>(cut[end]) & 0xC0) == 0x80)
+            --end;
+        cut.resize(end);
+    }
+    return cut;
+}
+
+} // namespace
+
+void SorvaneAppDelegate::applyPhoneName(const std::string& received, const char* logPrefix) {
+    const std::string name = boundedPhoneName(received);
     logLine(logPrefix + name);
     m_appState->phoneName = name;
     persistPhoneName(name);
@@ -299,6 +400,7 @@ void SorvaneAppDelegate::applyPhoneName(const std::string& name, const char* log
 
 // The log texts of one inbound route; the handling is the same for both.
 struct SorvaneAppDelegate::InboundRoute {
+    const char* plainRefused;
     const char* noSession;
     const char* decryptFailed;
     const char* decrypted;    // followed by the plaintext size and " bytes)"
@@ -312,6 +414,7 @@ struct SorvaneAppDelegate::InboundRoute {
 namespace {
 
 const SorvaneAppDelegate::InboundRoute kGattRoute{
+    "refused a plain clipboard frame \u2014 only sealed frames are accepted",
     "encrypted frame but no session \u2014 dropping",
     "decrypt failed: ",
     "\U0001F4CB decrypted inbound (",
@@ -322,6 +425,7 @@ const SorvaneAppDelegate::InboundRoute kGattRoute{
     true};
 
 const SorvaneAppDelegate::InboundRoute kL2CAPRoute{
+    "L2CAP: refused a plain frame \u2014 only sealed frames are accepted",
     "L2CAP: encrypted frame but no session \u2014 dropping",
     "L2CAP decrypt failed: ",
     "\U0001F4CB L2CAP decrypted inbound (",
@@ -333,13 +437,13 @@ const SorvaneAppDelegate::InboundRoute kL2CAPRoute{
 
 } // namespace
 
-void SorvaneAppDelegate::handleInboundClipboardChunk(ByteView data) {
+void SorvaneAppDelegate::handleInboundClipboardChunk(const std::string& central, ByteView data) {
     auto chunk = parseChunk(data);
     if (!chunk) {
         logLine("chunk parse failed");
         return;
     }
-    auto frame = m_reassembler->push(*chunk);
+    auto frame = m_reassembler->push(central, *chunk);
     if (!frame)
         return;
     handleInboundFrame(frame->flags, chunk->frameID, std::move(frame->payload), kGattRoute);
@@ -356,23 +460,25 @@ void SorvaneAppDelegate::handleL2CAPInbound(ByteView data) {
 
 void SorvaneAppDelegate::handleInboundFrame(uint8_t flags, uint16_t frameID, Bytes payload,
                                             const InboundRoute& route) {
-    Bytes plaintext;
-    if (flags & kFlagEncrypted) {
-        if (!m_appState->session) {
-            logLine(route.noSession);
-            return;
-        }
-        const auto aad = buildAAD(serviceUUID, charClipboardTx, frameID);
-        try {
-            plaintext = m_appState->session->rx->decryptFrame(aad, std::move(payload));
-        } catch (const std::exception& e) {
-            logLine(std::string(route.decryptFailed) + e.what());
-            return;
-        }
-        logLine(route.decrypted + std::to_string(plaintext.size()) + " bytes)");
-    } else {
-        plaintext = std::move(payload);
+    // Anyone in range can write a plain frame: only what the paired phone
+    // sealed reaches the clipboard, the history or the phone's name.
+    if (!(flags & kFlagEncrypted)) {
+        logLine(route.plainRefused);
+        return;
     }
+    if (!m_appState->session) {
+        logLine(route.noSession);
+        return;
+    }
+    Bytes plaintext;
+    const auto aad = buildAAD(serviceUUID, charClipboardTx, frameID);
+    try {
+        plaintext = m_appState->session->rx->decryptFrame(aad, std::move(payload));
+    } catch (const std::exception& e) {
+        logLine(std::string(route.decryptFailed) + e.what());
+        return;
+    }
+    logLine(route.decrypted + std::to_string(plaintext.size()) + " bytes)");
 
     auto message = decodeMessage(plaintext);
     if (!message) {
@@ -398,9 +504,16 @@ void SorvaneAppDelegate::handleInboundFrame(uint8_t flags, uint16_t frameID, Byt
         logLine("auto-apply OFF \u2014 clipboard NOT written to pasteboard");
 }
 
-void SorvaneAppDelegate::handleControlOpcode(uint8_t opcode) {
+void SorvaneAppDelegate::handleControlOpcode(const std::string& central, uint8_t opcode) {
     if (opcode != CONTROL_UNPAIR) {
         logLine("control: unknown opcode 0x" + hexByte(opcode));
+        return;
+    }
+    // The byte carries no proof of who wrote it: only the central that keyed
+    // the session with the phone's identity may end the pairing.
+    if (m_sessionCentral != central) {
+        logLine("control: CONTROL_UNPAIR from " + central +
+                ", which holds no session \u2014 ignored");
         return;
     }
     logLine("control: CONTROL_UNPAIR from phone \u2014 clearing peer + session");
@@ -413,7 +526,8 @@ void SorvaneAppDelegate::handleControlOpcode(uint8_t opcode) {
                             "as paired at the next start: ") +
                 e.what());
     }
-    m_appState->session.reset();
+    dropSession();
+    m_heldText.reset();
     m_appState->phoneName.reset();
     forgetCentrals();
     refreshPanel();
@@ -436,14 +550,14 @@ void SorvaneAppDelegate::persistPhoneName(const std::string& name) {
 
 // ------------------------------------------------------------ outbound
 
-void SorvaneAppDelegate::handleOutboundClipboard(const std::string& text, const std::string& hash,
-                                                 bool manual) {
+OutboundResult SorvaneAppDelegate::handleOutboundClipboard(const std::string& text,
+                                                           const std::string& hash, bool manual) {
     if (!m_appState || m_terminating)
-        return;
+        return OutboundResult::notRunning;
     if (manual && (!m_peripheral || !m_peripheral->isPoweredOn())) {
         AlertPresenter* alerts = &m_env.alerts;
         m_env.mainQueue.post([alerts] { alerts->showBluetoothOffAlert(); });
-        return;
+        return OutboundResult::bluetoothOff;
     }
     m_appState->history->record(text, hash, Direction::sent);
     refreshPanel();
@@ -452,61 +566,107 @@ void SorvaneAppDelegate::handleOutboundClipboard(const std::string& text, const 
     if (!manual) {
         if (m_appState->syncPaused) {
             logLine("\U0001F4E4 mac\u2192phone clipboard (" + size + "B) \u2014 sync PAUSED, local-only");
-            return;
+            return OutboundResult::syncPaused;
         }
         if (!m_appState->autoPush) {
             logLine("\U0001F4E4 mac\u2192phone clipboard (" + size + "B) \u2014 auto-push OFF, skipped");
-            return;
+            return OutboundResult::autoSendOff;
         }
     }
+    // Nothing leaves unsealed: whoever subscribed without a session may be
+    // anyone in range.
+    if (!m_appState->session) {
+        if (m_appState->keyStore->peers().empty()) {
+            logLine("\U0001F4E4 mac\u2192phone clipboard (" + size +
+                    "B) \u2014 no phone paired, not sent");
+            return OutboundResult::noPhonePaired;
+        }
+        holdForSession(text);
+        logLine("\U0001F4E4 mac\u2192phone clipboard (" + size +
+                "B) \u2014 held until the phone's handshake");
+        return OutboundResult::heldForSession;
+    }
+    return sendSealed(text);
+}
 
-    if (!m_centrals.empty() && !m_appState->keyStore->loadPeers().empty())
+OutboundResult SorvaneAppDelegate::sendSealed(const std::string& text) {
+    if (!m_peripheral)
+        return OutboundResult::notRunning;
+    if (!m_centrals.empty() && !m_appState->keyStore->peers().empty())
         m_env.statusItem.animateIconPulse();
 
     const uint16_t frameID = m_appState->frameCounter;
     m_appState->frameCounter = static_cast<uint16_t>(frameID + 1);
 
-    Bytes body = encodeClipboardText(text);
-    bool encrypted = false;
-    if (m_appState->session) {
-        const auto aad = buildAAD(serviceUUID, charClipboardRx, frameID);
-        try {
-            body = m_appState->session->tx->encryptFrame(aad, body);
-        } catch (const std::exception& e) {
-            logLine(std::string("\u274C encrypt failed on paired session \u2014 dropping frame: ") +
-                    e.what());
-            return;
-        }
-        encrypted = true;
+    const auto aad = buildAAD(serviceUUID, charClipboardRx, frameID);
+    Bytes body;
+    try {
+        body = m_appState->session->tx->encryptFrame(aad, encodeClipboardText(text));
+    } catch (const std::exception& e) {
+        logLine(std::string("\u274C encrypt failed on paired session \u2014 dropping frame: ") +
+                e.what());
+        return OutboundResult::sealFailed;
     }
-    const uint8_t flags = encrypted ? kFlagEncrypted : 0;
-    const std::string tail = "encrypted=" + yesNo(encrypted) + ", frame=" + std::to_string(frameID) + ")";
-
-    if (m_peripheral->sendL2CAP(buildL2CAPFrame(flags, frameID, body))) {
-        logLine("\U0001F4E4 mac\u2192phone clipboard (" + std::to_string(body.size()) +
-                " bytes, L2CAP, " + tail);
-        return;
-    }
-
-    // A frame whose chunks cannot all reach the phone inside its reassembly
-    // window would only hold up the frames behind it.
-    const size_t chunkCount =
-        std::max<size_t>(1, (body.size() + kGattChunkBody - 1) / kGattChunkBody);
-    if (chunkCount > kMaxGattChunks) {
-        logLine("\U0001F4E4 mac\u2192phone clipboard (" + std::to_string(body.size()) + " bytes, " +
-                std::to_string(chunkCount) +
+    const size_t bodySize = body.size();
+    const size_t chunkCount = std::max<size_t>(1, (bodySize + kGattChunkBody - 1) / kGattChunkBody);
+    const std::string head = "\U0001F4E4 mac\u2192phone clipboard (" + std::to_string(bodySize) + " bytes, ";
+    if (chunkCount > kMaxGattChunks && !m_peripheral->hasL2CAPChannel()) {
+        logLine(head + std::to_string(chunkCount) +
                 " chunks) \u2014 too large to send without an L2CAP channel, not sent");
-        return;
+        return OutboundResult::tooLarge;
     }
-    std::vector<Bytes> chunks = chunkPayload(frameID, body, kGattChunkBody, flags);
-    logLine("\U0001F4E4 mac\u2192phone clipboard (" + std::to_string(body.size()) + " bytes, " +
-            std::to_string(chunks.size()) + " chunks, " + tail);
-    m_peripheral->notifyPaced(std::string(charClipboardRx), std::move(chunks));
+    // The route is settled on the peripheral's queue, in order with the frames
+    // before it; the report runs there and only logs.
+    const std::string tail = "encrypted=true, frame=" + std::to_string(frameID) + ")";
+    m_peripheral->sendFrame(
+        OutboundFrame{kFlagEncrypted, frameID, std::move(body)}, std::string(charClipboardRx),
+        [head, tail](FrameRoute route, size_t chunks) {
+            switch (route) {
+            case FrameRoute::l2cap:
+                logLine(head + "L2CAP, " + tail);
+                break;
+            case FrameRoute::gatt:
+                logLine(head + std::to_string(chunks) + " chunks, " + tail);
+                break;
+            case FrameRoute::tooLarge:
+                logLine(head + std::to_string(chunks) +
+                        " chunks) \u2014 too large to send without an L2CAP channel, not sent");
+                break;
+            }
+        });
+    return OutboundResult::handedToRadio;
+}
+
+void SorvaneAppDelegate::holdForSession(const std::string& text) {
+    // Only the newest text counts: an older one the user copied over is stale.
+    m_heldText = text;
+    m_heldSince = m_env.steadyClock();
+    const uint64_t generation = ++m_heldGeneration;
+    m_env.mainQueue.postDelayed(
+        std::chrono::duration_cast<std::chrono::milliseconds>(kHeldTextLifetime),
+        [this, alive = m_liveness.watch(), generation] {
+            if (!alive || generation != m_heldGeneration || !m_heldText)
+                return;
+            m_heldText.reset();
+            logLine("\U0001F4E4 held clipboard text dropped \u2014 no session with the phone within " +
+                    std::to_string(kHeldTextLifetime.count()) + " s");
+        });
+}
+
+void SorvaneAppDelegate::sendHeldText() {
+    if (!m_heldText)
+        return;
+    std::string text = std::move(*m_heldText);
+    m_heldText.reset();
+    ++m_heldGeneration;
+    if (m_env.steadyClock() - m_heldSince > kHeldTextLifetime)
+        return; // its timer is about to say so
+    sendSealed(text);
 }
 
 // ------------------------------------------------------------ pairing
 
-void SorvaneAppDelegate::handlePairingHello(ByteView data) {
+void SorvaneAppDelegate::handlePairingHello(const std::string& central, ByteView data) {
     logLine("pairing: received PairingHello (" + std::to_string(data.size()) + " bytes)");
     std::optional<PairingHelloParsed> hello;
     try {
@@ -521,16 +681,32 @@ void SorvaneAppDelegate::handlePairingHello(ByteView data) {
     }
     const std::string hexID = Hex::encode(hello->identityPubEd25519.raw());
     const std::string deviceHex = Hex::encode(hello->deviceID);
+    // A hello recorded on the air and played again would hand its sender the
+    // session's place (and so the unpair byte): each nonce is taken once.
+    const std::string nonceHex = Hex::encode(hello->nonce);
+    if (std::find(m_helloNonces.begin(), m_helloNonces.end(), nonceHex) != m_helloNonces.end()) {
+        logLine("pairing: refused a replayed PairingHello from " + central);
+        return;
+    }
 
-    const auto peers = m_appState->keyStore->loadPeers();
+    const auto stored = m_appState->keyStore->readPeers();
+    const bool windowOpen = m_env.pairingWindow.isOpen();
+    if (!stored && !windowOpen) {
+        // Whether this is the paired phone is unknown: telling it to forget us
+        // could undo a pairing that is only unreadable for now.
+        logLine("pairing: peers.json cannot be read \u2014 leaving the hello from " + deviceHex +
+                " unanswered");
+        return;
+    }
+    const std::vector<PeerRecord> peers = stored.value_or(std::vector<PeerRecord>{});
     if (!peers.empty()) {
-        const std::string& stored = peers.front().identityPubkeyEd25519Hex;
-        if (stored != hexID) {
-            logLine("pairing: rejected \u2014 Mac already paired to " + stored.substr(0, 16) +
+        const std::string& storedKey = peers.front().identityPubkeyEd25519Hex;
+        if (storedKey != hexID) {
+            logLine("pairing: rejected \u2014 Mac already paired to " + storedKey.substr(0, 16) +
                     ". Unpair first.");
             return;
         }
-    } else if (!m_env.pairingWindow.isOpen()) {
+    } else if (!windowOpen) {
         logLine("pairing: rejected \u2014 no peer stored and Pair window is not open. Telling " +
                 deviceHex + " to forget us.");
         m_peripheral->notify(std::string(charControl), Bytes{CONTROL_UNPAIR});
@@ -546,26 +722,40 @@ void SorvaneAppDelegate::handlePairingHello(ByteView data) {
         logLine(std::string("pairing: failed: ") + e.what());
         return;
     }
+    m_helloNonces.push_back(nonceHex);
+    if (m_helloNonces.size() > kHelloNoncesKept)
+        m_helloNonces.pop_front();
     m_appState->session = ActiveSession::fromKeys(keys.keyA, keys.keyB);
+    m_sessionCentral = central;
     logLine("pairing: session keys derived \u2713");
 
+    // The paired phone's handshake after a reconnection keeps the record it
+    // has (its name, the time it paired); a new phone gets a fresh one.
     PeerRecord record;
+    if (!peers.empty()) {
+        record = peers.front();
+    } else {
+        record.identityPubkeyEd25519Hex = hexID;
+        record.pairedAtMs = millisecondsSince1970(m_env.wallClock());
+        record.lastCounterReceived = 0;
+    }
     record.deviceIDHex = deviceHex;
-    record.identityPubkeyEd25519Hex = hexID;
-    record.pairedAtMs = millisecondsSince1970(m_env.wallClock());
-    record.lastCounterReceived = 0;
     try {
-        m_appState->keyStore->putPeer(record);
+        if (peers.empty() || record != peers.front())
+            m_appState->keyStore->putPeer(record);
     } catch (const std::exception& e) {
         logLine(std::string("pairing: failed: ") + e.what());
         return;
     }
     logLine("pairing: peer persisted \u2713");
 
-    const Bytes ack = buildPairingAck(m_appState->identity.signingKey, ephemeral.publicKey(), hello->nonce);
+    const Bytes ack = buildPairingAck(m_appState->identity->signingKey, ephemeral.publicKey(), hello->nonce);
     m_peripheral->notify(std::string(charPairing), ack);
     logLine("pairing: Ack sent \u2713");
     m_env.pairingWindow.close();
+    // Queued after the ack, so the phone has its keys when the text arrives.
+    sendHeldText();
+    refreshPanel();
 }
 
 } // namespace sorvane

@@ -25,11 +25,15 @@
 #include "ports/UserDefaults.h"
 #include "ports/UserDirectories.h"
 #include "base/Clock.h"
+#include "base/SerialQueue.h"
 #include "protocol/Reassembler.h"
+#include "store/SigningKeyStore.h"
 #include "ui/PanelItems.h"
 #include "ui/SearchPanelView.h"
 
+#include <array>
 #include <deque>
+#include <future>
 #include <functional>
 #include <memory>
 #include <set>
@@ -71,16 +75,32 @@ struct AppEnvironment {
     std::vector<std::string> startupNotes{};
 };
 
+// What became of a text handed to the outbound path.
+enum class OutboundResult {
+    handedToRadio,  // queued for the phone, sealed
+    heldForSession, // kept, sealed and sent once the phone's handshake has keyed a session
+    noPhonePaired,  // nothing to send it to
+    syncPaused,     // an automatic send while sync is paused
+    autoSendOff,    // an automatic send while auto-send is off
+    bluetoothOff,   // a manual send with Bluetooth off
+    sealFailed,     // the session could not seal it
+    tooLarge,       // too many chunks for GATT and no L2CAP channel
+    notRunning,     // before start-up or while quitting
+};
+
 class SorvaneAppDelegate {
 public:
-    // The most chunks a GATT frame may have: paced kChunkPacing apart, its last
-    // chunk must reach the phone inside the reassembly window (5 s from the
-    // first chunk), with a second to spare for a busy radio.
-    static constexpr std::chrono::milliseconds kGattSendMargin{1000};
-    static constexpr size_t kMaxGattChunks =
-        static_cast<size_t>((Reassembler::timeout - kGattSendMargin) /
-                            SorvanePeripheral::kChunkPacing) +
-        1;
+    static constexpr size_t kMaxGattChunks = SorvanePeripheral::kMaxGattChunks;
+    // How long a text waits for the phone's handshake before it is dropped.
+    static constexpr std::chrono::seconds kHeldTextLifetime{60};
+    // Phone names are cut to this many user-perceived characters, and this many
+    // bytes, before they are stored or shown.
+    static constexpr size_t kPhoneNameGraphemes = 64;
+    static constexpr size_t kPhoneNameBytes = 1024;
+    // How long start-up waits for the keyring, and how often it asks again
+    // while the keyring refuses (locked, no answer).
+    static constexpr std::chrono::milliseconds kKeyringWait{5000};
+    static constexpr std::chrono::milliseconds kKeyringRetry{5000};
     static constexpr std::chrono::milliseconds kGoodbyeSpin{300};
     static constexpr std::chrono::milliseconds kTeardownSpin{200};
 
@@ -96,19 +116,22 @@ public:
     void applicationWillTerminate();
 
     // Power events. `release` lets the system sleep once the goodbye is queued.
-    void macWillSleep(PowerMonitor::ReleaseSleep release = {});
-    void macDidWake();
+    void systemWillSleep(PowerMonitor::ReleaseSleep release = {});
+    void systemDidWake();
 
-    // Inbound path.
+    // Inbound path. `central` names the central that wrote.
     void handlePeripheralEvent(const PeripheralEvent& event);
-    void handleInboundClipboardChunk(ByteView data);
+    void handleInboundClipboardChunk(const std::string& central, ByteView data);
     void handleL2CAPInbound(ByteView frame);
-    void handleControlOpcode(uint8_t opcode);
+    // Only the central that holds the session may unpair.
+    void handleControlOpcode(const std::string& central, uint8_t opcode);
     void persistPhoneName(const std::string& name);
-    // Outbound path.
-    void handleOutboundClipboard(const std::string& text, const std::string& hash, bool manual);
-    // Pairing flow.
-    void handlePairingHello(ByteView data);
+    // Outbound path. Nothing leaves unsealed: without a session the text is
+    // held for the paired phone's handshake (the newest one, for
+    // kHeldTextLifetime), and with no phone paired it is not sent.
+    OutboundResult handleOutboundClipboard(const std::string& text, const std::string& hash, bool manual);
+    // Pairing flow; a successful handshake gives `central` the session.
+    void handlePairingHello(const std::string& central, ByteView data);
     // Recovery after a failed L2CAP write.
     void handleL2CAPWriteFailed();
     // Auto-paste: records the application in front as `previousApp` (done when
@@ -143,6 +166,10 @@ public:
     SorvanePeripheral* peripheral() { return m_peripheral.get(); }
     const std::set<std::string>& centrals() const { return m_centrals; }
     bool rebuildInProgress() const { return m_rebuildInProgress; }
+    // The central whose handshake keyed the current session.
+    const std::optional<std::string>& sessionCentral() const { return m_sessionCentral; }
+    // The text waiting for the phone's handshake, if any.
+    const std::optional<std::string>& heldText() const { return m_heldText; }
     const std::optional<RunningApplication>& previousApp() const { return m_previousApp; }
 
     struct InboundRoute;
@@ -154,7 +181,20 @@ private:
     template <class... Args> std::function<void(Args...)> onMain(std::function<void(Args...)> fn);
     // The second half of macWillSleep, once the goodbye has gone out.
     void finishSleep(PowerMonitor::ReleaseSleep release);
+    // Start-up steps 9-12 and the readiness logs, once the identity is known.
+    void startSync();
+    void logReady();
+    // Asks the keyring on its own thread; `first` may show its unlock prompt.
+    // Posts the key to the main queue when it comes, and asks again later
+    // while the keyring refuses.
+    void resolveSigningKey(bool first);
+    void signingKeyResolved(crypto::Ed25519PrivateKey key);
     void recordReceived(const std::string& text);
+    // Seals and queues `text` for the phone; the session must exist.
+    OutboundResult sendSealed(const std::string& text);
+    void holdForSession(const std::string& text);
+    void sendHeldText();
+    void dropSession();
     void applyPhoneName(const std::string& name, const char* logPrefix);
     void forgetCentrals();
     void refreshPanel();
@@ -165,6 +205,13 @@ private:
     std::unique_ptr<PasteboardWatcher> m_pasteboardWatcher;
     std::unique_ptr<Reassembler> m_reassembler;
     std::set<std::string> m_centrals;
+    std::optional<std::string> m_sessionCentral;
+    // The nonces of the latest accepted hellos, oldest first.
+    static constexpr size_t kHelloNoncesKept = 256;
+    std::deque<std::string> m_helloNonces;
+    std::optional<std::string> m_heldText;
+    std::chrono::steady_clock::time_point m_heldSince{};
+    uint64_t m_heldGeneration = 0;
     bool m_rebuildInProgress = false;
     bool m_terminating = false;
     bool m_terminated = false;
@@ -172,6 +219,14 @@ private:
     std::optional<RunningApplication> m_previousApp;
     NoAutoPasteDesktop m_noDesktop;
     AutoPaster m_autoPaster;
+
+    // The keyring's thread: every secret-store call runs there, so that a
+    // keyring that never answers cannot hold the main thread.
+    std::shared_ptr<SigningKeyStore> m_signingKeys;
+    std::unique_ptr<SerialQueue> m_keyringQueue;
+    std::array<uint8_t, 16> m_deviceID{};
+    // Set on the keyring's thread by the first answer, read by start-up.
+    std::shared_ptr<std::promise<SigningKeyResult>> m_firstKeyAnswer;
 
     // Callbacks check it on the main thread; it ends with the delegate.
     Liveness m_liveness;

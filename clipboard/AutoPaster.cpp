@@ -9,8 +9,8 @@ namespace sorvane {
 namespace {
 
 std::string identifierOf(const std::optional<RunningApplication>& app) {
-    if (app && app->bundleIdentifier)
-        return *app->bundleIdentifier;
+    if (app && app->appIdentifier)
+        return *app->appIdentifier;
     return "?";
 }
 

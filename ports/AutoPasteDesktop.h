@@ -19,7 +19,7 @@ struct RunningApplication {
     // Its process identifier; 0 when unknown.
     int64_t pid = 0;
     // Its bundle identifier, or what stands in for it (the X11 WM_CLASS class).
-    std::optional<std::string> bundleIdentifier;
+    std::optional<std::string> appIdentifier;
 };
 
 // True when `a` and `b` are the same application: the same process when both

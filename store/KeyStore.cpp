@@ -153,6 +153,10 @@ std::array<uint8_t, 16> KeyStore::loadOrCreateDeviceID() {
 }
 
 std::vector<PeerRecord> KeyStore::loadPeers() const {
+    return readPeers().value_or(std::vector<PeerRecord>{});
+}
+
+std::optional<std::vector<PeerRecord>> KeyStore::readPeers() const {
     // Read at every send while a phone is near: a broken file is worth one line
     // per distinct failure, not one per send.
     auto report = [this](std::string problem) {
@@ -166,12 +170,12 @@ std::vector<PeerRecord> KeyStore::loadPeers() const {
     } catch (const std::exception& e) {
         report(std::string("Sorvane: cannot read peers.json, treating it as no peer: ") + e.what());
         m_keepPeersAside = true;
-        return {};
+        return std::nullopt;
     }
     m_keepPeersAside = false;
     if (!content) {
         m_peersProblem.clear();
-        return {};
+        return std::vector<PeerRecord>{};
     }
     std::optional<std::vector<PeerRecord>> peers;
     try {
@@ -181,7 +185,7 @@ std::vector<PeerRecord> KeyStore::loadPeers() const {
     if (!peers) {
         report("Sorvane: peers.json is not a list of peer records, treating it as no peer");
         m_keepPeersAside = true;
-        return {};
+        return std::nullopt;
     }
     m_peersProblem.clear();
     return std::move(*peers);

@@ -108,6 +108,10 @@ public:
     // peers (all but a missing file are logged, each distinct failure once until
     // the file loads again).
     std::vector<PeerRecord> loadPeers() const;
+    // The same, but nullopt when a file stands there that cannot be loaded
+    // (refused, unreadable or malformed): the paired phone is then unknown,
+    // which is not the same as none.
+    std::optional<std::vector<PeerRecord>> readPeers() const;
     // Replaces the peers file atomically. When the last loadPeers could not load
     // the file, it is first moved to "peers.json.unreadable" (replacing an older
     // copy) so that the write loses nothing; a failure of that move is thrown

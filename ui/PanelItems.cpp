@@ -115,7 +115,10 @@ std::vector<PanelItemDef> buildPanelItems(const PanelInputs& in) {
     std::vector<PanelItemDef> items;
     const size_t historyCount = in.history ? in.history->size() : 0;
     items.reserve(historyCount + 9);
-    if (!in.paired) {
+    if (in.waitingForKeyring) {
+        // Nothing to pair or unpair with until the key is there.
+        items.push_back(row("header:keyring", "header", "Sync waits for the keyring to unlock"));
+    } else if (!in.paired) {
         items.push_back(row("header:unpaired", "header", "Pair phone"));
     } else {
         const std::string name = in.phoneName.value_or("Phone");

@@ -110,7 +110,7 @@ void run() {
             const auto chunks = chunkPayload(id, sealed, kGattChunkBody, kFlagEncrypted);
             auto t0 = Clock::now();
             for (const Bytes& c : chunks)
-                d.app->handleInboundClipboardChunk(c);
+                d.app->handleInboundClipboardChunk("phone", c);
             inPath.push_back(msSince(t0));
 
             // The unavoidable parts alone: open the same kind of frame, record a text.

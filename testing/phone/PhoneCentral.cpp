@@ -112,7 +112,21 @@ bool PhoneCentral::pair(HelloFault fault) {
     {
         MutexLock lock(m_mutex);
         m_acks.clear();
+        m_handshaking = true;
+        m_pendingFrames.clear();
     }
+    // Whatever the outcome, frames held for the keys are handled once it is known.
+    struct EndHandshake {
+        PhoneCentral& phone;
+        ~EndHandshake() {
+            MutexLock lock(phone.m_mutex);
+            phone.m_handshaking = false;
+            auto pending = std::move(phone.m_pendingFrames);
+            phone.m_pendingFrames.clear();
+            for (auto& f : pending)
+                phone.acceptFrame(f.route, f.flags, f.frameID, f.payload);
+        }
+    } endHandshake{*this};
     const auto written = m_link.write(charPairing, hello);
     if (!written || *written != AttResult::success)
         return false;
@@ -373,6 +387,10 @@ void PhoneCentral::acceptFrame(Route route, uint8_t flags, uint16_t frameID, Byt
     const bool encrypted = (flags & kFlagEncrypted) != 0;
     Bytes plaintext;
     if (encrypted) {
+        if (!m_rx && m_handshaking) {
+            m_pendingFrames.push_back(PendingFrame{route, flags, frameID, toBytes(payload)});
+            return;
+        }
         if (!m_rx) {
             logLine("phone: encrypted frame but no session — dropping");
             ++m_rejected;

@@ -168,6 +168,16 @@ private:
     size_t m_rejected SORVANE_GUARDED_BY(m_mutex) = 0;
     std::vector<std::string> m_arrivals SORVANE_GUARDED_BY(m_mutex);
     std::shared_ptr<L2CAPReader> m_reader SORVANE_GUARDED_BY(m_mutex);
+    // Between the hello and the keys, sealed frames wait for the keys, as a
+    // phone that handles its notifications in order sees them after the ack.
+    bool m_handshaking SORVANE_GUARDED_BY(m_mutex) = false;
+    struct PendingFrame {
+        Route route;
+        uint8_t flags;
+        uint16_t frameID;
+        Bytes payload;
+    };
+    std::vector<PendingFrame> m_pendingFrames SORVANE_GUARDED_BY(m_mutex);
 };
 
 } // namespace sorvane::phone

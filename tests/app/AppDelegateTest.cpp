@@ -5,11 +5,18 @@
 #include "AppHarness.h"
 
 #include "base/Hex.h"
+#include "protocol/ChunkFraming.h"
+#include "protocol/MessageCodec.h"
 #include "protocol/Uuids.h"
 #include "store/AtomicFile.h"
 #include "store/KeyStore.h"
 
 #include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <atomic>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 namespace sorvane {
@@ -83,7 +90,7 @@ TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
 
     EXPECT_EQ(h.radio.advertising()->localName, "Sorvane-000fa0ff");
     EXPECT_EQ(state->advertisedLocalName(), "Sorvane-000fa0ff");
-    EXPECT_EQ(Hex::encode(state->identity.signingKey.publicKey().raw()),
+    EXPECT_EQ(Hex::encode(state->identity->signingKey.publicKey().raw()),
               "03a107bff3ce10be1d70dd18e74bc09967e4d6309ba50d5f1ddc8664125531b8");
     EXPECT_TRUE(state->autoPaste);
     EXPECT_FALSE(state->autoPush);
@@ -110,6 +117,52 @@ TEST_F(AppDelegateTest, ACorruptDeviceIdEndsStartUpWithOneLineAndNothingCreated)
     EXPECT_EQ(h.statusItem.installs, 0);
     EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "history.json"));
     EXPECT_EQ(store::readFile(h.dataDir() / "device_id", {.maxBytes = 1 << 20}), std::string(15, 'x'));
+}
+
+// A keyring that holds the key but is locked: sync waits for it, the history
+// works meanwhile, no new key is made, and sync starts once it unlocks.
+TEST_F(AppDelegateTest, ALockedKeyringDelaysSyncUntilItUnlocksAndNeverMakesANewKey) {
+    struct LockedKeyring final : SecretStore {
+        std::shared_ptr<std::atomic<bool>> unlocked;
+        std::shared_ptr<std::atomic<int>> writes;
+        Bytes key;
+        SecretLookup copy(const SecretItemId&, bool) override {
+            if (!*unlocked)
+                return {SecretLookup::Outcome::refused, {}, "the keyring is locked"};
+            return {SecretLookup::Outcome::found, key, {}};
+        }
+        void remove(const SecretItemId&) override { ++*writes; }
+        int32_t add(const SecretItemId&, ByteView) override { return ++*writes, 0; }
+    };
+    auto unlocked = std::make_shared<std::atomic<bool>>(false);
+    auto writes = std::make_shared<std::atomic<int>>(0);
+    const auto stored = crypto::Ed25519PrivateKey::generate();
+    h.makeSecretStore = [&] {
+        auto store = std::make_unique<LockedKeyring>();
+        store->unlocked = unlocked;
+        store->writes = writes;
+        store->key = toBytes(stored.raw());
+        return store;
+    };
+    h.start();
+    ASSERT_NE(h.app->appState(), nullptr);
+    EXPECT_FALSE(h.app->appState()->identity);
+    EXPECT_TRUE(h.log.contains("Sorvane: sync waits for the keyring to unlock (the keyring is locked)"));
+    EXPECT_EQ(h.radio.managersCreated(), 0u);
+    EXPECT_EQ(h.app->buildPanelItems().front().id, "header:keyring");
+    h.clipboard.copy("copied meanwhile");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+
+    *unlocked = true;
+    ASSERT_TRUE(h.pumpUntil([&] { return h.radio.advertising().has_value(); },
+                            SorvaneAppDelegate::kKeyringRetry + 5s));
+    ASSERT_TRUE(h.app->appState()->identity);
+    EXPECT_EQ(h.app->appState()->identity->signingKey.publicKey(), stored.publicKey());
+    EXPECT_EQ(*writes, 0) << "no key was made or replaced";
+    EXPECT_EQ(h.app->buildPanelItems().front().id, "header:unpaired");
+    EXPECT_TRUE(h.log.contains("Sorvane: pairing code = "));
+    auto& p = h.connectPhone();
+    EXPECT_TRUE(h.pairWithWindowOpen(p));
 }
 
 TEST_F(AppDelegateTest, MovingAwayStopsStartUpBeforeTheStores) {
@@ -180,12 +233,16 @@ TEST_F(AppDelegateTest, TheStoredPhoneReKeysAnytimeAndOthersAreRefused) {
     ASSERT_TRUE(first.phone->sendClipboardText("still keyed", Route::gatt));
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
 
-    // The paired phone re-keys with the window closed.
+    // The paired phone re-keys with the window closed, keeping its name and
+    // the time it paired.
+    ASSERT_TRUE(first.phone->sendPhoneName("Pixel", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == "Pixel"; }));
+    const PeerRecord before = h.app->appState()->keyStore->loadPeers().at(0);
     h.pairingWindow.open = false;
     ASSERT_TRUE(h.onPhone([&] { return first.phone->pair(); }));
     h.settle();
     EXPECT_NE(h.app->appState()->session->rx, firstSession);
-    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().size(), 1u);
+    EXPECT_EQ(h.app->appState()->keyStore->loadPeers(), std::vector<PeerRecord>{before});
     ASSERT_TRUE(first.phone->sendClipboardText("new keys", Route::gatt));
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
 }
@@ -223,6 +280,41 @@ TEST_F(AppDelegateTest, OfTwoStoredPeersOnlyTheFirstIsThePairedPhone) {
     EXPECT_EQ(peers[1].phoneName, "Second");
 }
 
+// The phone must never be told to forget a pairing the desktop still has: not
+// after a name too long for the peers file, not while the file is unreadable.
+TEST_F(AppDelegateTest, APairingIsNeverUndoneByALongNameOrAnUnreadablePeersFile) {
+    auto& p = startAndPair();
+    ASSERT_TRUE(p.phone->openL2CAP());
+    std::string name;
+    while (name.size() < (2u << 20))
+        name += "Pixel \u00e9\U0001F600 "; // multi-byte characters throughout
+    ASSERT_TRUE(p.phone->sendPhoneName(name, Route::l2cap));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName.has_value(); }));
+    const std::string shown = *h.app->appState()->phoneName;
+    EXPECT_EQ(shown, cutToGraphemes(name, SorvaneAppDelegate::kPhoneNameGraphemes).head);
+    EXPECT_LE(std::filesystem::file_size(h.dataDir() / "peers.json"), 4096u);
+    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().at(0).phoneName, shown);
+
+    // Reconnected, the phone is still known, keyed and keeps its name.
+    ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+    EXPECT_FALSE(p.phone->nextControl(100ms));
+    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().at(0).phoneName, shown);
+
+    // A peers file that cannot be read leaves the hello unanswered, not refused.
+    const auto peers = h.dataDir() / "peers.json";
+    const auto kept = store::readFile(peers, {.maxBytes = 1 << 20});
+    std::filesystem::remove(peers);
+    std::filesystem::create_directory(peers);
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
+    h.settle();
+    EXPECT_FALSE(p.phone->nextControl(300ms));
+    EXPECT_TRUE(h.log.contains("pairing: peers.json cannot be read \u2014 leaving the hello from "));
+    // Once it reads again, the same phone is welcome without pairing anew.
+    std::filesystem::remove(peers);
+    store::writeFileAtomically(peers, *kept);
+    EXPECT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+}
+
 TEST_F(AppDelegateTest, BadHellosChangeNothing) {
     h.start();
     auto& p = h.connectPhone();
@@ -242,7 +334,7 @@ TEST_F(AppDelegateTest, BadHellosChangeNothing) {
 
 // ------------------------------------------------------------ inbound
 
-TEST_F(AppDelegateTest, InboundTextBothRoutesEncryptedAndPlain) {
+TEST_F(AppDelegateTest, InboundTextBothRoutesSealedOnly) {
     auto& p = startAndPair();
     ASSERT_TRUE(p.phone->sendClipboardText("over gatt", Route::gatt));
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
@@ -265,11 +357,52 @@ TEST_F(AppDelegateTest, InboundTextBothRoutesEncryptedAndPlain) {
                                         "suppress:" + sha256ShortHex("over l2cap"), "write:over l2cap"}));
     EXPECT_EQ(h.statusItem.pulses, 2);
 
-    // Without a session, plain frames are still accepted; sealed ones are not.
-    h.app->appState()->session.reset();
+    // Anyone in range can write plain frames: a stranger's text and name reach
+    // neither the clipboard, nor the history, nor the panel.
+    auto stranger = h.radio.connectCentral();
+    for (const Bytes& message : {encodeClipboardText("planted"), encodePhoneName("Mallory")})
+        for (const Bytes& chunk : chunkPayload(77, message, kGattChunkBody, 0))
+            ASSERT_EQ(stranger->write(charClipboardTx, chunk), AttResult::success);
+    // The phone itself between a reconnection and its handshake, over both routes.
     p.phone->dropSession();
     ASSERT_TRUE(p.phone->sendClipboardText("plain", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
+    ASSERT_TRUE(p.phone->sendClipboardText("plain too", Route::l2cap));
+    ASSERT_TRUE(h.pumpUntil([&] {
+        return h.log.count("refused a plain clipboard frame") == 3 &&
+               h.log.count("L2CAP: refused a plain frame") == 1;
+    }));
+    EXPECT_EQ(entries(), 2u);
+    EXPECT_EQ(h.clipboard.eventsSnapshot().size(), 4u);
+    EXPECT_FALSE(h.app->appState()->phoneName);
+    for (const auto& row : h.app->buildPanelItems())
+        EXPECT_EQ(row.labelText().find("Mallory"), std::string::npos) << row.labelText();
+    h.app->appState()->history->flush();
+    const auto file = store::readFile(h.dataDir() / "history.json", {.maxBytes = 1 << 20});
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->find("planted"), std::string::npos);
+    EXPECT_EQ(file->find("plain"), std::string::npos);
+}
+
+TEST_F(AppDelegateTest, AStrangersPlantedPartialFrameCannotCostThePhoneItsText) {
+    auto& p = startAndPair();
+    // The first chunk of a two-chunk frame for every id the phone may use next.
+    auto stranger = h.radio.connectCentral();
+    for (uint16_t id = 0; id < 8; ++id)
+        ASSERT_EQ(stranger->write(charClipboardTx, Bytes{static_cast<uint8_t>(id), 0, 0, 0, 2, 0,
+                                                         kFlagEncrypted, 0x6a}),
+                  AttResult::success);
+    const std::string text(300, 'p'); // two chunks once sealed
+    ASSERT_TRUE(p.phone->sendClipboardText(text, Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    EXPECT_EQ(h.app->appState()->history->snapshot().entries[0].text, text);
+    EXPECT_EQ(h.log.count("decrypt failed"), 0u);
+
+    // A central's partial frames go with it: the same id from the phone later
+    // starts afresh rather than meeting what the stranger left.
+    stranger->disconnect();
+    h.settle();
+    ASSERT_TRUE(p.phone->sendClipboardText(text + "!", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
 }
 
 TEST_F(AppDelegateTest, AStrangerFloodingTheClipboardCannotBlockThePairedPhone) {
@@ -361,9 +494,21 @@ TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
     ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("control: unknown opcode 0x77"); }));
     EXPECT_TRUE(h.app->appState()->session);
 
+    // A stranger's unpair byte and departure change nothing for the phone.
+    const auto peersBefore = store::readFile(h.dataDir() / "peers.json", {.maxBytes = 1 << 20});
     auto raw = h.radio.connectCentral();
     ASSERT_EQ(raw->write(charControl, Bytes{}), AttResult::success); // empty: ignored
-    ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR, 0x00}), AttResult::success);
+    ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR}), AttResult::success);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("which holds no session \u2014 ignored"); }));
+    raw->disconnect();
+    h.settle();
+    EXPECT_EQ(store::readFile(h.dataDir() / "peers.json", {.maxBytes = 1 << 20}), peersBefore);
+    EXPECT_EQ(h.app->appState()->phoneName, "Pixel");
+    ASSERT_TRUE(p.phone->sendClipboardText("still paired", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+
+    // The phone's own, with a trailing byte, is honoured.
+    ASSERT_EQ(p.central->write(charControl, Bytes{CONTROL_UNPAIR, 0x00}), AttResult::success);
     ASSERT_TRUE(h.pumpUntil([&] { return !h.app->appState()->session; }));
     EXPECT_TRUE(h.log.contains("control: CONTROL_UNPAIR from phone \u2014 clearing peer + session"));
     EXPECT_FALSE(h.app->appState()->phoneName);
@@ -374,13 +519,11 @@ TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
 
 TEST_F(AppDelegateTest, UnpairThatCannotRemoveTheStoredPeerIsLogged) {
     auto& p = startAndPair();
-    (void)p;
     // Something that unlink() refuses now stands where the record is.
     const auto peers = h.dataDir() / "peers.json";
     std::filesystem::remove(peers);
     std::filesystem::create_directories(peers / "in-the-way");
-    auto raw = h.radio.connectCentral();
-    ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR}), AttResult::success);
+    ASSERT_TRUE(p.phone->sendControl(CONTROL_UNPAIR));
     ASSERT_TRUE(h.pumpUntil([&] { return !h.app->appState()->session; }));
     EXPECT_EQ(h.log.count("could not remove the paired phone"), 1u);
     EXPECT_TRUE(std::filesystem::exists(peers));
@@ -420,15 +563,12 @@ TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
 
 TEST_F(AppDelegateTest, AnUnreadablePeersFileIsReportedOncePerDistinctFailure) {
     auto& p = startAndPair();
-    (void)p;
-    h.app->appState()->autoPush = true;
     const auto peers = h.dataDir() / "peers.json";
     store::writeFileAtomically(peers, "not json");
-    size_t sent = 0;
-    auto send = [&](const std::string& text) {
-        h.clipboard.copy(text);
-        ++sent;
-        ASSERT_TRUE(h.pumpUntil([&] { return entries() == sent; }));
+    // Every name the phone sends reads the file.
+    auto send = [&](const std::string& name) {
+        ASSERT_TRUE(p.phone->sendPhoneName(name, Route::gatt));
+        ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == name; }));
     };
     send("one");
     send("two");
@@ -458,7 +598,7 @@ TEST_F(AppDelegateTest, ManualSendWithBluetoothOffAlertsAndRecordsNothing) {
     EXPECT_EQ(entries(), 0u);
 }
 
-TEST_F(AppDelegateTest, OutboundOverL2CAPAndPlainWithoutSession) {
+TEST_F(AppDelegateTest, NothingLeavesUnsealed) {
     auto& p = startAndPair();
     h.app->appState()->autoPush = true;
     ASSERT_TRUE(p.phone->openL2CAP());
@@ -472,16 +612,50 @@ TEST_F(AppDelegateTest, OutboundOverL2CAPAndPlainWithoutSession) {
     EXPECT_EQ(clipboardTextOf(m), "via channel");
     EXPECT_TRUE(h.log.contains(" bytes, L2CAP, encrypted=true, frame=0)"));
 
+    // Between a reconnection and the handshake, texts are held, not sent: the
+    // subscribers receive no clipboard bytes at all. Only the newest is kept.
     h.app->appState()->session.reset();
     p.phone->dropSession();
     p.phone->closeL2CAP();
-    h.clipboard.copy("in the clear");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
-    auto plain = p.phone->nextMessage(3s);
-    ASSERT_TRUE(plain);
-    EXPECT_FALSE(plain->encrypted);
-    EXPECT_EQ(clipboardTextOf(plain), "in the clear");
-    EXPECT_TRUE(h.log.contains("1 chunks, encrypted=false, frame=1)"));
+    const size_t notifications = h.radio.notificationsSent();
+    h.clipboard.copy("older");
+    h.clipboard.copy("newest");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
+    h.settle();
+    EXPECT_EQ(h.log.count("B) \u2014 held until the phone's handshake"), 2u);
+    EXPECT_EQ(h.radio.notificationsSent(), notifications);
+    EXPECT_FALSE(p.phone->nextMessage(100ms));
+    // The handshake keys a session; the held text follows the ack, sealed.
+    ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+    auto held = h.onPhone([&] { return p.phone->nextMessage(3s); });
+    ASSERT_TRUE(held) << [&] { std::string all; for (auto& l : h.log.lines()) all += l + "\n"; return all; }();
+    EXPECT_TRUE(held->encrypted);
+    EXPECT_EQ(clipboardTextOf(held), "newest");
+    EXPECT_FALSE(p.phone->nextMessage(200ms)) << "the older text is not sent";
+
+    // A text held longer than a minute is dropped.
+    h.app->appState()->session.reset();
+    p.phone->dropSession();
+    h.clipboard.copy("stale");
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 4; }));
+    h.steadyClock.advance(61s);
+    ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+
+    // With no phone paired, nothing is sent to whoever subscribed.
+    AppHarness unpaired;
+    unpaired.start();
+    auto& listener = unpaired.connectPhone();
+    unpaired.app->appState()->autoPush = true;
+    unpaired.clipboard.copy("for nobody");
+    ASSERT_TRUE(unpaired.pumpUntil([&] {
+        return unpaired.log.contains("\U0001F4E4 mac\u2192phone clipboard (10B) \u2014 no phone paired, not sent");
+    }));
+    EXPECT_EQ(unpaired.app->handleOutboundClipboard("by hand", sha256ShortHex("by hand"), true),
+              OutboundResult::noPhonePaired);
+    unpaired.settle();
+    EXPECT_EQ(unpaired.radio.notificationsSent(), 0u);
+    EXPECT_FALSE(listener.phone->nextMessage(100ms));
 }
 
 TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
@@ -525,8 +699,8 @@ TEST_F(AppDelegateTest, AGATTFrameThatCannotArriveInTimeIsNotStarted) {
     // arrival against the phone's window).
     const std::string largest = textOfChunks(SorvaneAppDelegate::kMaxGattChunks, 'l');
     h.app->handleOutboundClipboard(largest, sha256ShortHex(largest), true);
-    EXPECT_TRUE(h.log.contains(std::to_string(SorvaneAppDelegate::kMaxGattChunks) +
-                               " chunks, encrypted=true, frame=1)"));
+    EXPECT_TRUE(h.log.waitFor(std::to_string(SorvaneAppDelegate::kMaxGattChunks) +
+                              " chunks, encrypted=true, frame=1)"));
     EXPECT_TRUE(h.pumpUntil([&] { return h.radio.notificationsSent() > notifications; }));
 }
 
@@ -562,11 +736,12 @@ TEST_F(AppDelegateTest, CentralsComeAndGo) {
     second.central->disconnect();
     h.settle();
     EXPECT_EQ(h.app->appState()->connectedCount, 1);
-    EXPECT_FALSE(h.app->appState()->session) << "any disconnection clears the session";
+    EXPECT_TRUE(h.app->appState()->session) << "only the phone's own departure ends its session";
     EXPECT_EQ(h.radio.advertisedNames().size(), advertisedBefore);
 
     first.central->disconnect();
     h.settle();
+    EXPECT_FALSE(h.app->appState()->session);
     EXPECT_EQ(h.app->appState()->connectedCount, 0);
     EXPECT_TRUE(h.log.contains("re-started advertising after disconnect"));
     EXPECT_EQ(h.radio.advertisedNames().size(), advertisedBefore + 1);
@@ -615,7 +790,8 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOnce
     for (size_t i = 0; i < 60 && !h.app->rebuildInProgress(); ++i) {
         fellBack = std::to_string(i) + textOfChunks(60, 'z');
         h.clipboard.copy(fellBack);
-        ASSERT_TRUE(h.pumpUntil([&] { return entries() == i + 1; }));
+        // Each frame's route is settled before the next: the write is waited for.
+        ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("frame=" + std::to_string(i) + ")"); }));
         h.mainQueue.runPending();
     }
     ASSERT_TRUE(h.app->rebuildInProgress());
@@ -644,13 +820,78 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOnce
     EXPECT_TRUE(h.app->rebuildInProgress());
 }
 
+// A phone that reads its L2CAP channel slowly: the main thread goes on while a
+// 2 MiB frame drains, the frame waits its turn behind an earlier GATT frame,
+// and quitting waits for the rest of it.
+TEST_F(AppDelegateTest, AnL2CAPFrameDrainsOffTheMainThreadInItsPlaceInTheOrder) {
+    auto& p = startAndPair();
+    h.app->appState()->autoPush = true;
+    const std::string paced = textOfChunks(100, 'g');
+    ASSERT_EQ(h.app->handleOutboundClipboard(paced, sha256ShortHex(paced), true),
+              OutboundResult::handedToRadio);
+
+    auto reader = h.radio.connectCentral();
+    auto channel = reader->openL2CAP(*p.phone->readPSM());
+    ASSERT_TRUE(channel);
+    ASSERT_TRUE(h.radio.waitForPeripheralIdle());
+    const std::string big(2u << 20, 'L');
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(h.app->handleOutboundClipboard(big, sha256ShortHex(big), true),
+              OutboundResult::handedToRadio);
+    const auto handed = std::chrono::steady_clock::now() - before;
+
+    // The reader takes 50 KB/s for a second, then everything.
+    std::atomic<bool> fast{false};
+    std::atomic<size_t> received{0};
+    std::atomic<size_t> gattFramesAtFirstByte{~size_t{0}};
+    Bytes packet;
+    std::thread readerThread([&] {
+        uint8_t buf[4096];
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{channel->fd(), POLLIN, 0};
+            if (!channel->hasBytesAvailable() && ::poll(&pfd, 1, 100) <= 0)
+                continue;
+            const ssize_t n = channel->read(buf, fast ? sizeof buf : 1000);
+            if (n <= 0)
+                break;
+            if (packet.empty())
+                gattFramesAtFirstByte = p.phone->arrivals().size();
+            packet.insert(packet.end(), buf, buf + n);
+            received = packet.size();
+            if (packet.size() >= 4 && packet.size() == 4 + (size_t{packet[0]} << 24 | size_t{packet[1]} << 16 |
+                                                             size_t{packet[2]} << 8 | packet[3]))
+                break;
+            if (!fast)
+                std::this_thread::sleep_for(20ms); // 1000 bytes every 20 ms
+        }
+    });
+
+    // Meanwhile the phone's text is handled on the main thread.
+    ASSERT_TRUE(p.phone->sendClipboardText("meanwhile", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->history->snapshot().entries[0].text == "meanwhile"; }));
+    h.pumpUntil([] { return false; }, 1000ms);
+    EXPECT_LT(received.load(), big.size() / 2) << "the frame is still draining";
+    EXPECT_LT(handed, 1s) << "handing the frame over does not wait for the phone";
+
+    fast = true;
+    h.app->applicationWillTerminate(); // waits for the frame, then says goodbye
+    readerThread.join();
+    ASSERT_GE(packet.size(), 7u + big.size());
+    EXPECT_EQ(packet.size(), 4 + (size_t{packet[0]} << 24 | size_t{packet[1]} << 16 |
+                                  size_t{packet[2]} << 8 | packet[3]));
+    EXPECT_EQ(packet[4], kFlagEncrypted);
+    EXPECT_EQ(gattFramesAtFirstByte.load(), 1u) << "the earlier GATT frame arrived first";
+    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == paced);
+    EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
+}
+
 TEST_F(AppDelegateTest, TheUnpairByteFollowsAFrameBeingPaced) {
-    h.start();
-    auto& p = h.connectPhone();
+    auto& p = startAndPair();
     const std::string text = textOfChunks(100, 'u');
     h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
-    // Window closed, nothing stored: the hello is answered with 0x31, after the frame.
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
+    h.alerts.answer = true;
+    h.app->unpairAction();
     ASSERT_TRUE(h.pumpUntil([&] { return p.phone->arrivals().size() == 2; }, 5s));
     EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x31"}));
     EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);

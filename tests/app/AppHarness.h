@@ -39,8 +39,10 @@ public:
     void start() {
         app = std::make_unique<SorvaneAppDelegate>(AppEnvironment{
             mainQueue, application, defaults, host, power, directories,
-            [this] {
+            [this]() -> std::unique_ptr<SecretStore> {
                 markStep("secret store");
+                if (makeSecretStore)
+                    return makeSecretStore();
                 return std::make_unique<FileSecretStore>(dataDir());
             },
             radio.managerFactory(),
@@ -51,7 +53,7 @@ public:
             statusItem, panel, pairingWindow, alerts, hotKey, installer, updater, wallClock,
             steadyClock.fn()});
         app->applicationDidFinishLaunching();
-        if (app->appState())
+        if (app->appState() && app->appState()->identity)
             pumpUntil([&] { return radio.advertising().has_value(); });
     }
 
@@ -87,7 +89,7 @@ public:
         phone::PhoneCentral::Options options;
         options.timeout = std::chrono::milliseconds(1500); // refusals are silent: do not wait long
         auto ph = phone::PhoneCentral::withNewIdentity(*central, options);
-        const auto& identity = app->appState()->identity;
+        const auto& identity = *app->appState()->identity;
         EXPECT_TRUE(ph->learnDesktop(buildQRPayload(identity.deviceID, identity.signingKey.publicKey())));
         EXPECT_TRUE(ph->subscribe());
         settle();
@@ -102,6 +104,8 @@ public:
         return ok;
     }
 
+    // The secret store start-up gets; null: a FileSecretStore in the data directory.
+    std::function<std::unique_ptr<SecretStore>()> makeSecretStore;
     TempDir dir;
     TempDirectories directories;
     UserDefaultsFile defaults;

@@ -181,7 +181,7 @@ TEST_F(MenuActionsTest, APhonePairsThroughTheWindowWhichThenCloses) {
     auto& p = h.connectPhone();
     h.app->handleMenuAction("header:unpaired");
     ASSERT_TRUE(h.pairingWindow.open);
-    const auto& identity = h.app->appState()->identity;
+    const auto& identity = *h.app->appState()->identity;
     ASSERT_EQ(h.pairingWindow.shownPayloads.size(), 1u);
     EXPECT_EQ(h.pairingWindow.shownPayloads[0], buildQRPayload(identity.deviceID, identity.signingKey.publicKey()));
     EXPECT_EQ(h.pairingWindow.shownIdentity, identity.signingKey.publicKey().raw());

@@ -130,7 +130,7 @@ TEST_F(AutoPasteX11Test, DelegatePastesIntoTheWindowThatWasInFrontOnce) {
 
     delegate.capturePreviousApp(); // the panel opens
     ASSERT_TRUE(delegate.previousApp());
-    EXPECT_EQ(delegate.previousApp()->bundleIdentifier, "SorvaneTarget");
+    EXPECT_EQ(delegate.previousApp()->appIdentifier, "SorvaneTarget");
     EXPECT_EQ(delegate.previousApp()->pid, target.process.pid());
 
     TestWindow panelWindow(display(), "SorvanePanel"); // and takes the focus
@@ -160,7 +160,7 @@ TEST_F(AutoPasteX11Test, TargetWithoutAClassIsShownAsQuestionMarkAndStillPasted)
     ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
     std::optional<RunningApplication> previous = desktop->frontmostApplication();
     ASSERT_TRUE(previous);
-    EXPECT_EQ(previous->bundleIdentifier, std::nullopt);
+    EXPECT_EQ(previous->appIdentifier, std::nullopt);
     TestWindow other(display(), "SorvaneOther");
     ASSERT_TRUE(other.mapped);
     ASSERT_TRUE(eventually([&] { return isFront(*desktop, other); }));

@@ -233,7 +233,7 @@ TEST_F(X11PasteboardTest, CopiesWhileADictationAppIsInFrontAreIgnored) {
         ASSERT_TRUE(dictation.waitForLine("WINDOW"));
         ASSERT_TRUE(eventually([&] {
             auto front = desktop->frontmostApplication();
-            return front && front->bundleIdentifier == "com.wispr.flow" &&
+            return front && front->appIdentifier == "com.wispr.flow" &&
                    front->pid == dictation.pid();
         }));
         ASSERT_TRUE(copy("dictated words"));
@@ -241,7 +241,7 @@ TEST_F(X11PasteboardTest, CopiesWhileADictationAppIsInFrontAreIgnored) {
     }
     ASSERT_TRUE(eventually([&] {
         auto front = desktop->frontmostApplication();
-        return !front || front->bundleIdentifier != "com.wispr.flow";
+        return !front || front->appIdentifier != "com.wispr.flow";
     }));
     // Not a repeat: the skipped copy left the last hash alone.
     ASSERT_TRUE(copy("dictated words"));
