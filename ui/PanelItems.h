@@ -39,12 +39,12 @@ struct PanelInputs {
     // At least one central is connected (consulted only when paired).
     bool centralConnected = false;
     bool syncPaused = false;
-    // The identity key is not available yet: sync waits for the keyring.
-    bool waitingForKeyring = false;
     // Newest first, all of them.
     const EntryList* history = nullptr;
     // Milliseconds since 1970, for the age suffixes.
     uint64_t nowMs = 0;
+    // The identity key is not available yet: sync waits for the keyring.
+    bool waitingForKeyring = false;
 };
 
 // The header, the pause row, the history rows and the commands, in display order.

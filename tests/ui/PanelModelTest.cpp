@@ -59,18 +59,23 @@ TEST(PanelItems, RowTables) {
     };
 
     // Unpaired: no pause row, even with a central connected.
-    auto items = buildPanelItems({false, "Pixel", true, false, &none, kNow});
+    auto items = buildPanelItems({false, "Pixel", true, false, &none, kNow, false});
     EXPECT_EQ(ids(items), with({"header:unpaired", "s"}));
     EXPECT_EQ(items[0].labelText(), "Pair phone");
 
+    // Waiting for the keyring: the header says so, and offers no pairing or pause.
+    items = buildPanelItems({true, "Pixel", true, false, &none, kNow, true});
+    EXPECT_EQ(ids(items), with({"header:keyring", "s"}));
+    EXPECT_EQ(items[0].labelText(), "Sync waits for the keyring to unlock");
+
     // Paired, offline, no name, empty history.
-    items = buildPanelItems({true, std::nullopt, false, false, &none, kNow});
+    items = buildPanelItems({true, std::nullopt, false, false, &none, kNow, false});
     EXPECT_EQ(ids(items), with({"header:offline", "toggle_pause", "s"}));
     EXPECT_EQ(items[0].labelText(), "Phone \u00b7 Offline");
     EXPECT_EQ(items[1].labelText(), "\u23f8 Pause Sync\tCtrl+P");
 
     // Paired, connected, paused, two entries.
-    items = buildPanelItems({true, "Pixel 8", true, true, &two, kNow});
+    items = buildPanelItems({true, "Pixel 8", true, true, &two, kNow, false});
     EXPECT_EQ(ids(items), with({"header:connected", "toggle_pause", "s", "hist:" + two[0].id,
                                 "hist:" + two[1].id, "s"}));
     EXPECT_EQ(items[0].labelText(), "Pixel 8 \u00b7 Connected");
@@ -130,7 +135,7 @@ TEST(PanelState, QueryIsTrimmedAndCaseFolded) {
     const EntryList history = list({entry("Foo bar", 1000), entry("\u00c9t\u00e9 FOOD", 10000),
                                     entry("unrelated", 120000)});
     PanelState state;
-    state.setItems(buildPanelItems({true, "P", false, false, &history, kNow}));
+    state.setItems(buildPanelItems({true, "P", false, false, &history, kNow, false}));
     auto shown = [&] { return state.filteredHistory().size(); };
     state.setQuery("  fOO ");
     EXPECT_EQ(shown(), 2u);
@@ -147,7 +152,7 @@ TEST(PanelState, QueryIsTrimmedAndCaseFolded) {
 
 TEST(PanelState, SelectionFollowsTypingArrowsAndRefreshes) {
     const EntryList history = list({entry("alpha", 1000), entry("beta", 2000), entry("alphabet", 3000)});
-    const auto items = buildPanelItems({true, "P", false, false, &history, kNow});
+    const auto items = buildPanelItems({true, "P", false, false, &history, kNow, false});
     const std::string a = "hist:" + history[0].id, b = "hist:" + history[1].id, c = "hist:" + history[2].id;
     PanelState state;
     int published = 0;
@@ -183,7 +188,7 @@ TEST(PanelState, SelectionFollowsTypingArrowsAndRefreshes) {
 
     // A refresh without the selected row moves the selection to the first row.
     const EntryList fewer = list({history[0], history[2]});
-    state.setItems(buildPanelItems({true, "P", false, false, &fewer, kNow}));
+    state.setItems(buildPanelItems({true, "P", false, false, &fewer, kNow, false}));
     EXPECT_EQ(state.selectedId(), a);
     EXPECT_EQ(ids(state.filteredHistory()), (std::vector<std::string>{a, c}));
 
