@@ -36,6 +36,21 @@ constexpr bool needsLook(uint64_t w) {
             zeroByteIn(w ^ (kOnes * '\\'))) != 0;
 }
 
+// For 8 ASCII bytes: how many more the file holds for them (1 for a quote, a
+// backslash or a control character with a short escape, 5 for any other control
+// character, which becomes \u00XX). Exact per byte: no carry crosses a byte.
+inline size_t escapeGrowth(uint64_t w) {
+    const uint64_t control = ~(w + kOnes * 0x60) & kHighs; // below 0x20
+    const auto is = [w](uint8_t c) { return ~((w ^ (kOnes * c)) + kOnes * 0x7F) & kHighs; };
+    const uint64_t twoBytes =
+        is('"') | is('\\') | is('\b') | is('\t') | is('\n') | is('\f') | is('\r');
+    // Each mask has at most the top bit of each byte set: brought down to one
+    // per byte, a multiply sums them into the top byte (no POPCNT in the base
+    // instruction set).
+    const auto count = [](uint64_t highs) { return static_cast<size_t>(((highs >> 7) * kOnes) >> 56); };
+    return count(control | twoBytes) + 4 * count(control & ~twoBytes);
+}
+
 // Walks `s` as the encoder writes it: sink.copy(from, to) for a run of bytes
 // that goes into the file as it stands, sink.put(bytes) for what stands in the
 // file in place of a byte or an ill-formed sequence. Counting and writing share
@@ -48,13 +63,25 @@ void walkEscaped(std::string_view s, Sink& sink) {
     size_t run = 0; // start of the bytes not yet handed to the sink
     size_t i = 0;
     while (i < n) {
-        // Skip 8 clean bytes at a time, then look at the next 8 one by one.
+        // Skip 8 clean bytes at a time, then look at the next 8 one by one (a
+        // sink that can take 8 ASCII bytes whole is handed them instead).
         while (i + 8 <= n) {
             uint64_t w;
             std::memcpy(&w, s.data() + i, 8);
-            if (needsLook(w))
-                break;
-            i += 8;
+            if (!needsLook(w)) {
+                i += 8;
+                continue;
+            }
+            if constexpr (Sink::kTakesWords) {
+                if ((w & kHighs) == 0) {
+                    sink.copy(run, i);
+                    sink.word(w);
+                    i += 8;
+                    run = i;
+                    continue;
+                }
+            }
+            break;
         }
         const size_t stop = std::min(n, i + 8);
         while (i < stop) {
@@ -113,20 +140,44 @@ void walkEscaped(std::string_view s, Sink& sink) {
 }
 
 struct Appender {
+    static constexpr bool kTakesWords = false;
     std::string& out;
     std::string_view source;
     void copy(size_t from, size_t to) { out.append(source.data() + from, to - from); }
     void put(std::string_view bytes) { out.append(bytes); }
 };
 
-struct Counter {
-    size_t bytes = 0;
-    bool changed = false; // whether the file holds anything but the text itself
-    void copy(size_t from, size_t to) { bytes += to - from; }
-    void put(std::string_view replacement) {
-        bytes += replacement.size();
-        changed = true;
+// Writes the encoded text only once something in it is escaped or replaced:
+// until then `out` stays empty, and the text can go to the file as it stands.
+struct CopyOnChange {
+    static constexpr bool kTakesWords = false;
+    std::string_view source;
+    std::optional<std::string>& out;
+    size_t cleanUpTo = 0;
+    void copy(size_t from, size_t to) {
+        if (out)
+            out->append(source.data() + from, to - from);
+        else
+            cleanUpTo = to; // the runs before the first change start at 0
     }
+    void put(std::string_view bytes) {
+        if (!out) {
+            out.emplace();
+            out->reserve(source.size() + source.size() / 16 + 16);
+            out->append(source.data(), cleanUpTo);
+        }
+        out->append(bytes);
+    }
+};
+
+struct Counter {
+    static constexpr bool kTakesWords = true;
+    size_t bytes = 0;
+    void copy(size_t from, size_t to) { bytes += to - from; }
+    void word(uint64_t w) {
+        bytes += 8 + escapeGrowth(w);
+    }
+    void put(std::string_view replacement) { bytes += replacement.size(); }
 };
 
 void appendEscaped(std::string& out, std::string_view s) {
@@ -229,13 +280,8 @@ size_t historyFileBytesOf(const ClipboardEntry& entry) {
 
 EncodedEntry::EncodedEntry(const ClipboardEntry& entry)
     : m_entry(&entry), m_head(entryHead(entry)), m_tail(entryTail(entry)) {
-    Counter counter;
-    walkEscaped(entry.text, counter);
-    if (counter.changed) {
-        m_escapedText.emplace();
-        m_escapedText->reserve(counter.bytes);
-        appendEscaped(*m_escapedText, entry.text);
-    }
+    CopyOnChange sink{entry.text, m_escapedText};
+    walkEscaped(entry.text, sink);
 }
 
 std::array<std::string_view, 3> EncodedEntry::pieces() const {

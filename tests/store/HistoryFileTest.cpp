@@ -136,8 +136,9 @@ TEST(HistoryFileTest, FrameStaysWithinItsLimitForAnySettings) {
 }
 
 TEST(HistoryFileTest, LongTextsWithSparseSpecialsMatchNlohmann) {
-    // Long clean stretches between specials exercise the word-at-a-time path,
-    // including specials at every offset within a word and at the very end.
+    // Long clean stretches between specials exercise the word-at-a-time paths
+    // (skipping, and counting 8 bytes at once), with specials at every offset
+    // within a word and at the very end.
     for (size_t offset = 0; offset < 17; ++offset) {
         for (const auto& special : pieces()) {
             std::string text(offset, 'x');
@@ -147,6 +148,9 @@ TEST(HistoryFileTest, LongTextsWithSparseSpecialsMatchNlohmann) {
             PersistShape state;
             state.entries.push_back({"id", text, "hash", 1, Direction::sent});
             ASSERT_EQ(encodeHistoryFile(state), nlohmannDump(state)) << offset;
+            ASSERT_EQ(encodedTextSize(text),
+                      json(text).dump(-1, ' ', false, json::error_handler_t::replace).size() - 2)
+                << offset;
         }
     }
 }
