@@ -95,8 +95,8 @@ History::Snapshot History::snapshot() const {
 History::Snapshot History::record(std::string_view text, std::string_view hash,
                                   Direction direction) {
     uint64_t ms = millisecondsSince1970(m_clock());
-    ClipboardEntry entry{std::string(hash) + ":" + std::to_string(ms), {}, std::string(hash), ms,
-                         direction};
+    ClipboardEntry entry{
+        std::string(hash) + ":" + std::to_string(ms), {}, std::string(hash), ms, direction};
     // Measured before the text is copied: a text too large to keep costs nothing.
     const size_t bytes = historyFileBytesOf(entry) + encodedTextSize(text);
     if (bytes > kMaxByteBudget) {
@@ -155,9 +155,9 @@ void History::trim() {
     const size_t dropped = before - m_entries.size();
     if (dropped == 0)
         return;
-    logLine("Sorvane: history over its " + byteCount(m_byteBudget) + " budget: dropped the " +
-            (dropped == 1 ? std::string("oldest entry")
-                          : std::to_string(dropped) + " oldest entries"));
+    logLine(
+        "Sorvane: history over its " + byteCount(m_byteBudget) + " budget: dropped the " +
+        (dropped == 1 ? std::string("oldest entry") : std::to_string(dropped) + " oldest entries"));
 }
 
 void History::persist() {

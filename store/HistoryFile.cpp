@@ -47,7 +47,9 @@ inline size_t escapeGrowth(uint64_t w) {
     // Each mask has at most the top bit of each byte set: brought down to one
     // per byte, a multiply sums them into the top byte (no POPCNT in the base
     // instruction set).
-    const auto count = [](uint64_t highs) { return static_cast<size_t>(((highs >> 7) * kOnes) >> 56); };
+    const auto count = [](uint64_t highs) {
+        return static_cast<size_t>(((highs >> 7) * kOnes) >> 56);
+    };
     return count(control | twoBytes) + 4 * count(control & ~twoBytes);
 }
 
@@ -55,8 +57,7 @@ inline size_t escapeGrowth(uint64_t w) {
 // that goes into the file as it stands, sink.put(bytes) for what stands in the
 // file in place of a byte or an ill-formed sequence. Counting and writing share
 // this walk, so a count is exact by construction.
-template <class Sink>
-void walkEscaped(std::string_view s, Sink& sink) {
+template <class Sink> void walkEscaped(std::string_view s, Sink& sink) {
     static constexpr char kHex[] = "0123456789abcdef";
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
     const size_t n = s.size();
@@ -174,9 +175,7 @@ struct Counter {
     static constexpr bool kTakesWords = true;
     size_t bytes = 0;
     void copy(size_t from, size_t to) { bytes += to - from; }
-    void word(uint64_t w) {
-        bytes += 8 + escapeGrowth(w);
-    }
+    void word(uint64_t w) { bytes += 8 + escapeGrowth(w); }
     void put(std::string_view replacement) { bytes += replacement.size(); }
 };
 

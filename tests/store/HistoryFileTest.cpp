@@ -124,7 +124,8 @@ TEST(HistoryFileTest, EncoderMatchesNlohmannByteForByte) {
 }
 
 TEST(HistoryFileTest, FrameStaysWithinItsLimitForAnySettings) {
-    for (int64_t value : {std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
+    for (int64_t value :
+         {std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
         PersistShape state;
         state.maxEntries = value;
         state.pageSize = value;
