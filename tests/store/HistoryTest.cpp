@@ -338,8 +338,10 @@ TEST_F(HistoryTest, EntryLimitAndBudgetBothDropTheOldest) {
     EXPECT_EQ(log.count("dropped the 2 oldest entries"), 1u);
     EXPECT_EQ(open()->snapshot(), s);
     // Recording it again replaces it rather than counting it twice.
+    const size_t once = history->fileBytes();
     s = record(14, 3 << 20);
     EXPECT_EQ(hashes(s), (std::vector<std::string>{fixedHash(14)}));
+    EXPECT_EQ(history->fileBytes(), once);
     EXPECT_EQ(log.lines().size(), 2u);
 }
 
