@@ -109,11 +109,16 @@ private:
 
 class History {
 public:
-    // The largest history file loaded: far above what the settings let the
-    // history grow to (the largest limit offered is 200 entries, and 200 texts of
-    // a mebibyte each make about 200 MiB even with much escaping), and small
-    // enough that loading it cannot run the desktop out of memory.
+    // The largest history file loaded: small enough that loading it cannot run
+    // the desktop out of memory.
     static constexpr size_t kFileLimit = size_t{1} << 30;
+    // The most the file holds besides its entries and their separators: the
+    // settings and the brackets (the tests hold the encoder to it).
+    static constexpr size_t kFrameLimit = 256;
+    // The largest byte budget: a file of entries within it is never refused.
+    static constexpr size_t kMaxByteBudget = kFileLimit - kFrameLimit;
+    static constexpr size_t kDefaultByteBudget = size_t{256} << 20;
+    static_assert(kDefaultByteBudget <= kMaxByteBudget);
 
     // A copy of the whole state, handed back by every change.
     struct Snapshot {
@@ -126,7 +131,9 @@ public:
     };
 
     // Loads `filePath` (never writes it). `clock` gives the entries' timestamps.
-    explicit History(std::filesystem::path filePath, WallClock clock = systemWallClock());
+    // `byteBudget` is held to kMaxByteBudget.
+    explicit History(std::filesystem::path filePath, WallClock clock = systemWallClock(),
+                     size_t byteBudget = kDefaultByteBudget);
     // Waits for the writes still to do (as flush()).
     ~History();
     History(const History&) = delete;
@@ -135,26 +142,47 @@ public:
     const std::filesystem::path& filePath() const { return m_filePath; }
     Snapshot snapshot() const;
     bool autoApply() const { return m_autoApplyIncoming; }
+    size_t byteBudget() const { return m_byteBudget; }
+    // The bytes the entries take in the file (what the budget bounds).
+    size_t fileBytes() const { return m_fileBytes; }
 
     // Removes any entry with the same hash, puts the new entry first, trims to the
-    // maximum and persists. The store never computes the hash itself.
+    // limits and persists. The store never computes the hash itself.
+    //
+    // The new entry is kept even when it alone is over the budget (all older
+    // entries go): it is the user's latest copy, and the history file holding it
+    // still loads. A text that would make the file larger than kFileLimit (over
+    // kMaxByteBudget once escaped) is not recorded: it is logged and the history
+    // is left as it was, since a file the reader refuses would lose every entry.
     Snapshot record(std::string_view text, std::string_view hash, Direction direction);
     // Empties the entries, keeps the settings, persists.
     Snapshot clear();
     // Sets the maximum (at least 1), trims, persists.
     Snapshot setMax(int64_t maxEntries);
+    // Trims (a loaded file may be over the limits), persists.
     Snapshot setAutoApply(bool on);
-    // Hands the whole state to the writer thread, which writes it to the file
-    // atomically; failures are logged there.
+    // Trims the entries to the limits and hands the whole state to the writer
+    // thread, which writes it to the file atomically; failures are logged there.
     void persist();
     // Returns once every state handed over so far is written (or failed). The
     // shutdown sequence calls it so that nothing is lost at quit.
     void flush();
 
 private:
+    struct Held {
+        std::shared_ptr<const ClipboardEntry> entry;
+        size_t fileBytes; // historyFileBytesOf(*entry)
+    };
+
+    // Drops the oldest entries past the maximum, then past the budget (logged).
+    void trim();
+    EntryList::Shared sharedEntries() const;
+
     std::filesystem::path m_filePath;
     WallClock m_clock;
-    EntryList::Shared m_entries; // newest first
+    size_t m_byteBudget;
+    std::vector<Held> m_entries; // newest first
+    size_t m_fileBytes = 0;      // the sum of their fileBytes
     int64_t m_maxEntries = 50;
     int64_t m_pageSize = 25;
     bool m_autoApplyIncoming = true;

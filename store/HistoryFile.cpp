@@ -36,20 +36,53 @@ constexpr bool needsLook(uint64_t w) {
             zeroByteIn(w ^ (kOnes * '\\'))) != 0;
 }
 
-void appendEscaped(std::string& out, std::string_view s) {
+// For 8 ASCII bytes: how many more the file holds for them (1 for a quote, a
+// backslash or a control character with a short escape, 5 for any other control
+// character, which becomes \u00XX). Exact per byte: no carry crosses a byte.
+inline size_t escapeGrowth(uint64_t w) {
+    const uint64_t control = ~(w + kOnes * 0x60) & kHighs; // below 0x20
+    const auto is = [w](uint8_t c) { return ~((w ^ (kOnes * c)) + kOnes * 0x7F) & kHighs; };
+    const uint64_t twoBytes =
+        is('"') | is('\\') | is('\b') | is('\t') | is('\n') | is('\f') | is('\r');
+    // Each mask has at most the top bit of each byte set: brought down to one
+    // per byte, a multiply sums them into the top byte (no POPCNT in the base
+    // instruction set).
+    const auto count = [](uint64_t highs) {
+        return static_cast<size_t>(((highs >> 7) * kOnes) >> 56);
+    };
+    return count(control | twoBytes) + 4 * count(control & ~twoBytes);
+}
+
+// Walks `s` as the encoder writes it: sink.copy(from, to) for a run of bytes
+// that goes into the file as it stands, sink.put(bytes) for what stands in the
+// file in place of a byte or an ill-formed sequence. Counting and writing share
+// this walk, so a count is exact by construction.
+template <class Sink> void walkEscaped(std::string_view s, Sink& sink) {
     static constexpr char kHex[] = "0123456789abcdef";
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
     const size_t n = s.size();
-    size_t run = 0; // start of the bytes not yet copied
+    size_t run = 0; // start of the bytes not yet handed to the sink
     size_t i = 0;
     while (i < n) {
-        // Skip 8 clean bytes at a time, then look at the next 8 one by one.
+        // Skip 8 clean bytes at a time, then look at the next 8 one by one (a
+        // sink that can take 8 ASCII bytes whole is handed them instead).
         while (i + 8 <= n) {
             uint64_t w;
             std::memcpy(&w, s.data() + i, 8);
-            if (needsLook(w))
-                break;
-            i += 8;
+            if (!needsLook(w)) {
+                i += 8;
+                continue;
+            }
+            if constexpr (Sink::kTakesWords) {
+                if ((w & kHighs) == 0) {
+                    sink.copy(run, i);
+                    sink.word(w);
+                    i += 8;
+                    run = i;
+                    continue;
+                }
+            }
+            break;
         }
         const size_t stop = std::min(n, i + 8);
         while (i < stop) {
@@ -64,53 +97,121 @@ void appendEscaped(std::string& out, std::string_view s) {
                     i += static_cast<size_t>(length);
                     continue;
                 }
-                out.append(s.data() + run, i - run);
-                out.append(kReplacement);
+                sink.copy(run, i);
+                sink.put(kReplacement);
                 // A bad lead byte is dropped; after a good lead the offending
                 // byte is read again as the start of the next character.
                 i += length == 0 ? 1 : static_cast<size_t>(-length);
                 run = i;
                 continue;
             }
-            out.append(s.data() + run, i - run);
+            sink.copy(run, i);
             switch (b) {
             case '"':
-                out.append("\\\"");
+                sink.put("\\\"");
                 break;
             case '\\':
-                out.append("\\\\");
+                sink.put("\\\\");
                 break;
             case '\b':
-                out.append("\\b");
+                sink.put("\\b");
                 break;
             case '\t':
-                out.append("\\t");
+                sink.put("\\t");
                 break;
             case '\n':
-                out.append("\\n");
+                sink.put("\\n");
                 break;
             case '\f':
-                out.append("\\f");
+                sink.put("\\f");
                 break;
             case '\r':
-                out.append("\\r");
+                sink.put("\\r");
                 break;
             default: {
                 const char u[] = {'\\', 'u', '0', '0', kHex[b >> 4], kHex[b & 0x0F]};
-                out.append(u, sizeof u);
+                sink.put(std::string_view(u, sizeof u));
             }
             }
             ++i;
             run = i;
         }
     }
-    out.append(s.data() + run, n - run);
+    sink.copy(run, n);
+}
+
+struct Appender {
+    static constexpr bool kTakesWords = false;
+    std::string& out;
+    std::string_view source;
+    void copy(size_t from, size_t to) { out.append(source.data() + from, to - from); }
+    void put(std::string_view bytes) { out.append(bytes); }
+};
+
+// Writes the encoded text only once something in it is escaped or replaced:
+// until then `out` stays empty, and the text can go to the file as it stands.
+struct CopyOnChange {
+    static constexpr bool kTakesWords = false;
+    std::string_view source;
+    std::optional<std::string>& out;
+    size_t cleanUpTo = 0;
+    void copy(size_t from, size_t to) {
+        if (out)
+            out->append(source.data() + from, to - from);
+        else
+            cleanUpTo = to; // the runs before the first change start at 0
+    }
+    void put(std::string_view bytes) {
+        if (!out) {
+            out.emplace();
+            out->reserve(source.size() + source.size() / 16 + 16);
+            out->append(source.data(), cleanUpTo);
+        }
+        out->append(bytes);
+    }
+};
+
+struct Counter {
+    static constexpr bool kTakesWords = true;
+    size_t bytes = 0;
+    void copy(size_t from, size_t to) { bytes += to - from; }
+    void word(uint64_t w) { bytes += 8 + escapeGrowth(w); }
+    void put(std::string_view replacement) { bytes += replacement.size(); }
+};
+
+void appendEscaped(std::string& out, std::string_view s) {
+    Appender sink{out, s};
+    walkEscaped(s, sink);
 }
 
 void appendString(std::string& out, std::string_view s) {
     out.push_back('"');
     appendEscaped(out, s);
     out.push_back('"');
+}
+
+constexpr std::string_view kEntrySeparator = ",\n";
+
+// An entry's block up to and with the text's opening quote, and from its closing
+// quote on.
+std::string entryHead(const ClipboardEntry& e) {
+    std::string out;
+    out.reserve(e.id.size() + e.hash.size() + 128);
+    out += "        {\n            \"direction\": ";
+    appendString(out, directionName(e.direction));
+    out += ",\n            \"hash\": ";
+    appendString(out, e.hash);
+    out += ",\n            \"id\": ";
+    appendString(out, e.id);
+    out += ",\n            \"text\": \"";
+    return out;
+}
+
+std::string entryTail(const ClipboardEntry& e) {
+    std::string out = "\",\n            \"timestamp\": ";
+    out += std::to_string(e.timestamp);
+    out += "\n        }";
+    return out;
 }
 
 // ---- Reading
@@ -165,36 +266,35 @@ std::optional<Direction> directionFromName(std::string_view name) {
     return std::nullopt;
 }
 
-std::string encodeHistoryEntry(const ClipboardEntry& e) {
-    std::string out;
-    out.reserve(e.text.size() + e.text.size() / 16 + e.id.size() + e.hash.size() + 160);
-    out += "        {\n            \"direction\": ";
-    appendString(out, directionName(e.direction));
-    out += ",\n            \"hash\": ";
-    appendString(out, e.hash);
-    out += ",\n            \"id\": ";
-    appendString(out, e.id);
-    out += ",\n            \"text\": ";
-    appendString(out, e.text);
-    out += ",\n            \"timestamp\": ";
-    out += std::to_string(e.timestamp);
-    out += "\n        }";
-    return out;
+size_t encodedTextSize(std::string_view text) {
+    Counter counter;
+    walkEscaped(text, counter);
+    return counter.bytes;
+}
+
+size_t historyFileBytesOf(const ClipboardEntry& entry) {
+    return entryHead(entry).size() + encodedTextSize(entry.text) + entryTail(entry).size() +
+           kEntrySeparator.size();
+}
+
+EncodedEntry::EncodedEntry(const ClipboardEntry& entry)
+    : m_entry(&entry), m_head(entryHead(entry)), m_tail(entryTail(entry)) {
+    CopyOnChange sink{entry.text, m_escapedText};
+    walkEscaped(entry.text, sink);
+}
+
+std::array<std::string_view, 3> EncodedEntry::pieces() const {
+    return {m_head, m_escapedText ? std::string_view(*m_escapedText) : m_entry->text, m_tail};
 }
 
 HistoryFileLayout::HistoryFileLayout(const PersistShape& settings,
-                                     const std::vector<std::string>& entryBlocks)
-    : HistoryFileLayout(settings,
-                        std::vector<std::string_view>(entryBlocks.begin(), entryBlocks.end())) {}
-
-HistoryFileLayout::HistoryFileLayout(const PersistShape& settings,
-                                     std::vector<std::string_view> entryBlocks)
-    : m_blocks(std::move(entryBlocks)) {
+                                     std::span<const EncodedEntry> entries)
+    : m_entries(entries) {
     m_head = "{\n    \"auto_apply_incoming\": ";
     m_head += settings.autoApplyIncoming ? "true" : "false";
     m_head += ",\n    \"entries\": ";
-    m_head += m_blocks.empty() ? "[]" : "[\n";
-    m_tail = m_blocks.empty() ? "" : "\n    ]";
+    m_head += m_entries.empty() ? "[]" : "[\n";
+    m_tail = m_entries.empty() ? "" : "\n    ]";
     m_tail += ",\n    \"max_entries\": ";
     m_tail += std::to_string(settings.maxEntries);
     m_tail += ",\n    \"page_size\": ";
@@ -203,14 +303,14 @@ HistoryFileLayout::HistoryFileLayout(const PersistShape& settings,
 }
 
 std::vector<std::string_view> HistoryFileLayout::pieces() const {
-    static constexpr std::string_view kSeparator = ",\n";
     std::vector<std::string_view> out;
-    out.reserve(2 * m_blocks.size() + 2);
+    out.reserve(4 * m_entries.size() + 2);
     out.push_back(m_head);
-    for (size_t k = 0; k < m_blocks.size(); ++k) {
+    for (size_t k = 0; k < m_entries.size(); ++k) {
         if (k > 0)
-            out.push_back(kSeparator);
-        out.push_back(m_blocks[k]);
+            out.push_back(kEntrySeparator);
+        for (auto piece : m_entries[k].pieces())
+            out.push_back(piece);
     }
     out.push_back(m_tail);
     return out;
@@ -229,11 +329,11 @@ std::string HistoryFileLayout::joined() const {
 }
 
 std::string encodeHistoryFile(const PersistShape& state) {
-    std::vector<std::string> blocks;
-    blocks.reserve(state.entries.size());
+    std::vector<EncodedEntry> encoded;
+    encoded.reserve(state.entries.size());
     for (const auto& e : state.entries)
-        blocks.push_back(encodeHistoryEntry(e));
-    return HistoryFileLayout(state, blocks).joined();
+        encoded.emplace_back(e);
+    return HistoryFileLayout(state, encoded).joined();
 }
 
 std::optional<PersistShape> decodeHistoryFile(std::string_view text) {

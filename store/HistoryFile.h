@@ -3,39 +3,65 @@
 // The file is pretty-printed JSON with a 4-space indent and sorted keys, byte for
 // byte what nlohmann's dump(4, ' ', false, error_handler_t::replace) writes for
 // the same document: bytes of a text that are not valid UTF-8 become U+FFFD.
-// Because entries never change, each entry's block is encoded once
-// (encodeHistoryEntry) and the file is put together from those blocks
-// (HistoryFileLayout), so a record encodes one text, not all of them.
+// The file is put together from pieces (HistoryFileLayout) that borrow the
+// entries' texts wherever they need no escaping, so a write copies only the
+// texts that change on the way to the file, and only for as long as it runs.
 //
 // Pure functions and values; thread-safe.
 #pragma once
 
 #include "store/History.h"
 
+#include <array>
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace sorvane {
 
-// One entry's object as it appears inside the "entries" array: indented, without
-// the separator that follows it.
-std::string encodeHistoryEntry(const ClipboardEntry& entry);
+// The bytes `text` takes in the file between its quotes: escapes and U+FFFD
+// replacements counted, exactly as the encoder writes it. At most 6 per byte
+// (a control character becomes \u00XX).
+size_t encodedTextSize(std::string_view text);
+
+// The bytes `entry` adds to the file: its block and the separator after it. A
+// file holding entries e1..en is never longer than History::kFrameLimit plus the
+// sum of this over them.
+size_t historyFileBytesOf(const ClipboardEntry& entry);
+
+// One entry's object as it appears inside the "entries" array (indented, without
+// the separator that follows it), as three pieces. A text that goes into the file
+// unchanged is borrowed from the entry rather than copied; only a text that needs
+// escaping or repair has its encoded form held here. Borrows `entry`, which must
+// outlive this.
+class EncodedEntry {
+public:
+    explicit EncodedEntry(const ClipboardEntry& entry);
+    std::array<std::string_view, 3> pieces() const; // up to the text, the text, after it
+
+private:
+    const ClipboardEntry* m_entry;
+    std::string m_head;
+    std::optional<std::string> m_escapedText;
+    std::string m_tail;
+};
 
 // The whole file as a list of pieces to write one after the other. Borrows the
-// blocks, which must outlive the layout; the entries of `settings` are not used.
+// encoded entries, which must outlive the layout; the entries of `settings` are
+// not used.
 class HistoryFileLayout {
 public:
-    HistoryFileLayout(const PersistShape& settings, const std::vector<std::string>& entryBlocks);
-    HistoryFileLayout(const PersistShape& settings, std::vector<std::string_view> entryBlocks);
+    HistoryFileLayout(const PersistShape& settings, std::span<const EncodedEntry> entries);
     std::vector<std::string_view> pieces() const;
     std::string joined() const;
 
 private:
     std::string m_head;
     std::string m_tail;
-    std::vector<std::string_view> m_blocks;
+    std::span<const EncodedEntry> m_entries;
 };
 
 // The file's text for `state` (all entries encoded afresh).

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <utility>
+#include <vector>
 
 namespace sorvane {
 
@@ -75,24 +76,15 @@ void HistoryWriter::write(const State& state) {
                         aside.string());
             m_keepAside = false;
         }
-        // Blocks move from the last write's map to this one's; a failure half
-        // way only loses cached blocks, which the next write encodes again.
-        decltype(m_blocks) blocks;
-        std::vector<std::string_view> views;
-        views.reserve(state.entries.size());
-        for (const auto& entry : state.entries) {
-            auto node = m_blocks.extract(entry.get());
-            auto it = node.empty()
-                          ? blocks.emplace(entry.get(), std::pair(entry, encodeHistoryEntry(*entry))).first
-                          : blocks.insert(std::move(node)).position;
-            views.push_back(it->second.second);
-        }
-        m_blocks = std::move(blocks);
+        std::vector<EncodedEntry> encoded;
+        encoded.reserve(state.entries.size());
+        for (const auto& entry : state.entries)
+            encoded.emplace_back(*entry);
         PersistShape settings;
         settings.maxEntries = state.maxEntries;
         settings.pageSize = state.pageSize;
         settings.autoApplyIncoming = state.autoApplyIncoming;
-        HistoryFileLayout layout(settings, std::move(views));
+        HistoryFileLayout layout(settings, encoded);
         store::writeFileAtomically(m_path, layout.pieces());
         if (m_failing)
             logLine("Sorvane: history.json saved again");

@@ -3,8 +3,10 @@
 //
 // submit() replaces any state still waiting, so a burst of changes made while a
 // write runs becomes one more write, of the last state. Each write keeps the
-// crash safety of store::writeFileAtomically. Entries never change, so each
-// entry's JSON block is encoded once and reused by later writes.
+// crash safety of store::writeFileAtomically. Each write encodes the entries
+// afresh and lets go of the encoded texts when it ends: the writer holds no copy
+// of the history between writes, and during one only of the texts that need
+// escaping (the others go to the file straight from the entries).
 //
 // A failed write is logged ("Sorvane: history.json not saved: ...") once until a
 // write succeeds again ("Sorvane: history.json saved again"); nothing is retried,
@@ -25,7 +27,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
 
 namespace sorvane {
 
@@ -62,8 +63,6 @@ private:
     // The writer thread's own.
     bool m_keepAside;
     bool m_failing = false;
-    std::unordered_map<const ClipboardEntry*, std::pair<std::shared_ptr<const ClipboardEntry>, std::string>>
-        m_blocks; // the entries of the last write and their encoded blocks
 
     std::thread m_thread; // last: starts once everything above exists
 };

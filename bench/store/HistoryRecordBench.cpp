@@ -9,6 +9,12 @@
 // (target: under 1 ms), and the bytes written for a burst of 100 records against
 // 100 records each waited for (as the blocking write did).
 //
+// First of all, while the heap is still fresh: the memory the history takes for
+// its texts. 50 records of 1 MiB prose (every text needs escaping, so every
+// write encodes all of them), each written before the next; the process RSS
+// before and after, its growth over the bytes of text held (target: at most
+// 1.2), and the peak RSS growth while the writes ran.
+//
 // Usage: store_bench [directory]   (default: a fresh directory under $TMPDIR or /tmp)
 #include "protocol/PairingHandshake.h"
 #include "store/AtomicFile.h"
@@ -149,6 +155,71 @@ double rawWriteFsync(const fs::path& path, const std::string& bytes) {
     ::fsync(fd);
     ::close(fd);
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// This process's resident and peak resident set (VmRSS, VmHWM) in bytes.
+struct Resident {
+    uint64_t now = 0;
+    uint64_t peak = 0;
+};
+
+Resident resident() {
+    Resident r;
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return r;
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned long long kb = 0;
+        if (std::sscanf(line, "VmRSS: %llu kB", &kb) == 1)
+            r.now = kb * 1024;
+        else if (std::sscanf(line, "VmHWM: %llu kB", &kb) == 1)
+            r.peak = kb * 1024;
+    }
+    std::fclose(f);
+    return r;
+}
+
+void runMemoryCase(const fs::path& dir) {
+    constexpr int kRecords = 50;
+    constexpr size_t kTextBytes = size_t{1} << 20;
+    std::mt19937_64 rng(4242);
+    fs::path historyPath = dir / "history.json";
+    fs::remove(historyPath);
+    // One buffer, changed in place before each record: the bench holds no text
+    // of its own beyond it.
+    std::string text = makeText(kTextBytes, false, rng);
+    std::string hash;
+    hash.reserve(64);
+    sorvane::History history(historyPath);
+    history.setMax(kRecords); // starts the writer thread
+    history.flush();
+    const Resident before = resident();
+    for (int i = 0; i < kRecords; ++i) {
+        std::snprintf(text.data(), 12, "%010d ", i); // overwrites the NUL it writes next
+        text[11] = ' ';
+        hash = sorvane::sha256ShortHex(text);
+        history.record(text, hash, sorvane::Direction::sent);
+        history.flush();
+    }
+    const Resident after = resident();
+    size_t held = 0;
+    for (const auto& entry : history.snapshot().entries)
+        held += entry.text.size();
+    const double mib = 1024.0 * 1024.0;
+    std::printf("%d records of %zu B prose, each written: %zu entries, text held %7.2f MiB | "
+                "RSS before %7.2f MiB, after %7.2f MiB, growth %7.2f MiB | growth/text %5.3f "
+                "(target <= 1.2) | peak growth/text during the writes %5.3f | file %7.2f MiB\n",
+                kRecords, kTextBytes, history.snapshot().entries.size(),
+                static_cast<double>(held) / mib, static_cast<double>(before.now) / mib,
+                static_cast<double>(after.now) / mib,
+                (static_cast<double>(after.now) - static_cast<double>(before.now)) / mib,
+                (static_cast<double>(after.now) - static_cast<double>(before.now)) /
+                    static_cast<double>(held),
+                (static_cast<double>(after.peak) - static_cast<double>(before.now)) /
+                    static_cast<double>(held),
+                static_cast<double>(fs::file_size(historyPath)) / mib);
+    fs::remove(historyPath);
 }
 
 // Main-thread time of History::record with `entries` texts of `textBytes` in a full
@@ -307,8 +378,9 @@ int main(int argc, char** argv) {
         dir = pattern;
         ownDir = true;
     }
-    std::printf("History::record vs raw write+fsync of the same bytes (medians), in %s\n",
-                dir.c_str());
+    std::printf("History memory against the text it holds, in %s\n", dir.c_str());
+    runMemoryCase(dir);
+    std::printf("\nHistory::record vs raw write+fsync of the same bytes (medians)\n");
     for (bool mixed : {false, true}) {
         for (int entries : {50, 200}) {
             runCase(dir, entries, 1024, mixed, 30);

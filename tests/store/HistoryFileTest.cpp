@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <limits>
 #include <random>
 
 namespace sorvane {
@@ -105,12 +106,40 @@ TEST(HistoryFileTest, EncoderMatchesNlohmannByteForByte) {
         }
         std::string ours = encodeHistoryFile(state);
         ASSERT_EQ(ours, nlohmannDump(state)) << "round " << round;
+
+        // The sizes the history budgets with are the encoder's, to the byte: a
+        // count off by one in either direction fails here.
+        size_t entryBytes = 0;
+        for (const auto& e : state.entries) {
+            ASSERT_EQ(encodedTextSize(e.text),
+                      json(e.text).dump(-1, ' ', false, json::error_handler_t::replace).size() - 2);
+            entryBytes += historyFileBytesOf(e);
+        }
+        PersistShape settingsOnly = state;
+        settingsOnly.entries.clear();
+        const size_t frame = encodeHistoryFile(settingsOnly).size();
+        EXPECT_EQ(ours.size(), state.entries.empty() ? frame : frame + 4 + entryBytes);
+        EXPECT_LE(ours.size(), History::kFrameLimit + entryBytes);
+    }
+}
+
+TEST(HistoryFileTest, FrameStaysWithinItsLimitForAnySettings) {
+    for (int64_t value :
+         {std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
+        PersistShape state;
+        state.maxEntries = value;
+        state.pageSize = value;
+        state.autoApplyIncoming = false;
+        state.entries.push_back({"", "", "", 0, Direction::received});
+        EXPECT_LE(encodeHistoryFile(state).size(),
+                  History::kFrameLimit + historyFileBytesOf(state.entries[0]));
     }
 }
 
 TEST(HistoryFileTest, LongTextsWithSparseSpecialsMatchNlohmann) {
-    // Long clean stretches between specials exercise the word-at-a-time path,
-    // including specials at every offset within a word and at the very end.
+    // Long clean stretches between specials exercise the word-at-a-time paths
+    // (skipping, and counting 8 bytes at once), with specials at every offset
+    // within a word and at the very end.
     for (size_t offset = 0; offset < 17; ++offset) {
         for (const auto& special : pieces()) {
             std::string text(offset, 'x');
@@ -120,6 +149,9 @@ TEST(HistoryFileTest, LongTextsWithSparseSpecialsMatchNlohmann) {
             PersistShape state;
             state.entries.push_back({"id", text, "hash", 1, Direction::sent});
             ASSERT_EQ(encodeHistoryFile(state), nlohmannDump(state)) << offset;
+            ASSERT_EQ(encodedTextSize(text),
+                      json(text).dump(-1, ' ', false, json::error_handler_t::replace).size() - 2)
+                << offset;
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <fstream>
 
 namespace sorvane {
@@ -29,9 +30,9 @@ protected:
     }
     // Histories write on their own thread: whatever reads the file first waits
     // for the writes of every history still open.
-    std::shared_ptr<History> open() {
+    std::shared_ptr<History> open(size_t byteBudget = History::kDefaultByteBudget) {
         flushAll();
-        auto history = std::make_shared<History>(path(), m_clock.fn());
+        auto history = std::make_shared<History>(path(), m_clock.fn(), byteBudget);
         m_open.push_back(history);
         return history;
     }
@@ -41,13 +42,20 @@ protected:
                 history->flush();
     }
 
+    // Both wait for the writes still running first: one landing afterwards
+    // would put the old file back.
+    void removeFile() const {
+        flushAll();
+        fs::remove(path());
+    }
     void writeFile(std::string_view text) {
+        flushAll();
         std::ofstream(path(), std::ios::binary | std::ios::trunc)
             .write(text.data(), static_cast<std::streamsize>(text.size()));
     }
     std::string fileText() const {
         flushAll();
-        return store::readFile(path(), {.maxBytes = 1 << 20}).value_or("");
+        return store::readFile(path(), {.maxBytes = History::kFileLimit}).value_or("");
     }
     json fileJson() const { return json::parse(fileText()); }
 
@@ -55,6 +63,12 @@ protected:
         std::vector<std::string> out;
         for (const auto& e : s.entries)
             out.push_back(e.text);
+        return out;
+    }
+    static std::vector<std::string> hashes(const History::Snapshot& s) {
+        std::vector<std::string> out;
+        for (const auto& e : s.entries)
+            out.push_back(e.hash);
         return out;
     }
 
@@ -127,20 +141,9 @@ TEST_F(HistoryTest, RecordingATextAgainMovesItToTheTopWithNewStampAndDirection) 
     EXPECT_EQ(texts(s), (std::vector<std::string>{"B, but edited", "A"}));
 }
 
-TEST_F(HistoryTest, RecordTrimsToTheMaximumDroppingTheOldest) {
-    auto history = open();
-    history->setMax(3);
-    for (auto t : {"E1", "E2", "E3"}) {
-        history->record(t, std::string("h") + t, Direction::sent);
-        advanceMs(1);
-    }
-    auto s = history->record("E4", "hE4", Direction::sent);
-    EXPECT_EQ(texts(s), (std::vector<std::string>{"E4", "E3", "E2"}));
-}
-
 TEST_F(HistoryTest, SetMaxHoldsAtLeastOneAndTrimsOnlyWhenSmaller) {
     for (int64_t requested : {0, -5}) {
-        fs::remove(path());
+        removeFile();
         auto history = open();
         for (int i = 0; i < 4; ++i)
             history->record("t" + std::to_string(i), "h" + std::to_string(i), Direction::sent);
@@ -149,7 +152,7 @@ TEST_F(HistoryTest, SetMaxHoldsAtLeastOneAndTrimsOnlyWhenSmaller) {
         EXPECT_EQ(texts(s), (std::vector<std::string>{"t3"}));
         EXPECT_EQ(fileJson()["max_entries"], 1);
     }
-    fs::remove(path());
+    removeFile();
     auto history = open();
     for (int i = 0; i < 10; ++i)
         history->record("t" + std::to_string(i), "h" + std::to_string(i), Direction::sent);
@@ -195,7 +198,8 @@ TEST_F(HistoryTest, ReloadGivesBackTheSameStateAfterEveryKindOfChange) {
                                                          last.pageSize, last.autoApplyIncoming}));
 }
 
-TEST_F(HistoryTest, LoadedFileIsTakenAsItStandsAndTheNextRecordTrims) {
+TEST_F(HistoryTest, LoadedFileOverItsLimitsIsTakenWholeAndTheNextChangeTrims) {
+    // Over the entry limit: the next record trims.
     json doc = validDocument();
     doc["max_entries"] = 1;
     doc["entries"][1]["hash"] = "aaaaaaaa"; // a duplicate hash, kept on load
@@ -206,9 +210,154 @@ TEST_F(HistoryTest, LoadedFileIsTakenAsItStandsAndTheNextRecordTrims) {
     EXPECT_EQ(s.pageSize, 7);
     EXPECT_FALSE(s.autoApplyIncoming);
     EXPECT_EQ(fileText(), doc.dump()) << "loading must not write";
-
     s = history->record("newest", "cccccccc", Direction::sent);
     EXPECT_EQ(texts(s), (std::vector<std::string>{"newest"}));
+
+    // Over the byte budget (written under a larger one): any change trims, a
+    // setting as much as a record, since the writer never writes past it.
+    removeFile();
+    History::Snapshot written;
+    {
+        auto roomy = open(4 << 20);
+        for (int i = 0; i < 30; ++i)
+            written = roomy->record(std::string(64 << 10, 'a' + i % 26), "h" + std::to_string(i),
+                                    Direction::sent);
+    }
+    const std::string before = fileText();
+    testing::LogCapture log;
+    auto tight = open(1 << 20);
+    EXPECT_EQ(tight->snapshot(), written) << "nothing the user stored is lost at load";
+    EXPECT_GT(tight->fileBytes(), size_t{1} << 20);
+    EXPECT_EQ(fileText(), before);
+    EXPECT_EQ(log.count("budget"), 0u);
+
+    s = tight->setAutoApply(false);
+    EXPECT_LE(tight->fileBytes(), size_t{1} << 20);
+    ASSERT_FALSE(s.entries.empty());
+    const std::vector<std::string> all = hashes(written);
+    EXPECT_EQ(hashes(s), std::vector<std::string>(all.begin(), all.begin() + s.entries.size()))
+        << "the newest are kept";
+    EXPECT_EQ(log.count("budget: dropped the " + std::to_string(30 - s.entries.size()) +
+                        " oldest entries"),
+              1u);
+    EXPECT_EQ(open()->snapshot(), s);
+}
+
+// ---- The byte budget
+
+// 64 KiB of text: lines of prose, or nothing but control characters (six bytes
+// each in the file, the most any byte takes).
+std::string text64k(int k, bool controls) {
+    std::string text;
+    if (controls) {
+        text.assign(64 << 10, '\x01');
+        text[0] = static_cast<char>(2 + k % 29);
+        return text;
+    }
+    while (text.size() < (64 << 10))
+        text += "copied line " + std::to_string(k) + " with a \"quote\" and a tab\tend\n";
+    text.resize(64 << 10);
+    return text;
+}
+
+std::string fixedHash(int k) {
+    char hash[16];
+    std::snprintf(hash, sizeof hash, "h%04d", k);
+    return hash;
+}
+
+TEST_F(HistoryTest, HistoryFedPastItsBudgetLoadsWholeAtTheNextStart) {
+    constexpr size_t kBudget = 1 << 20;
+    constexpr int kRecords = 40;
+    for (bool controls : {false, true}) {
+        SCOPED_TRACE(controls ? "control characters" : "prose");
+        removeFile();
+        testing::LogCapture log;
+        auto history = open(kBudget);
+        history->setMax(200);
+        std::vector<History::Snapshot> after;
+        for (int i = 0; i < kRecords; ++i) {
+            after.push_back(history->record(text64k(i, controls), fixedHash(i), Direction::sent));
+            advanceMs(1);
+            EXPECT_LE(history->fileBytes(), kBudget) << "record " << i;
+        }
+        const History::Snapshot& last = after.back();
+        const size_t kept = last.entries.size();
+        ASSERT_GE(kept, 2u);
+        ASSERT_LT(kept, static_cast<size_t>(kRecords));
+        for (size_t k = 0; k < kept; ++k)
+            EXPECT_EQ(last.entries[k].hash, fixedHash(kRecords - 1 - static_cast<int>(k)));
+        // The budget is used up, not merely respected: the next older entry
+        // (the last one dropped) would not have fitted.
+        const ClipboardEntry& dropped = after[after.size() - 2].entries[kept - 1];
+        EXPECT_EQ(dropped.hash, fixedHash(kRecords - 1 - static_cast<int>(kept)));
+        EXPECT_GT(history->fileBytes() + historyFileBytesOf(dropped), kBudget);
+        // Texts of one size: once full, every record drops one entry, in one line.
+        EXPECT_EQ(log.count("history over its 1 MiB budget: dropped the oldest entry"),
+                  kRecords - kept);
+        EXPECT_EQ(log.lines().size(), kRecords - kept);
+
+        flushAll();
+        EXPECT_LE(fs::file_size(path()), kBudget + History::kFrameLimit);
+        EXPECT_EQ(open()->snapshot(), last);
+        EXPECT_EQ(open(kBudget)->snapshot(), last);
+    }
+}
+
+TEST_F(HistoryTest, EntryLimitAndBudgetBothDropTheOldest) {
+    testing::LogCapture log;
+    auto history = open(1 << 20);
+    history->setMax(10);
+    auto record = [&](int k, size_t bytes) {
+        advanceMs(1);
+        return history->record(std::string(bytes, 'a' + k % 26), fixedHash(k), Direction::sent);
+    };
+    History::Snapshot s;
+    for (int k = 0; k < 11; ++k)
+        s = record(k, 1 << 10);
+    s = record(11, 700 << 10);
+    EXPECT_EQ(s.entries.size(), 10u);
+    EXPECT_EQ(s.entries[9].hash, fixedHash(2)) << "the entry limit drops the oldest";
+    EXPECT_TRUE(log.lines().empty()) << "the entry limit trims quietly";
+
+    // 400 + 700 KiB: the eight small entries are older than the 700 KiB one, so
+    // they go first, and it goes too.
+    s = record(12, 400 << 10);
+    EXPECT_EQ(hashes(s), (std::vector<std::string>{fixedHash(12)}));
+    EXPECT_EQ(log.count("history over its 1 MiB budget: dropped the 9 oldest entries"), 1u);
+    EXPECT_EQ(log.lines().size(), 1u);
+
+    s = record(13, 300 << 10);
+    EXPECT_EQ(hashes(s), (std::vector<std::string>{fixedHash(13), fixedHash(12)}));
+    EXPECT_EQ(log.lines().size(), 1u);
+
+    // A text alone over the budget is still the user's latest copy: kept, and
+    // everything older goes. The file holding it loads.
+    s = record(14, 3 << 20);
+    EXPECT_EQ(hashes(s), (std::vector<std::string>{fixedHash(14)}));
+    EXPECT_EQ(log.count("dropped the 2 oldest entries"), 1u);
+    EXPECT_EQ(open()->snapshot(), s);
+    // Recording it again replaces it rather than counting it twice.
+    const size_t once = history->fileBytes();
+    s = record(14, 3 << 20);
+    EXPECT_EQ(hashes(s), (std::vector<std::string>{fixedHash(14)}));
+    EXPECT_EQ(history->fileBytes(), once);
+    EXPECT_EQ(log.lines().size(), 2u);
+}
+
+TEST_F(HistoryTest, TextThatWouldMakeTheFileTooLargeToLoadIsNotRecorded) {
+    auto history = open();
+    history->record("kept", "kkkkkkkk", Direction::sent);
+    const auto before = history->snapshot();
+    // Six bytes each in the file: past what the reader loads, though smaller raw.
+    const std::string huge(History::kMaxByteBudget / 6 + 1, '\x01');
+    testing::LogCapture log;
+    auto s = history->record(huge, "hhhhhhhh", Direction::received);
+    EXPECT_EQ(s, before);
+    EXPECT_EQ(log.count("is not kept in the history"), 1u);
+    EXPECT_EQ(open()->snapshot(), before);
+    s = history->record("after", "aaaaaaaa", Direction::sent);
+    EXPECT_EQ(texts(s), (std::vector<std::string>{"after", "kept"}));
 }
 
 TEST_F(HistoryTest, MaximumBelowOneInAHandEditedFileIsHeldAtOne) {
