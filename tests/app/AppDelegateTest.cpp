@@ -610,7 +610,7 @@ TEST_F(AppDelegateTest, NothingLeavesUnsealed) {
     EXPECT_EQ(m->route, Route::l2cap);
     EXPECT_TRUE(m->encrypted);
     EXPECT_EQ(clipboardTextOf(m), "via channel");
-    EXPECT_TRUE(h.log.contains(" bytes, L2CAP, encrypted=true, frame=0)"));
+    EXPECT_TRUE(h.log.waitFor(" bytes, L2CAP, encrypted=true, frame=0)"));
 
     // Between a reconnection and the handshake, texts are held, not sent: the
     // subscribers receive no clipboard bytes at all. Only the newest is kept.
