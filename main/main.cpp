@@ -34,6 +34,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <memory>
 #include <optional>
 
@@ -143,12 +145,26 @@ int main(int argc, char** argv) {
     // One instance: the first to hold the bus name. A second start hands over
     // to it before touching the data directory.
     std::function<void(const std::string&)> onCommand; // set once the delegate exists
-    auto claim = SessionApplication::claim([&mainQueue, &onCommand](const std::string& action) {
-        mainQueue.post([&onCommand, action] {
-            if (onCommand)
-                onCommand(action);
-        });
-    });
+    // A session bus that accepts the connection but never answers must not hold
+    // start-up: the claim runs on a thread of its own and gets 1 s. One that
+    // comes late is kept for the life of the process, unused.
+    auto claiming = std::make_shared<std::promise<SessionApplication::ClaimResult>>();
+    auto claimed = claiming->get_future();
+    std::thread([claiming, &mainQueue, &onCommand] {
+        claiming->set_value(SessionApplication::claim([&mainQueue, &onCommand](const std::string& action) {
+            mainQueue.post([&onCommand, action] {
+                if (onCommand)
+                    onCommand(action);
+            });
+        }));
+    }).detach();
+    SessionApplication::ClaimResult claim;
+    if (claimed.wait_for(std::chrono::seconds(1)) == std::future_status::ready) {
+        claim = claimed.get();
+    } else {
+        claim.outcome = SessionApplication::Claim::noBus;
+        claim.error = "the session bus did not answer within 1 s";
+    }
     switch (claim.outcome) {
     case SessionApplication::Claim::owned:
         break;
