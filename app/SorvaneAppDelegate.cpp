@@ -75,10 +75,9 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
         m_firstKeyAnswer = std::make_shared<std::promise<SigningKeyResult>>();
         auto firstAnswer = m_firstKeyAnswer->get_future();
         resolveSigningKey(true);
-        if (firstAnswer.wait_for(kKeyringWait) != std::future_status::ready) {
-            logLine("Sorvane: the keyring did not answer within " +
-                    std::to_string(kKeyringWait.count() / 1000) +
-                    " s \u2014 sync waits for the keyring, the history works meanwhile");
+        if (firstAnswer.wait_for(m_env.keyringWait) != std::future_status::ready) {
+            logLine("Sorvane: the keyring did not answer in time \u2014 sync waits for the keyring, "
+                    "the history works meanwhile");
         } else {
             SigningKeyResult answer = firstAnswer.get(); // rethrows a failure to store a new key
             if (answer.key)

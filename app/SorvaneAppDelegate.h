@@ -70,6 +70,10 @@ struct AppEnvironment {
     // front application). Must outlive the delegate.
     AutoPasteDesktop* desktop = nullptr;
 
+    // How long start-up waits for the keyring's first answer before it goes on
+    // without the identity (sync then waits for the keyring).
+    std::chrono::milliseconds keyringWait{5000};
+
     // What the entry point found while assembling these services (a missing
     // display, say), logged right after the start line.
     std::vector<std::string> startupNotes{};

@@ -30,6 +30,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +90,7 @@ int runCommand(const std::string& command) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const auto processStarted = std::chrono::steady_clock::now();
     if (argc > 2) {
         std::fputs(kUsage, stderr);
         return EXIT_FAILURE;
@@ -231,6 +233,13 @@ int main(int argc, char** argv) {
         *statusItem, *panel, *pairingWindow, *alerts, hotKey, installer, updater};
     if (desktop)
         environment.desktop = desktop.get();
+    // The keyring lives on the same session bus: a silent bus costs start-up 5 s
+    // in all, the claim of the name included (a little is kept for the rest).
+    environment.keyringWait = std::max(
+        std::chrono::milliseconds(0),
+        SorvaneAppDelegate::kKeyringWait - std::chrono::milliseconds(100) -
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  processStarted));
     environment.startupNotes = std::move(startupNotes);
     SorvaneAppDelegate delegate(std::move(environment));
 

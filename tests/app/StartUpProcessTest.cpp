@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -65,6 +68,87 @@ TEST(StartUpProcess, TheStartLineComesFirstAndTheMissingDisplayFollowsIt) {
         << lines[1];
     EXPECT_TRUE(anyContains(lines, "Sorvane: ready"));
     EXPECT_EQ(lines.back(), "Sorvane: shutdown complete");
+}
+
+// A session whose bus starts gnome-keyring on demand, with an empty home: the
+// keyring answers but has no default collection to store in. The real program
+// starts, keeps its key in the 0600 file, and finds the same key at its next start.
+TEST(StartUpProcess, AKeyringWithoutADefaultCollectionKeepsTheKeyInTheFileAcrossStarts) {
+    const auto daemon = findProgram("gnome-keyring-daemon");
+    if (!daemon)
+        GTEST_SKIP() << "gnome-keyring-daemon not available";
+    TempDir dir;
+    const auto home = dir.path() / "home";
+    const auto services = dir.path() / "services";
+    for (const auto& d : {home / "data", home / "config", home / "cache", home / "runtime", services})
+        std::filesystem::create_directories(d);
+    ::chmod((home / "runtime").c_str(), 0700);
+    const auto pidFile = dir.path() / "keyring.pid";
+    std::ofstream(services / "org.freedesktop.secrets.service")
+        << "[D-BUS Service]\nName=org.freedesktop.secrets\nExec=/bin/sh -c 'echo $$ > " << pidFile.string()
+        << " && exec env HOME=" << home.string() << " XDG_DATA_HOME=" << (home / "data").string()
+        << " XDG_CONFIG_HOME=" << (home / "config").string()
+        << " XDG_CACHE_HOME=" << (home / "cache").string()
+        << " XDG_RUNTIME_DIR=" << (home / "runtime").string() << " " << *daemon
+        << " --start --foreground --components=secrets'\n";
+    DbusDaemon session(dir.path() / "session-bus", services);
+    DbusDaemon system;
+    ASSERT_TRUE(session.running() && system.running());
+    const auto keyFile = home / "data" / "org.sorvane.app" / "org.sorvane.identity-ed25519.key";
+
+    auto runOnce = [&](const std::string& name) {
+        const auto log = dir.path() / (name + ".log");
+        ChildProcess::Options options;
+        options.logFile = log.string();
+        options.env = {{"DISPLAY", std::nullopt},
+                       {"WAYLAND_DISPLAY", std::nullopt},
+                       {"HOME", home.string()},
+                       {"DBUS_SYSTEM_BUS_ADDRESS", system.address()},
+                       {"DBUS_SESSION_BUS_ADDRESS", session.address()},
+                       {"XDG_DATA_HOME", (home / "data").string()},
+                       {"XDG_CONFIG_HOME", (home / "config").string()},
+                       {"LANG", "C.UTF-8"}};
+        ChildProcess sorvane({SORVANE_PROGRAM}, options);
+        EXPECT_TRUE(sorvane.started());
+        const auto until = std::chrono::steady_clock::now() + 30s;
+        while (!anyContains(linesOf(log), "Sorvane: ready") && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(50ms);
+        ::kill(sorvane.pid(), SIGTERM);
+        EXPECT_EQ(sorvane.wait(20s), 0) << name;
+        return linesOf(log);
+    };
+
+    const auto first = runOnce("first");
+    EXPECT_TRUE(anyContains(first, "Sorvane: ready")) << "the first start did not get going";
+    EXPECT_FALSE(anyContains(first, "fatal init error"));
+    EXPECT_TRUE(std::filesystem::exists(pidFile)) << "the keyring was not started on demand";
+    struct stat st {};
+    ASSERT_EQ(::stat(keyFile.c_str(), &st), 0) << "no key file";
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_size, 32);
+    auto contentOf = [](const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        return bytes.str();
+    };
+    const std::string key = contentOf(keyFile);
+
+    const auto second = runOnce("second");
+    EXPECT_TRUE(anyContains(second, "Sorvane: ready"));
+    EXPECT_EQ(contentOf(keyFile), key) << "the second start must find the same key";
+    auto readyLine = [](const std::vector<std::string>& lines) {
+        for (const auto& l : lines)
+            if (l.starts_with("Sorvane: ready"))
+                return l;
+        return std::string();
+    };
+    EXPECT_EQ(readyLine(first), readyLine(second)) << "the same device";
+
+    pid_t pid = 0;
+    std::ifstream pidIn(pidFile);
+    if (pidIn >> pid && pid > 0)
+        ::kill(pid, SIGTERM);
 }
 
 } // namespace
