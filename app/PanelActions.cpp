@@ -71,8 +71,6 @@ void SorvaneAppDelegate::togglePanel() {
         return;
     }
     capturePreviousApp();
-    auto items = buildPanelItems();
-    const PanelFlags flags{isPhoneConnected(), m_appState->autoPaste, m_appState->syncPaused};
     const Liveness::Watch alive = m_liveness.watch();
     MainQueue* queue = &m_env.mainQueue;
     // Runs each chosen action on the main thread while the delegate lives.
@@ -86,10 +84,37 @@ void SorvaneAppDelegate::togglePanel() {
         else
             queue->post(run);
     };
-    queue->post([this, alive, items = std::move(items), flags, onSelect = std::move(onSelect)]() mutable {
-        if (alive)
-            m_env.panel.showPanel(std::move(items), flags, std::move(onSelect));
+    // The rows are built when the show runs, so that whatever arrived between
+    // the toggle and the show is in them.
+    queue->post([this, alive, onSelect = std::move(onSelect)]() mutable {
+        if (!alive || !m_appState)
+            return;
+        const PanelFlags flags{isPhoneConnected(), m_appState->autoPaste, m_appState->syncPaused};
+        m_env.panel.showPanel(buildPanelItems(), flags, std::move(onSelect));
     });
+}
+
+// What the panel says after a send from it.
+std::string SorvaneAppDelegate::toastFor(OutboundResult result) {
+    switch (result) {
+    case OutboundResult::handedToRadio:
+        return "Sent to phone";
+    case OutboundResult::heldForSession:
+        return "Phone not connected \u2014 sends when it reconnects";
+    case OutboundResult::noPhonePaired:
+        return "Not sent \u2014 no phone paired";
+    case OutboundResult::bluetoothOff:
+        return "Not sent \u2014 Bluetooth is off";
+    case OutboundResult::tooLarge:
+        return "Not sent \u2014 too large without a fast channel to the phone";
+    case OutboundResult::sealFailed:
+        return "Not sent \u2014 could not encrypt it";
+    case OutboundResult::syncPaused:
+    case OutboundResult::autoSendOff:
+    case OutboundResult::notRunning:
+        break;
+    }
+    return "Not sent";
 }
 
 void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
@@ -126,7 +151,13 @@ void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
         if (!entry)
             return;
         const std::string text = entry->text;
-        handleOutboundClipboard(text, sha256ShortHex(text), true);
+        const std::string hash = sha256ShortHex(text);
+        // A second press while the first is still on its way sends nothing more.
+        if (m_framesInFlight.count(hash)) {
+            m_env.panel.showToast("Already on its way to the phone");
+            return;
+        }
+        m_env.panel.showToast(toastFor(handleOutboundClipboard(text, hash, true)));
         return;
     }
     if (id == "pair" || id == "header:unpaired") {

@@ -585,10 +585,10 @@ OutboundResult SorvaneAppDelegate::handleOutboundClipboard(const std::string& te
                 "B) \u2014 held until the phone's handshake");
         return OutboundResult::heldForSession;
     }
-    return sendSealed(text);
+    return sendSealed(text, hash);
 }
 
-OutboundResult SorvaneAppDelegate::sendSealed(const std::string& text) {
+OutboundResult SorvaneAppDelegate::sendSealed(const std::string& text, const std::string& hash) {
     if (!m_peripheral)
         return OutboundResult::notRunning;
     if (!m_centrals.empty() && !m_appState->keyStore->peers().empty())
@@ -615,8 +615,13 @@ OutboundResult SorvaneAppDelegate::sendSealed(const std::string& text) {
         return OutboundResult::tooLarge;
     }
     // The route is settled on the peripheral's queue, in order with the frames
-    // before it; the report runs there and only logs.
+    // before it; the report runs there, logs, and tells the main thread.
     const std::string tail = "encrypted=true, frame=" + std::to_string(frameID) + ")";
+    m_framesInFlight.insert(hash);
+    auto settled = onMain(std::function<void(std::string)>([this](std::string done) {
+        if (auto it = m_framesInFlight.find(done); it != m_framesInFlight.end())
+            m_framesInFlight.erase(it);
+    }));
     m_peripheral->sendFrame(
         OutboundFrame{kFlagEncrypted, frameID, std::move(body)}, std::string(charClipboardRx),
         [head, tail](FrameRoute route, size_t chunks) {
@@ -632,7 +637,8 @@ OutboundResult SorvaneAppDelegate::sendSealed(const std::string& text) {
                         " chunks) \u2014 too large to send without an L2CAP channel, not sent");
                 break;
             }
-        });
+        },
+        [hash, settled] { settled(hash); });
     return OutboundResult::handedToRadio;
 }
 
@@ -660,7 +666,7 @@ void SorvaneAppDelegate::sendHeldText() {
     ++m_heldGeneration;
     if (m_env.steadyClock() - m_heldSince > kHeldTextLifetime)
         return; // its timer is about to say so
-    sendSealed(text);
+    sendSealed(text, sha256ShortHex(text));
 }
 
 // ------------------------------------------------------------ pairing

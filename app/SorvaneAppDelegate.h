@@ -194,8 +194,9 @@ private:
     void resolveSigningKey(bool first);
     void signingKeyResolved(crypto::Ed25519PrivateKey key);
     void recordReceived(const std::string& text);
+    static std::string toastFor(OutboundResult result);
     // Seals and queues `text` for the phone; the session must exist.
-    OutboundResult sendSealed(const std::string& text);
+    OutboundResult sendSealed(const std::string& text, const std::string& hash);
     void holdForSession(const std::string& text);
     void sendHeldText();
     void dropSession();
@@ -214,6 +215,8 @@ private:
     static constexpr size_t kHelloNoncesKept = 256;
     std::deque<std::string> m_helloNonces;
     std::optional<std::string> m_heldText;
+    // Hashes of the texts handed to the radio whose route is not settled yet.
+    std::multiset<std::string> m_framesInFlight;
     std::chrono::steady_clock::time_point m_heldSince{};
     uint64_t m_heldGeneration = 0;
     bool m_rebuildInProgress = false;

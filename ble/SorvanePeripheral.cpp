@@ -105,14 +105,15 @@ void SorvanePeripheral::notifyPaced(std::string charUUID, std::vector<Bytes> chu
 }
 
 void SorvanePeripheral::sendFrame(OutboundFrame frame, std::string gattCharUUID,
-                                  FrameReport report) {
+                                  FrameReport report, std::function<void()> gone) {
     m_queue.async([this, frame = std::move(frame), uuid = std::move(gattCharUUID),
-                   report = std::move(report)]() mutable {
+                   report = std::move(report), gone = std::move(gone)]() mutable {
         Outbound item{Outbound::Kind::frame, std::move(uuid), std::move(frame.body), {},
                       m_nextMarker++};
         item.flags = frame.flags;
         item.frameID = frame.frameID;
         item.report = std::move(report);
+        item.gone = std::move(gone);
         enqueue(std::move(item));
     });
 }
@@ -202,6 +203,8 @@ void SorvanePeripheral::finishL2CAPWrite(uint64_t sequence, L2CAPStreams::SendRe
         m_outbound.pop_front();
         if (item.report)
             item.report(FrameRoute::l2cap, 0);
+        if (item.gone)
+            item.gone();
     } else {
         if (result == L2CAPStreams::SendResult::failed)
             postWriteFailed();
@@ -219,11 +222,15 @@ void SorvanePeripheral::frameToChunks() {
     if (count > kMaxGattChunks) {
         if (item.report)
             item.report(FrameRoute::tooLarge, count);
+        if (item.gone)
+            item.gone();
         return;
     }
     std::vector<Bytes> chunks = chunkPayload(item.frameID, item.data, kGattChunkBody, item.flags);
     if (item.report)
         item.report(FrameRoute::gatt, chunks.size());
+    if (item.gone)
+        m_outbound.push_front(Outbound{Outbound::Kind::step, {}, {}, std::move(item.gone), 0});
     for (auto it = chunks.rbegin(); it != chunks.rend(); ++it)
         m_outbound.push_front(Outbound{Outbound::Kind::pacedChunk, item.uuid, std::move(*it), {}, 0});
 }

@@ -158,8 +158,11 @@ public:
     // L2CAP channel when one is open at its turn, otherwise as paced chunks of
     // kGattChunkBody on `gattCharUUID`. A failed L2CAP write drops the channel,
     // posts the write-failure handler and sends the frame as chunks in its
-    // place. `report`, if set, is told the route on the queue. Returns at once.
-    void sendFrame(OutboundFrame frame, std::string gattCharUUID, FrameReport report = {});
+    // place. `report`, if set, is told the route on the queue; `gone`, if set,
+    // is called on the queue once the frame has left (written whole, its last
+    // chunk notified or dropped late, or refused as too large). Returns at once.
+    void sendFrame(OutboundFrame frame, std::string gattCharUUID, FrameReport report = {},
+                   std::function<void()> gone = {});
     // Whether an L2CAP channel is open now. Any thread.
     bool hasL2CAPChannel() const { return m_l2cap.isOpen(); }
     // Sends one frame whole over the L2CAP channel, on the calling thread. False
@@ -201,6 +204,7 @@ private:
         uint8_t flags = 0;
         uint16_t frameID = 0;
         FrameReport report;
+        std::function<void()> gone;
     };
 
     std::unique_ptr<PeripheralManager> makeManager();

@@ -95,6 +95,8 @@ public:
     size_t size() const { return m_entries.size(); }
     bool empty() const { return m_entries.empty(); }
     const ClipboardEntry& operator[](size_t k) const { return *m_entries[k]; }
+    // Entry k, shared: lives as long as someone holds it.
+    const std::shared_ptr<const ClipboardEntry>& shared(size_t k) const { return m_entries[k]; }
     const_iterator begin() const { return const_iterator(m_entries.begin()); }
     const_iterator end() const { return const_iterator(m_entries.end()); }
     // A plain copy of the entries (and their texts).

@@ -134,6 +134,7 @@ std::vector<PanelItemDef> buildPanelItems(const PanelInputs& in) {
         const ClipboardEntry& entry = (*in.history)[i];
         items.push_back(row(std::string(kHistoryRowPrefix) + entry.id, "item",
                             historyRowLabel(entry, in.nowMs), true));
+        items.back().entry = in.history->shared(i);
     }
     if (historyCount > 0)
         items.push_back(row(kSeparatorId, "sep"));

@@ -8,6 +8,7 @@
 #include "store/History.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,9 @@ struct PanelItemDef {
     std::optional<bool> enabled;
     std::optional<bool> checked;
     std::optional<bool> filterable;
+    // A history row's entry, whose whole text the search looks through (shared
+    // with the history, not copied).
+    std::shared_ptr<const ClipboardEntry> entry;
 
     bool operator==(const PanelItemDef&) const = default;
 

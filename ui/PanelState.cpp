@@ -1,5 +1,7 @@
 #include "ui/PanelState.h"
 
+#include "ui/TextSearch.h"
+
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -39,10 +41,7 @@ void PanelState::publish() const {
 
 void PanelState::setItems(std::vector<PanelItemDef> items) {
     m_items = std::move(items);
-    m_foldedLabels.clear();
-    m_foldedLabels.reserve(m_items.size());
-    for (const auto& item : m_items)
-        m_foldedLabels.push_back(item.isHistory() ? unicodeLowercase(item.labelText()) : std::string());
+    m_matches.reset();
     m_checkedOverrides.clear();
     clampSelection();
     publish();
@@ -80,8 +79,30 @@ void PanelState::setFlags(bool isPhoneConnected, bool autoPaste, bool syncPaused
     publish();
 }
 
-bool PanelState::matches(size_t i, const std::string& needle) const {
-    return needle.empty() || m_foldedLabels[i].find(needle) != std::string::npos;
+const std::vector<size_t>& PanelState::matchingRows() const {
+    if (m_matches && m_matchedNeedle == m_needle)
+        return *m_matches;
+    const bool narrows = m_matches && m_needle.find(m_matchedNeedle) != std::string::npos;
+    std::vector<size_t> candidates;
+    if (narrows) {
+        candidates = std::move(*m_matches);
+    } else {
+        for (size_t i = 0; i < m_items.size(); ++i)
+            if (m_items[i].isHistory() && m_items[i].enabled.value_or(true))
+                candidates.push_back(i);
+    }
+    std::vector<size_t> found;
+    for (size_t i : candidates) {
+        const PanelItemDef& item = m_items[i];
+        // A row without its entry is searched by its label.
+        const std::string_view text = item.entry ? std::string_view(item.entry->text)
+                                                 : std::string_view(item.labelText());
+        if (containsFolded(text, m_needle))
+            found.push_back(i);
+    }
+    m_matches = std::move(found);
+    m_matchedNeedle = m_needle;
+    return *m_matches;
 }
 
 std::vector<const PanelItemDef*> PanelState::historyItems() const {
@@ -94,11 +115,8 @@ std::vector<const PanelItemDef*> PanelState::historyItems() const {
 
 std::vector<const PanelItemDef*> PanelState::filteredHistory() const {
     std::vector<const PanelItemDef*> out;
-    for (size_t i = 0; i < m_items.size(); ++i) {
-        const auto& item = m_items[i];
-        if (item.isHistory() && item.enabled.value_or(true) && matches(i, m_needle))
-            out.push_back(&item);
-    }
+    for (size_t i : matchingRows())
+        out.push_back(&m_items[i]);
     return out;
 }
 

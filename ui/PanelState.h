@@ -74,14 +74,16 @@ public:
 
 private:
     void publish() const;
-    bool matches(size_t itemIndex, const std::string& needle) const;
+    // The indices in m_items of the history rows the needle finds, worked out
+    // once per query: from the rows the previous needle found when the new one
+    // contains it (typing on narrows), from all of them otherwise.
+    const std::vector<size_t>& matchingRows() const;
 
     std::vector<PanelItemDef> m_items;
-    // Each row's label lower-cased once, when the rows arrive, so that a
-    // keystroke compares bytes only.
-    std::vector<std::string> m_foldedLabels;
     std::string m_query;
     std::string m_needle; // the query lower-cased and trimmed
+    mutable std::optional<std::vector<size_t>> m_matches; // for m_matchedNeedle
+    mutable std::string m_matchedNeedle;
     std::optional<std::string> m_selectedId;
     std::optional<std::string> m_scrollToId;
     std::map<std::string, bool> m_checkedOverrides;
@@ -91,8 +93,9 @@ private:
     std::vector<Observer> m_observers;
 };
 
-// The query as matched: Unicode lower case (locale-independent), then spaces and
-// tabs trimmed from both ends (line breaks are kept).
+// The query as matched against each entry's whole text (never the row's arrow or
+// age): Unicode lower case (locale-independent), then spaces and tabs trimmed
+// from both ends (line breaks are kept).
 std::string normalizedQuery(std::string_view query);
 // Unicode lower case of `text`, locale-independent; ill-formed UTF-8 reads as U+FFFD.
 std::string unicodeLowercase(std::string_view text);

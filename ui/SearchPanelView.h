@@ -36,6 +36,9 @@ public:
     // Orders the panel out; it is kept for the next show.
     virtual void hidePanel() = 0;
     virtual bool isPanelVisible() const = 0;
+    // Shows `text` briefly under the list (what became of a send); nothing
+    // when the panel is hidden.
+    virtual void showToast(const std::string& text) = 0;
 };
 
 } // namespace sorvane

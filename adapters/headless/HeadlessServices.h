@@ -30,6 +30,7 @@ public:
     void updatePanel(std::vector<PanelItemDef>, PanelFlags) override {}
     void hidePanel() override {}
     bool isPanelVisible() const override { return false; }
+    void showToast(const std::string&) override {}
 };
 
 class HeadlessPairingWindow final : public PairingWindow {

@@ -66,8 +66,10 @@ public:
     }
     void hidePanel() override { visible = false; }
     bool isPanelVisible() const override { return visible; }
+    void showToast(const std::string& text) override { toasts.push_back(text); }
 
     std::vector<PanelItemDef> items;
+    std::vector<std::string> toasts;
     PanelFlags flags;
     OnSelect onSelect;
     bool visible = false;

@@ -131,6 +131,55 @@ TEST_F(MenuActionsTest, HistoryActionsCopyPasteAndSend) {
     EXPECT_TRUE(h.log.contains("unknown menu action: launch_rockets"));
 }
 
+// What Ctrl+Return (a resend from the panel) says, against what the phone gets.
+TEST_F(MenuActionsTest, TheSendToastSaysWhatBecameOfTheText) {
+    h.start();
+    auto resend = [&](const std::string& id) {
+        h.app->handleMenuAction("resend:hist:" + id);
+        return h.panel.toasts.empty() ? std::string() : h.panel.toasts.back();
+    };
+    record("before pairing");
+    auto& p = h.connectPhone();
+    EXPECT_EQ(resend(entryId(0)), "Not sent \u2014 no phone paired");
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(200ms); }));
+
+    ASSERT_TRUE(h.pairWithWindowOpen(p));
+    EXPECT_EQ(resend(entryId(0)), "Sent to phone");
+    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+
+    // Paused sync does not stop a send by hand.
+    h.app->handleMenuAction("toggle_pause");
+    EXPECT_EQ(resend(entryId(0)), "Sent to phone");
+    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+    h.app->handleMenuAction("toggle_pause");
+
+    // Pressed again while the first is still being paced out: one frame only.
+    const std::string big(100 * 200 - 64, 'b');
+    record(big);
+    EXPECT_EQ(resend(entryId(0)), "Sent to phone");
+    EXPECT_EQ(resend(entryId(0)), "Already on its way to the phone");
+    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+    ASSERT_TRUE(h.pumpUntil([&] { return resend(entryId(0)) == "Sent to phone"; }))
+        << "once it has left, the same entry can be sent again";
+    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+
+    // Too large for GATT, with no L2CAP channel.
+    const std::string huge(SorvaneAppDelegate::kMaxGattChunks * 200, 'h');
+    record(huge);
+    EXPECT_EQ(resend(entryId(0)), "Not sent \u2014 too large without a fast channel to the phone");
+
+    // The phone gone: held for its return, and said so.
+    p.central->disconnect();
+    h.settle();
+    EXPECT_EQ(resend(entryId(1)), "Phone not connected \u2014 sends when it reconnects");
+
+    // Bluetooth off.
+    h.radio.setState(ManagerState::poweredOff);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off"); }));
+    EXPECT_EQ(resend(entryId(1)), "Not sent \u2014 Bluetooth is off");
+}
+
 TEST_F(MenuActionsTest, DestructiveCommandsNeedTheActionButton) {
     h.start();
     record("keep me");

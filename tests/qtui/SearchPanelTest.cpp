@@ -38,9 +38,15 @@ protected:
         };
     }
 
+    std::string toastAnswer = "Sent to phone";
     void show(PanelFlags flags = {true, true, false}) {
         panel.showPanel(panelRows(history, true, flags.isPhoneConnected, flags.syncPaused), flags,
-                        [this](const std::string& id) { reported.push_back(id); });
+                        [this](const std::string& id) {
+                            reported.push_back(id);
+                            // As the delegate does once the send is handed over.
+                            if (id.starts_with("resend:"))
+                                panel.showToast(toastAnswer);
+                        });
         // Activation reaches the window through the event loop.
         ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
     }
@@ -123,7 +129,8 @@ TEST_F(SearchPanelTest, ReturnReportsTheSelectedEntryAndHides) {
     EXPECT_TRUE(panel.isPanelVisible());
 }
 
-TEST_F(SearchPanelTest, CtrlReturnSendsStaysAndConfirmsForAMoment) {
+TEST_F(SearchPanelTest, CtrlReturnSendsOncePerPressStaysAndShowsTheAnswerForAMoment) {
+    toastAnswer = "Not sent \u2014 no phone paired";
     show();
     QTest::keyClick(search(), Qt::Key_Down);
     QElapsedTimer clock;
@@ -132,7 +139,13 @@ TEST_F(SearchPanelTest, CtrlReturnSendsStaysAndConfirmsForAMoment) {
     EXPECT_EQ(reported, std::vector<std::string>{"resend:hist:" + history[1].id});
     EXPECT_TRUE(panel.isPanelVisible());
     EXPECT_TRUE(panel.toastLabel()->isVisible());
-    EXPECT_EQ(panel.toastLabel()->text(), QStringLiteral("Sent to phone"));
+    EXPECT_EQ(panel.toastLabel()->text(), QString::fromStdString(toastAnswer)) << "the panel says what it was told";
+    // Held down, the key repeats: the repeats send nothing.
+    for (int i = 0; i < 5; ++i) {
+        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::ControlModifier, QString(), true);
+        QApplication::sendEvent(search(), &repeat);
+    }
+    EXPECT_EQ(reported.size(), 1u);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !panel.toastLabel()->isVisible(); }, 5000));
     EXPECT_GE(clock.elapsed(), SorvaneSearchPanel::kToastMs - 20);
     EXPECT_TRUE(panel.isPanelVisible());
@@ -351,4 +364,18 @@ TEST_F(SearchPanelTest, ClickInAnotherWindowOfThisProgramHides) {
 }
 
 } // namespace
+
+// A click's position comes in the X server's pixels; on a scaled screen that is
+// not at the origin, only its own scale and origin give the place in the panel's
+// terms (dividing by one ratio puts it on the wrong screen).
+TEST(PanelClickMapping, NativePixelsMapThroughTheScreenUnderThem) {
+    const std::vector<ScreenPlacement> screens = {{QPoint(0, 0), QSize(1920, 1080), 1.0},
+                                                  {QPoint(1920, 0), QSize(1280, 720), 2.0}};
+    EXPECT_EQ(nativeToLogical(QPoint(100, 50), screens), QPoint(100, 50));
+    EXPECT_EQ(nativeToLogical(QPoint(1920 + 400, 200), screens), QPoint(1920 + 200, 100));
+    EXPECT_EQ(nativeToLogical(QPoint(1920 + 2559, 1439), screens), QPoint(1920 + 1280, 720));
+    // Nowhere on a screen: the first screen's scale.
+    EXPECT_EQ(nativeToLogical(QPoint(-10, -20), screens), QPoint(-10, -20));
+}
+
 } // namespace sorvane::testing

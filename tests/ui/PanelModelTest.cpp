@@ -141,13 +141,48 @@ TEST(PanelState, QueryIsTrimmedAndCaseFolded) {
     EXPECT_EQ(shown(), 2u);
     state.setQuery("\u00e9T\u00c9");
     EXPECT_EQ(shown(), 1u);
-    state.setQuery("now"); // the age suffix matches too
-    EXPECT_EQ(shown(), 1u);
+    // The row's decorations are not the text: neither the age nor the arrow.
+    for (const char* decoration : {"now", "2m", "\u00b7", "\u2193"}) {
+        state.setQuery(decoration);
+        EXPECT_EQ(shown(), 0u) << decoration;
+    }
     state.setQuery("   ");
     EXPECT_EQ(shown(), 3u);
     state.setQuery("zzz");
     EXPECT_EQ(shown(), 0u);
     EXPECT_EQ(state.actionItems().size(), 6u); // header, pause and commands never hide
+}
+
+// The whole text is searched, however long, whatever the case, and typing on
+// (which narrows the previous result) finds what a fresh search finds.
+TEST(PanelState, SearchLooksThroughTheWholeText) {
+    std::string longText;
+    for (int i = 0; i < 2000; ++i)
+        longText += "lorem ipsum dolor sit amet " + std::to_string(i) + "\n";
+    std::string withWord = longText;
+    withWord.insert(100, " Needle\u00e9 ");      // past the row's 40 characters
+    withWord += "ZEBRA"; // at the very end
+    const EntryList history = list({entry(withWord, 1000), entry(longText, 2000), entry("needl", 3000)});
+    PanelState state;
+    state.setItems(buildPanelItems({true, "P", false, false, &history, kNow, false}));
+    auto shown = [&] { return ids(state.filteredHistory()); };
+    const std::string first = "hist:" + history[0].id;
+
+    for (const char* typed : {"n", "ne", "nee", "needle", "NEEDLE\u00c9"}) {
+        state.setQuery(typed);
+        PanelState fresh;
+        fresh.setItems(buildPanelItems({true, "P", false, false, &history, kNow, false}));
+        fresh.setQuery(typed);
+        EXPECT_EQ(shown(), ids(fresh.filteredHistory())) << typed;
+    }
+    EXPECT_EQ(shown(), std::vector<std::string>{first});
+    state.setQuery("zebra");
+    EXPECT_EQ(shown(), std::vector<std::string>{first});
+    state.setQuery("amet 1999");
+    EXPECT_EQ(shown().size(), 2u);
+    // A shorter query widens again.
+    state.setQuery("needl");
+    EXPECT_EQ(shown().size(), 2u);
 }
 
 TEST(PanelState, SelectionFollowsTypingArrowsAndRefreshes) {

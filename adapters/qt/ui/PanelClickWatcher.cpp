@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
@@ -74,11 +75,24 @@ void PanelClickWatcher::readX11() {
     unsigned int buttons = 0;
     if (!XQueryPointer(m_display, DefaultRootWindow(m_display), &root, &child, &rootX, &rootY, &x, &y, &buttons))
         return;
-    // Native pixels to Qt's device-independent ones.
-    const qreal ratio = m_panel.devicePixelRatioF();
-    const QPoint at(qRound(rootX / ratio), qRound(rootY / ratio));
+    // Native pixels to Qt's device-independent ones, through Qt's own screens.
+    std::vector<ScreenPlacement> screens;
+    for (const QScreen* screen : QGuiApplication::screens())
+        screens.push_back({screen->geometry().topLeft(), screen->geometry().size(), screen->devicePixelRatio()});
+    const QPoint at = nativeToLogical(QPoint(rootX, rootY), screens);
     if (!m_panel.frameGeometry().contains(at))
         outside();
+}
+
+QPoint nativeToLogical(QPoint native, const std::vector<ScreenPlacement>& screens) {
+    for (const ScreenPlacement& s : screens) {
+        const QRect nativeArea(s.origin, QSize(qRound(s.size.width() * s.ratio), qRound(s.size.height() * s.ratio)));
+        if (nativeArea.contains(native))
+            return s.origin + QPoint(qRound((native.x() - s.origin.x()) / s.ratio),
+                                     qRound((native.y() - s.origin.y()) / s.ratio));
+    }
+    const qreal ratio = screens.empty() ? 1.0 : screens.front().ratio;
+    return QPoint(qRound(native.x() / ratio), qRound(native.y() / ratio));
 }
 
 bool PanelClickWatcher::eventFilter(QObject* watched, QEvent* event) {

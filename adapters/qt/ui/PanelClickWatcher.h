@@ -13,14 +13,30 @@
 #pragma once
 
 #include <QObject>
+#include <QPoint>
+#include <QSize>
 
 #include <functional>
+#include <vector>
 
 class QSocketNotifier;
 class QWidget;
 struct _XDisplay;
 
 namespace sorvane {
+
+// One screen as Qt places it: its top-left corner (where Qt keeps the native
+// origin), its size in device-independent pixels and its scale.
+struct ScreenPlacement {
+    QPoint origin;
+    QSize size;
+    qreal ratio = 1.0;
+};
+
+// A position in the X server's pixels as Qt's device-independent position: on
+// the screen whose native area holds it, scaled about that screen's origin (the
+// mapping Qt itself uses). Outside every screen: the first screen's scale.
+QPoint nativeToLogical(QPoint native, const std::vector<ScreenPlacement>& screens);
 
 class PanelClickWatcher final : public QObject {
 public:

@@ -361,10 +361,12 @@ bool SorvaneSearchPanel::handleKey(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Return: // the keypad's Enter is left to the search field
         if (ctrl) {
-            if (const auto action = m_state.resendAction()) {
+            // Held down, the key repeats: one send per press. The delegate
+            // answers with the toast saying what became of it.
+            if (event->isAutoRepeat())
+                return true;
+            if (const auto action = m_state.resendAction())
                 m_state.select(*action);
-                flash(QStringLiteral("Sent to phone"));
-            }
         } else if (const auto action = m_state.returnAction()) {
             m_state.select(*action);
             hidePanel();
@@ -467,7 +469,11 @@ void SorvaneSearchPanel::selectItem(const std::string& id) {
 
 void SorvaneSearchPanel::resend(const std::string& id) {
     m_state.select(std::string(kResendPrefix) + id);
-    flash(QStringLiteral("Sent to phone"));
+}
+
+void SorvaneSearchPanel::showToast(const std::string& text) {
+    if (isVisible())
+        flash(QString::fromStdString(text));
 }
 
 void SorvaneSearchPanel::flash(const QString& text) {

@@ -49,6 +49,7 @@ public:
     void updatePanel(std::vector<PanelItemDef> items, PanelFlags flags) override;
     void hidePanel() override;
     bool isPanelVisible() const override;
+    void showToast(const std::string& text) override;
 
     const PanelState& state() const { return m_state; }
     // True when a click outside hid the panel less than `window` ago. A click on
