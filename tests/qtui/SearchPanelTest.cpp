@@ -142,8 +142,8 @@ TEST_F(SearchPanelTest, CtrlReturnSendsOncePerPressStaysAndShowsTheAnswerForAMom
     EXPECT_EQ(panel.toastLabel()->text(), QString::fromStdString(toastAnswer)) << "the panel says what it was told";
     // Held down, the key repeats: the repeats send nothing.
     for (int i = 0; i < 5; ++i) {
-        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::ControlModifier, QString(), true);
-        QApplication::sendEvent(search(), &repeat);
+        QTest::simulateEvent(search(), /*press=*/true, Qt::Key_Return, Qt::ControlModifier, QString(),
+                             /*repeat=*/true);
     }
     EXPECT_EQ(reported.size(), 1u);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !panel.toastLabel()->isVisible(); }, 5000));
