@@ -37,8 +37,12 @@ bool SorvaneAppDelegate::bluetoothUsable() const { return m_peripheral && m_peri
 std::vector<PanelItemDef> SorvaneAppDelegate::buildPanelItems() {
     if (!m_appState)
         return {};
-    const History::Snapshot history = m_appState->history->snapshot();
+    // A history still being read is not waited for: the panel says so, and is
+    // refreshed once it is in.
+    const bool loaded = m_appState->history->isLoaded();
+    const History::Snapshot history = loaded ? m_appState->history->snapshot() : History::Snapshot{};
     PanelInputs inputs;
+    inputs.historyLoading = !loaded;
     inputs.paired = !m_appState->keyStore->peers().empty();
     inputs.phoneName = m_appState->phoneName;
     inputs.centralConnected = !m_centrals.empty();
@@ -164,7 +168,7 @@ void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
         pairAction();
     } else if (id == "unpair" || id == "header:connected" || id == "header:offline") {
         unpairAction();
-    } else if (id == "header:keyring") {
+    } else if (id == "header:keyring" || id == "history:loading") {
         // Says why sync waits; nothing to do until the keyring unlocks.
     } else if (id == "clear_history") {
         clearHistoryAction();

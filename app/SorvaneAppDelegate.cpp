@@ -92,7 +92,18 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
         return;
     }
 
-    auto history = std::make_unique<History>(keyStore->directory() / "history.json", m_env.wallClock);
+    // Read beside the radio's start-up: a long history does not hold up
+    // advertising. Whatever touches it meanwhile waits for it, so nothing
+    // recorded now is lost or lands out of order.
+    auto history = std::make_unique<History>(keyStore->directory() / "history.json", m_env.wallClock,
+                                             History::kDefaultByteBudget, History::Load::inBackground);
+    // Parsing a long file is a peak the program never needs again.
+    history->whenLoaded([release = m_env.releaseFreeMemory,
+                         refresh = onMain(std::function<void()>([this] { refreshPanel(); }))] {
+        if (release)
+            release();
+        refresh();
+    });
     m_appState = std::make_unique<AppState>(std::move(identity), std::move(keyStore), std::move(history));
     m_appState->autoPaste = m_env.defaults.boolIfPresent("auto_paste").value_or(true);
 

@@ -70,6 +70,9 @@ struct AppEnvironment {
     // front application). Must outlive the delegate.
     AutoPasteDesktop* desktop = nullptr;
 
+    // Returns free memory to the system after a one-off peak; may be empty.
+    std::function<void()> releaseFreeMemory{};
+
     // How long start-up waits for the keyring's first answer before it goes on
     // without the identity (sync then waits for the keyring).
     std::chrono::milliseconds keyringWait{5000};

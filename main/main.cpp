@@ -233,6 +233,7 @@ int main(int argc, char** argv) {
         *statusItem, *panel, *pairingWindow, *alerts, hotKey, installer, updater};
     if (desktop)
         environment.desktop = desktop.get();
+    environment.releaseFreeMemory = releaseFreeHeap;
     // The keyring lives on the same session bus: a silent bus costs start-up 5 s
     // in all, the claim of the name included (a little is kept for the rest).
     environment.keyringWait = std::max(

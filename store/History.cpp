@@ -1,5 +1,7 @@
 #include "store/History.h"
 
+#include "base/Thread.h"
+
 #include "base/Log.h"
 #include "store/AtomicFile.h"
 #include "store/HistoryFile.h"
@@ -37,9 +39,49 @@ std::string byteCount(size_t bytes) {
 
 } // namespace
 
-History::History(std::filesystem::path filePath, WallClock clock, size_t byteBudget)
+History::History(std::filesystem::path filePath, WallClock clock, size_t byteBudget, Load loading)
     : m_filePath(std::move(filePath)), m_clock(std::move(clock)),
       m_byteBudget(std::min(byteBudget, kMaxByteBudget)) {
+    if (loading == Load::now) {
+        load();
+        m_loaded = true;
+        return;
+    }
+    m_loader = std::thread([this] {
+        setCurrentThreadName("sorvane.history");
+        load();
+        std::function<void()> done;
+        {
+            std::lock_guard lock(m_loadMutex);
+            m_loaded = true;
+            done = std::move(m_onLoaded);
+        }
+        m_loadDone.notify_all();
+        if (done)
+            done();
+    });
+}
+
+void History::waitUntilLoaded() const {
+    if (m_loaded.load())
+        return;
+    std::unique_lock lock(m_loadMutex);
+    m_loadDone.wait(lock, [this] { return m_loaded.load(); });
+}
+
+void History::whenLoaded(std::function<void()> done) {
+    {
+        std::lock_guard lock(m_loadMutex);
+        if (!m_loaded) {
+            m_onLoaded = std::move(done);
+            return;
+        }
+    }
+    if (done)
+        done();
+}
+
+void History::load() {
     std::optional<std::string> content;
     try {
         content = store::readFile(m_filePath, {.maxBytes = kFileLimit});
@@ -78,9 +120,15 @@ History::History(std::filesystem::path filePath, WallClock clock, size_t byteBud
     }
 }
 
-History::~History() = default; // the writer's destructor writes what is waiting
+History::~History() {
+    // A load still running finishes first; the writer's destructor then writes
+    // what is waiting.
+    if (m_loader.joinable())
+        m_loader.join();
+}
 
 EntryList::Shared History::sharedEntries() const {
+    waitUntilLoaded();
     EntryList::Shared out;
     out.reserve(m_entries.size());
     for (const auto& held : m_entries)
@@ -94,6 +142,7 @@ History::Snapshot History::snapshot() const {
 
 History::Snapshot History::record(std::string_view text, std::string_view hash,
                                   Direction direction) {
+    waitUntilLoaded();
     uint64_t ms = millisecondsSince1970(m_clock());
     ClipboardEntry entry{
         std::string(hash) + ":" + std::to_string(ms), {}, std::string(hash), ms, direction};
@@ -121,6 +170,7 @@ History::Snapshot History::record(std::string_view text, std::string_view hash,
 }
 
 History::Snapshot History::clear() {
+    waitUntilLoaded();
     m_entries.clear();
     m_fileBytes = 0;
     persist();
@@ -128,12 +178,14 @@ History::Snapshot History::clear() {
 }
 
 History::Snapshot History::setMax(int64_t maxEntries) {
+    waitUntilLoaded();
     m_maxEntries = std::max<int64_t>(maxEntries, 1);
     persist();
     return snapshot();
 }
 
 History::Snapshot History::setAutoApply(bool on) {
+    waitUntilLoaded();
     m_autoApplyIncoming = on;
     persist();
     return snapshot();
@@ -161,6 +213,7 @@ void History::trim() {
 }
 
 void History::persist() {
+    waitUntilLoaded();
     trim();
     if (!m_writer)
         m_writer = std::make_unique<HistoryWriter>(m_filePath, m_keepAsideBeforeWrite);
@@ -168,6 +221,7 @@ void History::persist() {
 }
 
 void History::flush() {
+    waitUntilLoaded();
     if (m_writer)
         m_writer->flush();
 }

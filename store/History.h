@@ -20,6 +20,11 @@
 #include "base/Clock.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -132,21 +137,38 @@ public:
         bool operator==(const Snapshot&) const = default;
     };
 
+    // How the file is read: before the constructor returns, or on a thread of
+    // the history's own while the program goes on. Every other call waits for
+    // a background load to finish, so what happens meanwhile lands after what
+    // the file holds, in order; only isLoaded() and whenLoaded() do not wait.
+    enum class Load { now, inBackground };
+
     // Loads `filePath` (never writes it). `clock` gives the entries' timestamps.
     // `byteBudget` is held to kMaxByteBudget.
     explicit History(std::filesystem::path filePath, WallClock clock = systemWallClock(),
-                     size_t byteBudget = kDefaultByteBudget);
+                     size_t byteBudget = kDefaultByteBudget, Load load = Load::now);
     // Waits for the writes still to do (as flush()).
     ~History();
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
     const std::filesystem::path& filePath() const { return m_filePath; }
+    // Whether the file has been read. Any thread; never waits.
+    bool isLoaded() const { return m_loaded.load(); }
+    // Calls `done` once the file has been read: at once when it has, otherwise
+    // on the loading thread. Main thread.
+    void whenLoaded(std::function<void()> done);
     Snapshot snapshot() const;
-    bool autoApply() const { return m_autoApplyIncoming; }
+    bool autoApply() const {
+        waitUntilLoaded();
+        return m_autoApplyIncoming;
+    }
     size_t byteBudget() const { return m_byteBudget; }
     // The bytes the entries take in the file (what the budget bounds).
-    size_t fileBytes() const { return m_fileBytes; }
+    size_t fileBytes() const {
+        waitUntilLoaded();
+        return m_fileBytes;
+    }
 
     // Removes any entry with the same hash, puts the new entry first, trims to the
     // limits and persists. The store never computes the hash itself.
@@ -176,6 +198,9 @@ private:
         size_t fileBytes; // historyFileBytesOf(*entry)
     };
 
+    // Reads the file into the members (the constructor's work).
+    void load();
+    void waitUntilLoaded() const;
     // Drops the oldest entries past the maximum, then past the budget (logged).
     void trim();
     EntryList::Shared sharedEntries() const;
@@ -191,6 +216,13 @@ private:
     // Set when a file stood at m_filePath but could not be loaded.
     bool m_keepAsideBeforeWrite = false;
     std::unique_ptr<HistoryWriter> m_writer; // started by the first persist
+
+    // A background load: the members above are the loader's until m_loaded.
+    std::atomic<bool> m_loaded{false};
+    mutable std::mutex m_loadMutex;
+    mutable std::condition_variable m_loadDone;
+    std::function<void()> m_onLoaded; // under m_loadMutex
+    std::thread m_loader;
 };
 
 } // namespace sorvane

@@ -130,6 +130,11 @@ std::vector<PanelItemDef> buildPanelItems(const PanelInputs& in) {
                             in.syncPaused ? "\u25b6 Resume Sync\tCtrl+P" : "\u23f8 Pause Sync\tCtrl+P"));
     }
     items.push_back(row(kSeparatorId, "sep"));
+    if (in.historyLoading) {
+        items.push_back(row("history:loading", "info", "Loading the clipboard history\u2026", false));
+        items.back().enabled = false;
+        items.push_back(row(kSeparatorId, "sep"));
+    }
     for (size_t i = 0; i < historyCount; ++i) {
         const ClipboardEntry& entry = (*in.history)[i];
         items.push_back(row(std::string(kHistoryRowPrefix) + entry.id, "item",

@@ -49,6 +49,8 @@ struct PanelInputs {
     uint64_t nowMs = 0;
     // The identity key is not available yet: sync waits for the keyring.
     bool waitingForKeyring = false;
+    // The history file is still being read: a row says so in place of the entries.
+    bool historyLoading = false;
 };
 
 // The header, the pause row, the history rows and the commands, in display order.

@@ -53,6 +53,9 @@ public:
             statusItem, panel, pairingWindow, alerts, hotKey, installer, updater, wallClock,
             steadyClock.fn()});
         app->applicationDidFinishLaunching();
+        // The history is read beside the start-up; the tests start once it is in.
+        if (app->appState())
+            pumpUntil([&] { return app->appState()->history->isLoaded(); });
         if (app->appState() && app->appState()->identity)
             pumpUntil([&] { return radio.advertising().has_value(); });
     }

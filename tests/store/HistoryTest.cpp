@@ -8,6 +8,8 @@
 #include "testing/test-env/ManualClock.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -196,6 +198,44 @@ TEST_F(HistoryTest, ReloadGivesBackTheSameStateAfterEveryKindOfChange) {
     // What is written equals what the full encoder gives for the same state.
     EXPECT_EQ(fileText(), encodeHistoryFile(PersistShape{last.entries, last.maxEntries,
                                                          last.pageSize, last.autoApplyIncoming}));
+}
+
+// Read in the background, the history gives the same state as read at once,
+// and what is done while it loads lands after what the file holds.
+TEST_F(HistoryTest, ABackgroundLoadKeepsWhatHappensMeanwhileInOrder) {
+    {
+        auto history = open();
+        for (int i = 0; i < 40; ++i) {
+            history->record(std::string(64 << 10, static_cast<char>('a' + i % 26)) + std::to_string(i),
+                            "h" + std::to_string(i), Direction::received);
+            advanceMs(1);
+        }
+    }
+    const History::Snapshot onDisk = open()->snapshot();
+    flushAll();
+
+    std::atomic<int> told{0};
+    auto background = std::make_shared<History>(path(), m_clock.fn(), History::kDefaultByteBudget,
+                                                History::Load::inBackground);
+    background->whenLoaded([&] { ++told; });
+    advanceMs(5);
+    const History::Snapshot after = background->record("meanwhile", "m", Direction::sent);
+    EXPECT_TRUE(background->isLoaded());
+    ASSERT_EQ(after.entries.size(), 41u);
+    EXPECT_EQ(after.entries[0].text, "meanwhile");
+    EXPECT_EQ(std::vector<ClipboardEntry>(after.entries).size(), 41u);
+    for (size_t i = 0; i < onDisk.entries.size(); ++i)
+        EXPECT_EQ(after.entries[i + 1], onDisk.entries[i]) << i;
+    EXPECT_EQ(told.load(), 1);
+    background->whenLoaded([&] { ++told; }); // after the load: at once
+    EXPECT_EQ(told.load(), 2);
+    background->flush();
+    EXPECT_EQ(open()->snapshot(), after);
+
+    // Gone before its load finished: nothing is written.
+    const std::string before = fileText();
+    { History gone(path(), m_clock.fn(), History::kDefaultByteBudget, History::Load::inBackground); }
+    EXPECT_EQ(fileText(), before);
 }
 
 TEST_F(HistoryTest, LoadedFileOverItsLimitsIsTakenWholeAndTheNextChangeTrims) {

@@ -68,6 +68,14 @@ TEST(PanelItems, RowTables) {
     EXPECT_EQ(ids(items), with({"header:keyring", "s"}));
     EXPECT_EQ(items[0].labelText(), "Sync waits for the keyring to unlock");
 
+    // While the history is read, a row says so where the entries go.
+    PanelInputs loading{true, "Pixel", true, false, &none, kNow, false};
+    loading.historyLoading = true;
+    items = buildPanelItems(loading);
+    EXPECT_EQ(ids(items), with({"header:connected", "toggle_pause", "s", "history:loading", "s"}));
+    EXPECT_FALSE(items[3].isHistory());
+    EXPECT_EQ(items[3].enabled, false);
+
     // Paired, offline, no name, empty history.
     items = buildPanelItems({true, std::nullopt, false, false, &none, kNow, false});
     EXPECT_EQ(ids(items), with({"header:offline", "toggle_pause", "s"}));

@@ -17,4 +17,10 @@ void retainHeapForLargeFrames() {
 #endif
 }
 
+void releaseFreeHeap() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 } // namespace sorvane

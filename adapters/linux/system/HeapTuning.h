@@ -11,4 +11,9 @@ namespace sorvane {
 
 void retainHeapForLargeFrames();
 
+// Hands the free heap back to the kernel: for after a one-off peak (reading a
+// long history at start-up) that the threshold above would otherwise keep.
+// Any thread.
+void releaseFreeHeap();
+
 } // namespace sorvane
