@@ -5,6 +5,7 @@
 #include "base/Log.h"
 
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -204,6 +205,15 @@ PairView::PairView(std::string qrPayload, const std::array<uint8_t, 32>& identit
 }
 
 PairView::~PairView() = default;
+
+void PairView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Close) ||
+        (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier)) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
 
 void PairView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
