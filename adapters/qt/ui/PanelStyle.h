@@ -39,7 +39,7 @@ inline Colours lightColours() {
         .accent{0x1f, 0x6f, 0xe5},
         .green{0x28, 0xa7, 0x45},
         .onSelected{0xff, 0xff, 0xff},
-        .code{0x5e, 0x7a, 0xc4},
+        .code = QColor::fromRgbF(0.37f, 0.48f, 0.77f),
         .card{0xff, 0xff, 0xff},
         .scrollHandle{0, 0, 0, 70},
     };
