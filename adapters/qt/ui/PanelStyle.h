@@ -18,6 +18,7 @@ struct Colours {
     QColor primary;      // text
     QColor secondary;    // captions, the direction glyph, the empty state
     QColor tertiary;     // ages, the footer, the countdown
+    QColor placeholder;  // "Type to search…"
     QColor selected;     // a highlighted row's ground
     QColor accent;       // the call to pair
     QColor green;        // connected, checked, "Sent to phone"
@@ -35,6 +36,7 @@ inline Colours lightColours() {
         .primary{0x1d, 0x1d, 0x1f},
         .secondary{0x6e, 0x6e, 0x73},
         .tertiary{0x9a, 0x9a, 0xa0},
+        .placeholder{0x1d, 0x1d, 0x1f, 145},
         .selected{0x1f, 0x6f, 0xe5},
         .accent{0x1f, 0x6f, 0xe5},
         .green{0x28, 0xa7, 0x45},
@@ -57,6 +59,7 @@ inline Colours darkColours() {
         .primary{0xec, 0xec, 0xef},
         .secondary{0xa8, 0xa8, 0xb0},
         .tertiary{0x8a, 0x8a, 0x92},
+        .placeholder{0xec, 0xec, 0xef, 128},
         .selected{0x28, 0x64, 0xd2},
         .accent{0x6a, 0xa3, 0xff},
         .green{0x34, 0xc7, 0x59},

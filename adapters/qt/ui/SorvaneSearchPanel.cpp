@@ -109,6 +109,11 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     m_search->setFrame(false);
     m_search->setFont(pixelFont(15));
     m_search->setPlaceholderText(QStringLiteral("Type to search\u2026"));
+    m_search->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; border: none; padding: 2px 0; }"));
+    // Its style sheet keeps the field from taking the panel's palette again
+    // once it has been shown: it gets its colours itself.
+    appearance::tint(m_search, QPalette::Text, &Colours::primary);
+    appearance::tint(m_search, QPalette::PlaceholderText, &Colours::placeholder);
     m_search->installEventFilter(this);
     barLayout->addWidget(m_search, 1);
     root->addWidget(bar);
@@ -178,10 +183,6 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     // The rows and the glyph read their colours as they paint: a change of
     // scheme only needs them painted again.
     appearance::follow(this, [this] {
-        // A style sheet keeps the text colour it first saw: it names the colour.
-        m_search->setStyleSheet(
-            QStringLiteral("QLineEdit { background: transparent; border: none; padding: 2px 0; color: %1; }")
-                .arg(kPrimary.name()));
         m_list->setStyleSheet(listStyleSheet());
         m_list->viewport()->update();
         update();
