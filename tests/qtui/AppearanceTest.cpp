@@ -170,6 +170,20 @@ protected:
                near(rowText, colours.primary, 24);
     }
 
+    // The placeholder of the emptied search field is drawn in `colours`.
+    bool showsPlaceholder(const Colours& colours) {
+        const QImage image = onScreen(panel);
+        const QColor ground = image.pixelColor(3, 3);
+        const QColor ink = inkIn(image, areaOf(panel.searchField(), &panel), ground);
+        const QColor& grey = colours.placeholder;
+        const double a = grey.alphaF();
+        const QColor expected = QColor::fromRgbF(grey.redF() * a + ground.redF() * (1 - a),
+                                                 grey.greenF() * a + ground.greenF() * (1 - a),
+                                                 grey.blueF() * a + ground.blueF() * (1 - a));
+        last = "placeholder " + str(ink) + ", expected " + str(expected);
+        return near(ink, expected, 24);
+    }
+
     SorvaneSearchPanel panel;
     std::string last; // what shows() saw, for the failure message
 };
@@ -190,6 +204,8 @@ TEST_F(PanelAppearanceTest, ThePortalsDarkPaintsThePanelDarkAndItsChangesRepaint
     portal.change(1);
     EXPECT_TRUE(QTest::qWaitFor([&] { return shows(darkColours()); }, 5000)) << last;
     EXPECT_EQ(portal.reads(), 1);
+    panel.searchField()->clear();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return showsPlaceholder(darkColours()); }, 2000)) << last;
 }
 
 TEST_F(PanelAppearanceTest, WithoutAPortalOrAnythingPublishedThePanelIsLight) {
