@@ -5,6 +5,7 @@
 // command to the running instance instead and exits.
 
 #include "adapters/headless/HeadlessServices.h"
+#include "adapters/linux/appearance/LinuxDesktopAppearance.h"
 #include "adapters/linux/bluez/BluezPeripheralManager.h"
 #include "adapters/linux/secret/LinuxSecretStore.h"
 #include "adapters/linux/session/SessionApplication.h"
@@ -17,6 +18,7 @@
 #include "adapters/linux/x11/X11Pasteboard.h"
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalBridge.h"
+#include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/QtAlerts.h"
 #include "adapters/qt/ui/SorvanePairWindow.h"
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
@@ -198,7 +200,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<AlertPresenter> alerts;
     std::unique_ptr<PairingWindow> pairingWindow;
     SorvaneSearchPanel* searchPanel = nullptr;
+    std::unique_ptr<LinuxDesktopAppearance> desktopAppearance;
     if (withWindows) {
+        // The windows are light or dark as the desktop asks, and follow it.
+        desktopAppearance = std::make_unique<LinuxDesktopAppearance>(mainQueue);
+        appearance::followDesktop(*desktopAppearance);
         auto tray = std::make_unique<SorvaneStatusItem>();
         tray->setIconChoice(std::string(symbolName(loadTrayIconChoice(defaults))));
         statusItem = std::move(tray);

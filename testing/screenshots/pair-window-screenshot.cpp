@@ -1,7 +1,9 @@
 // pair-window-screenshot OUTDIR: renders the pairing window to PNG files, with
 // a fixed identity and clock so that every run draws the same picture: the QR
-// code with 42 seconds left, and the fallback when no code can be drawn.
+// code with 42 seconds left, and the fallback when no code can be drawn; then
+// both again in the dark scheme.
 // Run it on a real X server (scripts/screenshots starts Xvfb).
+#include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/PairView.h"
 #include "adapters/qt/ui/SorvanePairWindow.h"
 #include "protocol/CryptoPrimitives.h"
@@ -35,14 +37,20 @@ int main(int argc, char** argv) {
     const std::chrono::system_clock::time_point at{std::chrono::seconds(29'933'333LL * 60 + 18)};
 
     SorvanePairWindow pairing([at] { return at; });
-    pairing.show(payload, identity.publicKey().raw());
-    bool ok = QTest::qWaitForWindowExposed(pairing.window()) &&
-              sorvane::testing::saveScreenshot(*pairing.window(), dir, "pair-window");
-    pairing.close();
+    bool ok = true;
+    for (const ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+        appearance::setColorScheme(scheme);
+        const std::string suffix = scheme == ColorScheme::dark ? "-dark" : "";
+        pairing.show(payload, identity.publicKey().raw());
+        ok = QTest::qWaitForWindowExposed(pairing.window()) &&
+             sorvane::testing::saveScreenshot(*pairing.window(), dir, ("pair-window" + suffix).c_str()) && ok;
+        pairing.close();
 
-    pairing.show(std::string(3000, 'x'), identity.publicKey().raw());
-    ok = QTest::qWaitForWindowExposed(pairing.window()) &&
-         sorvane::testing::saveScreenshot(*pairing.window(), dir, "pair-window-no-qr") && ok;
-    pairing.close();
+        pairing.show(std::string(3000, 'x'), identity.publicKey().raw());
+        ok = QTest::qWaitForWindowExposed(pairing.window()) &&
+             sorvane::testing::saveScreenshot(*pairing.window(), dir, ("pair-window-no-qr" + suffix).c_str()) &&
+             ok;
+        pairing.close();
+    }
     return ok ? 0 : 1;
 }

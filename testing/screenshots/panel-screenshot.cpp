@@ -1,6 +1,8 @@
 // panel-screenshot OUTDIR: renders the search panel in a few states to PNG
-// files (a seeded history, a query, the selection moved, the two empty states).
+// files (a seeded history, a query, the selection moved, the two empty states;
+// then the history and a query again in the dark scheme).
 // Run it on a real X server (scripts/screenshots starts Xvfb).
+#include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
 #include "testing/screenshots/PanelSeed.h"
 
@@ -61,5 +63,14 @@ int main(int argc, char** argv) {
     const std::vector<ClipboardEntry> none;
     panel.showPanel(panelRows(none, false), {false, true, false}, {});
     ok = sorvane::testing::saveScreenshot(panel, dir, "panel-empty") && ok;
+
+    appearance::setColorScheme(ColorScheme::dark);
+    panel.showPanel(panelRows(history), {true, true, false}, [&](const std::string& id) { reported.push_back(id); });
+    ok = sorvane::testing::saveScreenshot(panel, dir, "panel-history-dark") && ok;
+    QTest::keyClick(panel.searchField(), Qt::Key_Down);
+    QTest::keyClick(panel.searchField(), Qt::Key_Down);
+    QTest::keyClicks(panel.searchField(), QStringLiteral("s"));
+    QTest::keyClick(panel.searchField(), Qt::Key_Return, Qt::ControlModifier);
+    ok = sorvane::testing::saveScreenshot(panel, dir, "panel-query-sent-dark") && ok;
     return ok ? 0 : 1;
 }

@@ -1,8 +1,9 @@
 // The pairing window as a phone and a user meet it: the QR code read back from
 // the window's pixels with a real decoder (zbar), the code and countdown across
 // a minute boundary on a hand-set wall clock, which window a repeated pair
-// command, the user's close and a successful pairing leave, and the fallback
-// when the payload cannot be drawn. Offscreen, and with --x11 on Xvfb with openbox.
+// command, the user's close (also with Ctrl+W) and a successful pairing leave,
+// and the fallback when the payload cannot be drawn. Offscreen, and with --x11
+// on Xvfb with openbox.
 #include "adapters/qt/ui/PairView.h"
 #include "adapters/qt/ui/SorvanePairWindow.h"
 #include "protocol/CryptoPrimitives.h"
@@ -213,6 +214,24 @@ TEST_F(PairWindowTest, CloseAfterPairingForgetsTheWindowAndASecondCloseIsHarmles
 
     EXPECT_NE(showAndWait(identity.payload(), identity.pub()), nullptr);
     EXPECT_TRUE(pairing.isOpen());
+}
+
+TEST_F(PairWindowTest, CtrlWClosesTheWindowAndOtherKeysDoNot) {
+    const Identity identity;
+    PairView* shown = showAndWait(identity.payload(), identity.pub());
+    ASSERT_NE(shown, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(shown));
+    QTest::keyClick(shown, Qt::Key_W);
+    QTest::keyClick(shown, Qt::Key_W, Qt::ShiftModifier);
+    QTest::keyClick(shown, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(pairing.isOpen());
+
+    QTest::keyClick(shown, Qt::Key_W, Qt::ControlModifier);
+    // Closed as by its close button: hidden, kept until the next show.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !shown->isVisible(); }, 2000));
+    EXPECT_EQ(pairing.window(), shown);
+    EXPECT_FALSE(pairing.isOpen());
+    EXPECT_TRUE(visiblePairViews().empty());
 }
 
 // 2331 bytes is what a version 40 code holds at level M in byte mode.

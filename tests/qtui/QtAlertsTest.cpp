@@ -1,13 +1,17 @@
 // The alerts as real message boxes (Qt's offscreen platform): the button order
-// and texts, Return cancelling a destructive command, and the way to the
-// desktop's Bluetooth settings.
+// and texts, Return cancelling a destructive command, the way to the desktop's
+// Bluetooth settings, the warning sign they carry, and light or dark.
 #include "adapters/qt/QtMainQueue.h"
+#include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/QtAlerts.h"
+#include "adapters/qt/ui/SorvaneStatusItem.h"
 #include "testing/test-env/LogCapture.h"
 #include "testing/test-env/TempDir.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
+#include <QStyle>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -104,6 +108,87 @@ TEST(QtAlerts, BluetoothOffOpensTheDesktopsSettingsOnReturn) {
     EXPECT_TRUE(launched.empty());
     EXPECT_TRUE(log.contains("no Bluetooth settings program found"));
     ::setenv("PATH", savedPath.c_str(), 1);
+}
+
+// The sign the box shows beside its text, as drawn.
+QImage shownSign(QMessageBox& box) {
+    auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgboxex_icon_label"));
+    return label && label->isVisible() ? label->grab().toImage().convertToFormat(QImage::Format_ARGB32)
+                                       : QImage();
+}
+
+TEST(QtAlerts, EveryAlertCarriesTheWarningSignNotTheProgramsIcon) {
+    // As the running program has it: its own icon is the windows' icon.
+    QIcon programIcon;
+    for (int side : {16, 32, 64})
+        programIcon.addPixmap(QPixmap::fromImage(SorvaneStatusItem::renderApplicationIcon(side)));
+    QApplication::setWindowIcon(programIcon);
+
+    QtMainQueue queue;
+    QtAlerts alerts(queue, [](const std::string&, const std::vector<std::string>&) { return true; });
+    std::vector<std::string> seen;
+    auto check = [&](QMessageBox& box) {
+        seen.push_back(box.text().toStdString());
+        EXPECT_EQ(box.icon(), QMessageBox::Warning);
+        const QImage sign = shownSign(box);
+        ASSERT_FALSE(sign.isNull()) << "no sign shown";
+        const int side = sign.width();
+        const QImage warning = box.style()
+                                   ->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, &box)
+                                   .pixmap(side, side)
+                                   .toImage()
+                                   .convertToFormat(QImage::Format_ARGB32);
+        const QImage program =
+            programIcon.pixmap(side, side).toImage().convertToFormat(QImage::Format_ARGB32);
+        // Drawn on the box's ground: compare the opaque pixels.
+        int same = 0, opaque = 0, likeProgram = 0;
+        for (int y = 0; y < std::min(sign.height(), warning.height()); ++y)
+            for (int x = 0; x < std::min(side, warning.width()); ++x) {
+                if (qAlpha(warning.pixel(x, y)) == 255) {
+                    ++opaque;
+                    same += (sign.pixel(x, y) & 0xffffff) == (warning.pixel(x, y) & 0xffffff);
+                }
+                if (y < program.height() && x < program.width() && qAlpha(program.pixel(x, y)) == 255)
+                    likeProgram += (sign.pixel(x, y) & 0xffffff) == (program.pixel(x, y) & 0xffffff);
+            }
+        EXPECT_GT(opaque, side * side / 8);
+        EXPECT_EQ(same, opaque) << "the sign is the style's warning sign";
+        EXPECT_LT(likeProgram, opaque / 2);
+        box.reject();
+    };
+    const ConfirmationRequest quit{"Quit Sorvane?", "The phone will be told goodbye.", "Quit"};
+    for (const ConfirmationRequest& request : {kUnpair, quit}) {
+        whenBoxShows(check);
+        EXPECT_FALSE(alerts.confirm(request));
+    }
+    whenBoxShows(check);
+    alerts.showBluetoothOffAlert();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return seen.size() == 3; }, 5000));
+    EXPECT_EQ(seen, (std::vector<std::string>{kUnpair.message, quit.message, "Bluetooth is turned off"}));
+    QApplication::setWindowIcon(QIcon());
+}
+
+TEST(QtAlerts, AlertsAreLightOrDarkAsTheDesktopAsksAlsoWhileUp) {
+    QtMainQueue queue;
+    QtAlerts alerts(queue);
+    const QColor lightGround = QApplication::palette().color(QPalette::Window);
+    const QColor darkGround = panelstyle::darkColours().background;
+    appearance::setColorScheme(ColorScheme::dark);
+    std::vector<QColor> grounds, texts;
+    whenBoxShows([&](QMessageBox& box) {
+        auto* text = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        ASSERT_NE(text, nullptr);
+        grounds.push_back(box.grab().toImage().pixelColor(2, 2));
+        texts.push_back(text->palette().color(QPalette::WindowText));
+        appearance::setColorScheme(ColorScheme::light);
+        grounds.push_back(box.grab().toImage().pixelColor(2, 2));
+        texts.push_back(text->palette().color(QPalette::WindowText));
+        box.reject();
+    });
+    EXPECT_FALSE(alerts.confirm(kUnpair));
+    EXPECT_EQ(grounds, (std::vector<QColor>{darkGround, lightGround}));
+    EXPECT_EQ(texts, (std::vector<QColor>{panelstyle::darkColours().primary,
+                                          QApplication::palette().color(QPalette::WindowText)}));
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 #include "adapters/qt/ui/PairView.h"
 
+#include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/PanelStyle.h"
 #include "base/Log.h"
 
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -72,14 +74,12 @@ private:
     QImage m_modules;
 };
 
-QLabel* textLabel(QWidget* parent, const QString& text, const QFont& font, const QColor& colour) {
+QLabel* textLabel(QWidget* parent, const QString& text, const QFont& font, QColor Colours::*colour) {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     label->setAlignment(Qt::AlignHCenter);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
+    appearance::tint(label, QPalette::WindowText, colour);
     return label;
 }
 
@@ -136,11 +136,9 @@ PairView::PairView(std::string qrPayload, const std::array<uint8_t, 32>& identit
                           Qt::WindowCloseButtonHint),
       m_qrPayload(std::move(qrPayload)), m_state(identityPub, std::move(clock)) {
     setWindowTitle(QStringLiteral("Pair New Device"));
-    // A light window whatever the desktop's theme: the texts' greys and the
-    // code's blue are chosen for it, and the QR code must sit on white.
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, kBackground);
-    setPalette(palette);
+    // Light or dark as the desktop asks; the QR code keeps its white ground
+    // either way, for the camera.
+    appearance::tint(this, QPalette::Window, &Colours::background);
     setAutoFillBackground(true);
 
     auto* column = new QVBoxLayout(this);
@@ -155,18 +153,20 @@ PairView::PairView(std::string qrPayload, const std::array<uint8_t, 32>& identit
         // In a frame of the code's width, so it reads as the code's place
         // rather than as a second caption.
         m_qrFailure = textLabel(this, QStringLiteral("Failed to generate QR code"), pixelFont(13),
-                                kSecondary);
+                                &Colours::secondary);
         m_qrFailure->setAlignment(Qt::AlignCenter);
         m_qrFailure->setFixedSize(kQRSide, 64);
-        m_qrFailure->setStyleSheet(
-            QStringLiteral("QLabel { background: white; border: 1px solid rgba(0, 0, 0, 28);"
-                           " border-radius: 8px; }"));
+        appearance::follow(m_qrFailure, [label = m_qrFailure] {
+            label->setStyleSheet(QStringLiteral("QLabel { background: %1; border: 1px solid %2; border-radius: 8px; }")
+                                     .arg(shownColours.card.name(QColor::HexArgb),
+                                          shownColours.divider.name(QColor::HexArgb)));
+        });
         column->addWidget(m_qrFailure, 0, Qt::AlignHCenter);
     }
 
     auto* caption =
         textLabel(this, QStringLiteral("Scan this QR code with the Sorvane Android app"),
-                  pixelFont(13), kSecondary);
+                  pixelFont(13), &Colours::secondary);
     caption->setWordWrap(true);
     column->addWidget(caption);
 
@@ -176,23 +176,21 @@ PairView::PairView(std::string qrPayload, const std::array<uint8_t, 32>& identit
     auto* line = new QWidget(dividerBox);
     line->setFixedHeight(1);
     line->setAutoFillBackground(true);
-    QPalette linePalette = line->palette();
-    linePalette.setColor(QPalette::Window, kDivider);
-    line->setPalette(linePalette);
+    appearance::tint(line, QPalette::Window, &Colours::divider);
     dividerLayout->addWidget(line);
     column->addWidget(dividerBox);
 
     auto* codeColumn = new QVBoxLayout;
     codeColumn->setSpacing(4);
     codeColumn->addWidget(
-        textLabel(this, QStringLiteral("Can't scan? Enter this code:"), pixelFont(11), kTertiary));
-    m_code = textLabel(this, QString(), codeFont(), QColor::fromRgbF(0.37f, 0.48f, 0.77f));
+        textLabel(this, QStringLiteral("Can't scan? Enter this code:"), pixelFont(11), &Colours::tertiary));
+    m_code = textLabel(this, QString(), codeFont(), &Colours::code);
     // The spacing also follows the last digit; an equal indent on the left
     // keeps the digits centred.
     m_code->setContentsMargins(4, 0, 0, 0);
     m_code->setMinimumHeight(m_code->fontMetrics().height()); // also without a code
     codeColumn->addWidget(m_code);
-    m_countdown = textLabel(this, QString(), pixelFont(10), kTertiary);
+    m_countdown = textLabel(this, QString(), pixelFont(10), &Colours::tertiary);
     codeColumn->addWidget(m_countdown);
     column->addLayout(codeColumn);
     showCountdown();
@@ -207,6 +205,15 @@ PairView::PairView(std::string qrPayload, const std::array<uint8_t, 32>& identit
 }
 
 PairView::~PairView() = default;
+
+void PairView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Close) ||
+        (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier)) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
 
 void PairView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);

@@ -1,7 +1,8 @@
 // The pairing window itself: the QR code of the pairing payload for the phone's
 // camera and, for typing instead, the six-digit code of the current minute with
 // the seconds until it changes. A titled, closable window of fixed width 380
-// whose height follows its content; it cannot be resized.
+// whose height follows its content; it cannot be resized. Ctrl+W closes it, as
+// it closes other windows.
 //
 // While it is on screen it ticks at each whole second of its wall clock, so the
 // countdown runs 60...1 and the code changes within the second the minute turns.
@@ -49,6 +50,7 @@ public:
     QLabel* countdownLabel() const { return m_countdown; }
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 

@@ -1,5 +1,6 @@
 #include "adapters/qt/ui/QtAlerts.h"
 
+#include "adapters/qt/ui/Appearance.h"
 #include "base/Log.h"
 
 #include <QApplication>
@@ -14,8 +15,10 @@ namespace {
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
 // Brings the box in front of the window the user was working in: the program
-// has no main window of its own.
+// has no main window of its own. It is light or dark as the desktop asks, also
+// when that changes while it is up.
 void raise(QMessageBox& box) {
+    appearance::follow(&box, [&box] { box.setPalette(appearance::dialogPalette()); });
     box.setWindowIcon(QApplication::windowIcon());
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.show();

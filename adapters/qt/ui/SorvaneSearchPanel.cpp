@@ -1,5 +1,6 @@
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
 
+#include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/PanelClickWatcher.h"
 #include "adapters/qt/ui/PanelCommandRow.h"
 #include "adapters/qt/ui/PanelHistoryDelegate.h"
@@ -55,21 +56,27 @@ QWidget* divider(QWidget* parent, int verticalPadding = 0) {
     auto* line = new QWidget(box);
     line->setFixedHeight(1);
     line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, kDivider);
-    line->setPalette(palette);
+    appearance::tint(line, QPalette::Window, &Colours::divider);
     layout->addWidget(line);
     return box;
 }
 
-QLabel* label(QWidget* parent, const QFont& font, const QColor& colour) {
+QLabel* label(QWidget* parent, const QFont& font, QColor Colours::*colour) {
     auto* l = new QLabel(parent);
     l->setTextFormat(Qt::PlainText); // texts come from the user's clipboard
     l->setFont(font);
-    QPalette palette = l->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    l->setPalette(palette);
+    appearance::tint(l, QPalette::WindowText, colour);
     return l;
+}
+
+QString listStyleSheet() {
+    return QStringLiteral(
+               "QListView { background: transparent; border: none; padding-top: 4px; }"
+               "QScrollBar:vertical { background: transparent; width: 8px; margin: 2px; }"
+               "QScrollBar::handle:vertical { background: %1; border-radius: 2px; min-height: 24px; }"
+               "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+               "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }")
+        .arg(shownColours.scrollHandle.name(QColor::HexArgb));
 }
 
 } // namespace
@@ -80,15 +87,13 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     setWindowTitle(QStringLiteral("Sorvane"));
     setFocusPolicy(Qt::StrongFocus);
 
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, kBackground);
-    palette.setColor(QPalette::Base, kBackground);
-    palette.setColor(QPalette::Text, kPrimary);
-    palette.setColor(QPalette::WindowText, kPrimary);
-    palette.setColor(QPalette::PlaceholderText, kTertiary);
-    palette.setColor(QPalette::Highlight, kSelected);
-    palette.setColor(QPalette::HighlightedText, kOnSelected);
-    setPalette(palette);
+    appearance::tint(this, QPalette::Window, &Colours::background);
+    appearance::tint(this, QPalette::Base, &Colours::background);
+    appearance::tint(this, QPalette::Text, &Colours::primary);
+    appearance::tint(this, QPalette::WindowText, &Colours::primary);
+    appearance::tint(this, QPalette::PlaceholderText, &Colours::tertiary);
+    appearance::tint(this, QPalette::Highlight, &Colours::selected);
+    appearance::tint(this, QPalette::HighlightedText, &Colours::onSelected);
 
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(1, 1, 1, 1); // inside the border
@@ -105,12 +110,16 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     m_search->setFont(pixelFont(15));
     m_search->setPlaceholderText(QStringLiteral("Type to search\u2026"));
     m_search->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; border: none; padding: 2px 0; }"));
+    // Its style sheet keeps the field from taking the panel's palette again
+    // once it has been shown: it gets its colours itself.
+    appearance::tint(m_search, QPalette::Text, &Colours::primary);
+    appearance::tint(m_search, QPalette::PlaceholderText, &Colours::placeholder);
     m_search->installEventFilter(this);
     barLayout->addWidget(m_search, 1);
     root->addWidget(bar);
     root->addWidget(divider(this));
 
-    m_toast = label(this, pixelFont(11, QFont::Medium), kGreen);
+    m_toast = label(this, pixelFont(11, QFont::Medium), &Colours::green);
     m_toast->setAlignment(Qt::AlignCenter);
     m_toast->setContentsMargins(0, 3, 0, 3);
     m_toast->hide();
@@ -135,12 +144,6 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_list->setStyleSheet(QStringLiteral(
-        "QListView { background: transparent; border: none; padding-top: 4px; }"
-        "QScrollBar:vertical { background: transparent; width: 8px; margin: 2px; }"
-        "QScrollBar::handle:vertical { background: rgba(0,0,0,70); border-radius: 2px; min-height: 24px; }"
-        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
     m_list->viewport()->installEventFilter(this);
     m_scroll = new QVariantAnimation(this);
     m_scroll->setDuration(kScrollMs);
@@ -149,7 +152,7 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
             [this](const QVariant& value) { m_list->verticalScrollBar()->setValue(value.toInt()); });
     m_list->viewport()->setAutoFillBackground(false);
     m_body->addWidget(m_list);
-    m_empty = label(m_body, pixelFont(13), kSecondary);
+    m_empty = label(m_body, pixelFont(13), &Colours::secondary);
     m_empty->setAlignment(Qt::AlignCenter);
     m_empty->setWordWrap(true);
     m_empty->setContentsMargins(kHorizontalPadding, 0, kHorizontalPadding, 0);
@@ -167,8 +170,8 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     auto* footer = new QWidget(this);
     auto* footerLayout = new QHBoxLayout(footer);
     footerLayout->setContentsMargins(kHorizontalPadding, 4, kHorizontalPadding, 6);
-    m_footerLeft = label(footer, pixelFont(11), kTertiary);
-    m_footerRight = label(footer, pixelFont(11), kTertiary);
+    m_footerLeft = label(footer, pixelFont(11), &Colours::tertiary);
+    m_footerRight = label(footer, pixelFont(11), &Colours::tertiary);
     footerLayout->addWidget(m_footerLeft);
     footerLayout->addStretch(1);
     footerLayout->addWidget(m_footerRight);
@@ -177,6 +180,13 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     connect(m_search, &QLineEdit::textChanged, this,
             [this](const QString& text) { m_state.setQuery(text.toStdString()); });
     m_state.addObserver([this] { refresh(); });
+    // The rows and the glyph read their colours as they paint: a change of
+    // scheme only needs them painted again.
+    appearance::follow(this, [this] {
+        m_list->setStyleSheet(listStyleSheet());
+        m_list->viewport()->update();
+        update();
+    });
     m_clicks = new PanelClickWatcher(*this, [this] {
         m_hiddenByClickAt = std::chrono::steady_clock::now();
         hidePanel();
