@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QMouseEvent>
 #include <QIcon>
 #include <QIconEngine>
 #include <QPainter>
@@ -107,11 +108,11 @@ SorvaneStatusItem::Ink SorvaneStatusItem::restingInk(ColourScheme scheme) {
     // Trays of their own (tint2, stalonetray, trayer) are dark unless told
     // otherwise, so a desktop that says nothing gets the light symbol.
     if (scheme == ColourScheme::light)
-        return {QColor(0x23, 0x26, 0x29), QColor(255, 255, 255, 217)};
-    return {QColor(0xf4, 0xf4, 0xf4), QColor(0, 0, 0, 217)};
+        return {QColor(0x23, 0x26, 0x29), QColor(255, 255, 255, 240)};
+    return {QColor(0xf4, 0xf4, 0xf4), QColor(0, 0, 0, 240)};
 }
 
-SorvaneStatusItem::Ink SorvaneStatusItem::pulseInk() { return {pulseColour(), QColor(0, 0, 0, 217)}; }
+SorvaneStatusItem::Ink SorvaneStatusItem::pulseInk() { return {pulseColour(), QColor(0, 0, 0, 240)}; }
 
 QImage SorvaneStatusItem::renderTraySymbol(std::string_view symbolName, const Ink& ink, int side) {
     const QImage coverage = renderSymbol(symbolName, Qt::black, side);
@@ -212,7 +213,8 @@ void SorvaneStatusItem::install() {
     m_tray->setToolTip(QStringLiteral("Sorvane"));
     QObject::connect(m_tray, &QSystemTrayIcon::activated, this,
                      [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason == QSystemTrayIcon::Trigger && m_onActivate)
+                         // An XEmbed click is taken on its release (see eventFilter).
+                         if (reason == QSystemTrayIcon::Trigger && m_onActivate && !m_xembedPress)
                              m_onActivate();
                      });
     showResting();
@@ -248,6 +250,22 @@ void SorvaneStatusItem::setIconChoice(const std::string& name) {
 bool SorvaneStatusItem::eventFilter(QObject* watched, QEvent* event) {
     if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && m_tray)
         m_scheme.refresh();
+    // Qt reports a click on an XEmbed tray icon (its window is Qt's
+    // QSystemTrayIconSys) on the press. The search panel would open while the
+    // same press is still on its way to the panel's watch for clicks outside
+    // it, and close again; so the click counts when the button comes up.
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) && m_tray &&
+        watched->objectName() == QLatin1String("QSystemTrayIconSys") &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        if (type == QEvent::MouseButtonPress) {
+            m_xembedPress = true;
+        } else if (m_xembedPress) {
+            m_xembedPress = false;
+            if (m_onActivate)
+                m_onActivate();
+        }
+    }
     return QObject::eventFilter(watched, event);
 }
 

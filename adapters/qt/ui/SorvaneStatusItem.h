@@ -13,7 +13,8 @@
 // recolour the name), until 0.4 s after the last pulse, with one restore timer
 // that each new pulse restarts. A change of the desktop's palette asks for the
 // scheme again. A left click
-// (activation) runs the callback from setOnActivate(); other clicks do nothing.
+// (activation; on an XEmbed tray when the button comes up) runs the callback
+// from setOnActivate(); other clicks do nothing.
 // Without a tray on the desktop install() logs one line and the program runs on
 // (the icon is still handed to Qt, which shows it if an X11 tray starts later).
 //
@@ -99,6 +100,8 @@ private:
     DesktopColourScheme m_scheme;
     // Whether hosts can find our symbolic icons by name.
     bool m_themeInstalled = false;
+    // Between the press and the release of a left click on an XEmbed icon.
+    bool m_xembedPress = false;
     std::function<void()> m_onActivate;
     QSystemTrayIcon* m_tray = nullptr;
     QTimer m_restore;
