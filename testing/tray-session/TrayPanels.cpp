@@ -400,24 +400,25 @@ IconContrast measureIconContrast(const QImage& screen, const QRect& iconRect) {
     result.background = std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
                             return a.second < b.second;
                         })->first;
-    std::vector<double> ratios;
+    std::vector<std::pair<double, QPoint>> pixels;
     const QRect inside = iconRect.intersected(screen.rect());
     for (int y = inside.top(); y <= inside.bottom(); ++y)
         for (int x = inside.left(); x <= inside.right(); ++x) {
             const QRgb p = screen.pixel(x, y);
             if (channelDistance(p, result.background) <= 24)
                 continue;
-            const double ratio = contrastRatio(p, result.background);
-            ratios.push_back(ratio);
+            pixels.emplace_back(contrastRatio(p, result.background), QPoint(x, y));
             result.iconBox |= QRect(x, y, 1, 1);
-            if (ratio >= 3.0)
-                result.inkBox |= QRect(x, y, 1, 1);
         }
-    result.iconPixels = static_cast<int>(ratios.size());
-    if (!ratios.empty()) {
-        std::sort(ratios.begin(), ratios.end(), std::greater<>());
-        result.ratio = ratios[ratios.size() / 3];
-    }
+    result.iconPixels = static_cast<int>(pixels.size());
+    if (pixels.empty())
+        return result;
+    std::sort(pixels.begin(), pixels.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    result.inkPixels = std::max(1, result.iconPixels / 4);
+    result.ratio = pixels[static_cast<size_t>(result.inkPixels - 1)].first;
+    for (const auto& [ratio, at] : pixels)
+        if (ratio >= 3.0)
+            result.inkBox |= QRect(at, QSize(1, 1));
     return result;
 }
 

@@ -71,12 +71,17 @@ std::vector<ClientWindow> clientWindows(const std::string& display);
 unsigned long focusedClient(const std::string& display);
 
 // How the icon in `iconRect` of `screen` stands out from the panel around it.
+// A symbol reads by its body or by its outline, whichever stands out: the
+// icon's contrast is the one that a quarter of its pixels (those that differ
+// from the panel) reach or exceed, and the pixels at 3:1 or more should span
+// the symbol.
 struct IconContrast {
-    QRgb background = 0;   // the commonest colour of the ring just outside the rectangle
-    int iconPixels = 0;    // pixels inside that differ from it
-    double ratio = 0;      // WCAG contrast that a third of those pixels reach or exceed
-    QRect iconBox;         // the box of those pixels
-    QRect inkBox;          // the box of the pixels at 3:1 or more
+    QRgb background = 0; // the commonest colour of the ring just outside the rectangle
+    int iconPixels = 0;  // pixels inside that differ from it
+    QRect iconBox;       // the box of those pixels
+    double ratio = 0;    // WCAG contrast reached by the quarter of them that stands out most
+    int inkPixels = 0;   // that quarter
+    QRect inkBox;        // the box of the pixels at 3:1 or more
 };
 IconContrast measureIconContrast(const QImage& screen, const QRect& iconRect);
 // WCAG 2 contrast ratio of two colours (1 to 21).

@@ -148,12 +148,13 @@ TEST_P(TrayOnPanel, IconStandsOutAndAClickOpensThePanelWithoutATaskButton) {
         },
         30s));
     const IconContrast contrast = measureIconContrast(screen, m_icon);
-    std::printf("[%s] icon %dx%d at %d,%d: background #%06x, %d icon pixels, contrast %.1f:1\n", name.c_str(),
-                m_icon.width(), m_icon.height(), m_icon.x(), m_icon.y(), contrast.background & 0xffffff,
+    std::printf("[%s] icon %dx%d at %d,%d: background #%06x, %d icon pixels, a quarter of them at "
+                "%.1f:1 or more\n",
+                name.c_str(), m_icon.width(), m_icon.height(), m_icon.x(), m_icon.y(), contrast.background & 0xffffff,
                 contrast.iconPixels, contrast.ratio);
     RecordProperty("contrast", std::to_string(contrast.ratio));
-    EXPECT_GE(contrast.iconPixels, 30) << "hardly anything drawn";
-    EXPECT_GE(contrast.ratio, 3.0) << "a third of the icon's pixels must reach 3:1 against the panel";
+    EXPECT_GE(contrast.inkPixels, 30) << "hardly anything drawn";
+    EXPECT_GE(contrast.ratio, 3.0) << "a quarter of the icon's pixels must reach 3:1 against the panel";
     // The pixels that stand out draw the whole symbol, not a corner of it.
     EXPECT_GE(contrast.inkBox.width(), contrast.iconBox.width() * 8 / 10);
     EXPECT_GE(contrast.inkBox.height(), contrast.iconBox.height() * 8 / 10);

@@ -120,7 +120,7 @@ QImage SorvaneStatusItem::renderTraySymbol(std::string_view symbolName, const In
         return {};
     const QImage alpha = coverage.convertToFormat(QImage::Format_Alpha8);
     // The halo: the symbol's coverage widened by `radius`, its rim anti-aliased.
-    const double radius = std::max(1.0, side / 16.0);
+    const double radius = std::max(1.0, side / 12.0);
     const int reach = static_cast<int>(std::ceil(radius + 0.5));
     std::vector<std::pair<QPoint, double>> disc;
     for (int dy = -reach; dy <= reach; ++dy)

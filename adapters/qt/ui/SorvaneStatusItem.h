@@ -79,7 +79,7 @@ public:
     // The yellow of a pulse.
     static QColor pulseColour();
     // The tray symbol as the tray shows it: drawn in `ink.symbol` over a halo
-    // of `ink.halo` (about a sixteenth of `side` wide, at least a pixel) on a
+    // of `ink.halo` (about a twelfth of `side` wide, at least a pixel) on a
     // transparent square of `side` pixels; null when the name is no symbol name.
     static QImage renderTraySymbol(std::string_view symbolName, const Ink& ink, int side);
     // The tray symbol with this symbol name drawn in `colour` on a transparent
