@@ -5,7 +5,7 @@
 // bus and stopped when its object dies.
 #pragma once
 
-#include "testing/child-process/ChildProcess.h"
+#include "testing/x-session/XSession.h"
 
 #include <QImage>
 #include <QRect>
