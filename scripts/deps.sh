@@ -10,6 +10,7 @@ SORVANE_PACKAGES=(
   libsecret-1-dev libglib2.0-bin gnome-keyring dbus dbus-daemon dbus-bin
   libsdbus-c++-dev qt6-base-dev qt6-svg-dev libgl-dev
   libx11-dev libxfixes-dev libxtst-dev libxi-dev xvfb openbox xclip xdotool imagemagick zbar-tools
+  tint2 xfce4-panel xfconf
   libqrencode-dev libzbar-dev
   locales-all fonts-dejavu-core
 )

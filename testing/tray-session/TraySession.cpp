@@ -143,6 +143,12 @@ std::string SniItemClient::toolTipTitle() {
     });
 }
 
+std::string SniItemClient::iconName() {
+    return callOffMainThread([this] {
+        return m_proxy->getProperty("IconName").onInterface(kItemInterface).get<std::string>();
+    });
+}
+
 void SniItemClient::activate(int x, int y) {
     callOffMainThread([&] { m_proxy->callMethod("Activate").onInterface(kItemInterface).withArguments(x, y); });
 }

@@ -84,6 +84,8 @@ public:
     // The exported image `side` pixels wide; null when there is none.
     QImage iconPixmap(int side);
     std::string toolTipTitle();
+    // The IconName property: a name in the icon theme, or empty.
+    std::string iconName();
     // The panel's clicks: left, middle, right.
     void activate(int x, int y);
     void secondaryActivate(int x, int y);

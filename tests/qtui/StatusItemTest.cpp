@@ -1,9 +1,13 @@
 // The tray icon as a desktop panel sees it: registered with a
-// StatusNotifierWatcher on a real session bus, its exported pixmaps, its pulse
-// on the real clock, and the panel's clicks sent over the bus.
+// StatusNotifierWatcher on a real session bus, its exported icon name and
+// pixmaps, its pulse on the real clock, and the panel's clicks sent over the
+// bus. The desktop's settings files live in a folder of the test's own.
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 #include "testing/tray-session/TraySession.h"
+#include "testing/dbus-daemon/DbusDaemon.h"
 #include "testing/test-env/LogCapture.h"
+#include "testing/test-env/TempDir.h"
+#include "adapters/qt/ui/SymbolicIconTheme.h"
 #include "ui/TrayIconChoice.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +20,8 @@
 #include <QPalette>
 #include <QSvgRenderer>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 
@@ -26,6 +32,9 @@ using testing::SniItemClient;
 using testing::SniWatcher;
 
 SniWatcher* g_watcher = nullptr;
+// XDG_CONFIG_HOME and XDG_DATA_HOME of the tests.
+std::filesystem::path g_config;
+std::filesystem::path g_data;
 
 // How many pixels of two images differ by more than `tolerance` in a channel.
 int differingPixels(const QImage& a, const QImage& b, int tolerance = 2) {
@@ -46,36 +55,12 @@ int differingPixels(const QImage& a, const QImage& b, int tolerance = 2) {
     return n;
 }
 
-// The colour of every fully opaque pixel, when they all share one.
-std::optional<QColor> inkColour(const QImage& image) {
-    std::optional<QColor> ink;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            if (qAlpha(p) != 255)
-                continue;
-            const QColor c = QColor::fromRgb(p);
-            if (ink && *ink != c)
-                return std::nullopt;
-            ink = c;
-        }
-    return ink;
-}
-
 class StatusItemTest : public ::testing::Test {
 protected:
     static constexpr int kSide = 32;
 
-    void SetUp() override {
-        m_palette = QApplication::palette();
-        QPalette p = m_palette;
-        p.setColor(QPalette::WindowText, m_text);
-        QApplication::setPalette(p);
-    }
-    void TearDown() override {
-        m_item.reset();
-        QApplication::setPalette(m_palette);
-    }
+    void SetUp() override { std::filesystem::remove_all(g_config / "gtk-3.0"); }
+    void TearDown() override { m_item.reset(); }
 
     // Installs the item and connects to it as the panel would, through the
     // name it registered with the watcher.
@@ -90,38 +75,46 @@ protected:
         m_client = std::make_unique<SniItemClient>(testing::trayTestBusAddress(), g_watcher->items().back());
     }
 
-    // Waits until the exported icon is `symbol` drawn in `colour`.
-    bool showsEventually(std::string_view symbol, const QColor& colour, int timeoutMs = 5000) {
-        const QImage expected = SorvaneStatusItem::renderSymbol(symbol, colour, kSide);
-        return QTest::qWaitFor([&] { return differingPixels(m_client->iconPixmap(kSide), expected) == 0; },
-                               timeoutMs);
+    // Waits until the exported pixmap is `symbol` drawn with `ink`.
+    bool showsEventually(std::string_view symbol, const SorvaneStatusItem::Ink& ink, int timeoutMs = 5000) {
+        return QTest::qWaitFor([&] { return shows(symbol, ink); }, timeoutMs);
     }
-    bool shows(std::string_view symbol, const QColor& colour) {
-        return differingPixels(m_client->iconPixmap(kSide),
-                               SorvaneStatusItem::renderSymbol(symbol, colour, kSide)) == 0;
+    bool shows(std::string_view symbol, const SorvaneStatusItem::Ink& ink) {
+        return differingPixels(m_client->iconPixmap(kSide), SorvaneStatusItem::renderTraySymbol(symbol, ink, kSide)) == 0;
+    }
+    // The desktop's GTK settings, then a palette change as a desktop's switch brings.
+    void setGtkSettings(const std::string& settings) {
+        std::filesystem::create_directories(g_config / "gtk-3.0");
+        std::ofstream(g_config / "gtk-3.0" / "settings.ini") << "[Settings]\n" << settings << "\n";
+        QPalette p = QApplication::palette();
+        p.setColor(QPalette::Window, p.color(QPalette::Window).lighter(101));
+        QApplication::setPalette(p);
     }
 
-    const QColor m_text{0x1e, 0x5a, 0xa0};
-    QPalette m_palette;
+    const SorvaneStatusItem::Ink m_resting = SorvaneStatusItem::restingInk(ColourScheme::unknown);
     std::unique_ptr<SorvaneStatusItem> m_item;
     std::unique_ptr<SniItemClient> m_client;
     int m_activations = 0;
 };
 
-TEST_F(StatusItemTest, RegistersAndExportsEachChosenSymbolInTheTextColour) {
+TEST_F(StatusItemTest, ExportsTheSymbolicNameAndPixelsForTheDesktopScheme) {
     install("scissors");
+    // Hosts that find the name draw it in their own colours; the file is where they look.
+    EXPECT_EQ(m_client->iconName(), "sorvane-scissors-symbolic");
+    EXPECT_TRUE(std::filesystem::exists(g_data / "icons/hicolor/scalable/status/sorvane-scissors-symbolic.svg"));
+    EXPECT_EQ(m_item->colourScheme().current(), ColourScheme::unknown);
     const QImage scissors = m_client->iconPixmap(kSide);
     ASSERT_FALSE(scissors.isNull()) << "no " << kSide << " px pixmap exported";
-    EXPECT_EQ(inkColour(scissors), m_text) << "at rest the symbol takes the palette's text colour";
-    EXPECT_EQ(differingPixels(scissors, SorvaneStatusItem::renderSymbol("scissors", m_text, kSide)), 0);
+    EXPECT_TRUE(shows("scissors", m_resting)) << "a desktop that says nothing gets the light symbol";
     EXPECT_EQ(m_client->toolTipTitle(), "Sorvane");
 
-    // Every choice shows its own symbol, and no two look alike.
+    // Every choice shows its own symbol under its own name, and no two look alike.
     std::vector<QImage> seen;
     for (auto choice : allTrayIconChoices) {
         const auto name = symbolName(choice);
         m_item->setIconChoice(std::string(name));
-        ASSERT_TRUE(showsEventually(name, m_text)) << name;
+        ASSERT_TRUE(showsEventually(name, m_resting)) << name;
+        EXPECT_EQ(m_client->iconName(), symbolicIconName(name).toStdString());
         const QImage image = m_client->iconPixmap(kSide);
         for (size_t i = 0; i < seen.size(); ++i)
             EXPECT_GT(differingPixels(image, seen[i], 40), 40)
@@ -132,33 +125,35 @@ TEST_F(StatusItemTest, RegistersAndExportsEachChosenSymbolInTheTextColour) {
     // A stored value that names no symbol shows the paperclip and says why.
     testing::LogCapture log;
     m_item->setIconChoice("star.fill");
-    EXPECT_TRUE(showsEventually("paperclip", m_text));
+    EXPECT_TRUE(showsEventually("paperclip", m_resting));
+    EXPECT_EQ(m_client->iconName(), "sorvane-paperclip-symbolic");
     EXPECT_EQ(log.count("Sorvane: unknown tray icon \"star.fill\"; showing the paperclip"), 1u);
 
-    // A switch between light and dark redraws the resting symbol.
-    QPalette light = QApplication::palette();
-    light.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
-    QApplication::setPalette(light);
-    EXPECT_TRUE(showsEventually("paperclip", QColor(0xee, 0xee, 0xee)));
+    // A switch of the desktop between light and dark redraws the resting symbol.
+    setGtkSettings("gtk-theme-name=Adwaita");
+    EXPECT_TRUE(showsEventually("paperclip", SorvaneStatusItem::restingInk(ColourScheme::light)));
+    setGtkSettings("gtk-theme-name=Adwaita\ngtk-application-prefer-dark-theme=true");
+    EXPECT_TRUE(showsEventually("paperclip", SorvaneStatusItem::restingInk(ColourScheme::dark)));
 }
 
 TEST_F(StatusItemTest, PulseStaysYellowUntilTheHoldAfterTheLastPulse) {
     install("clipboard");
-    ASSERT_TRUE(showsEventually("clipboard", m_text));
-    const QColor yellow = SorvaneStatusItem::pulseColour();
+    ASSERT_TRUE(showsEventually("clipboard", m_resting));
+    const SorvaneStatusItem::Ink yellow = SorvaneStatusItem::pulseInk();
 
     // Three pulses 150 ms apart: the restore of the first would fall before
     // the third's hold is over.
     m_item->animateIconPulse();
     ASSERT_TRUE(showsEventually("clipboard", yellow)) << "the pulse is yellow";
-    EXPECT_EQ(inkColour(m_client->iconPixmap(kSide)), yellow);
+    EXPECT_EQ(m_client->iconName(), "") << "a host would draw a named icon in its own colour, not yellow";
     QTest::qWait(150);
     m_item->animateIconPulse();
     QTest::qWait(150);
     m_item->animateIconPulse();
     QElapsedTimer sinceLast;
     sinceLast.start();
-    ASSERT_TRUE(showsEventually("clipboard", m_text, 3000)) << "never back at rest";
+    ASSERT_TRUE(showsEventually("clipboard", m_resting, 3000)) << "never back at rest";
+    EXPECT_EQ(m_client->iconName(), "sorvane-clipboard-symbolic");
     EXPECT_GE(sinceLast.elapsed(), SorvaneStatusItem::pulseHold.count())
         << "back at rest before the hold after the last pulse was over";
     EXPECT_FALSE(m_item->isPulsing());
@@ -167,18 +162,18 @@ TEST_F(StatusItemTest, PulseStaysYellowUntilTheHoldAfterTheLastPulse) {
     m_item->setIconChoice("no.such.symbol");
     m_item->animateIconPulse();
     EXPECT_TRUE(showsEventually("paperclip", yellow));
-    EXPECT_TRUE(showsEventually("paperclip", m_text, 3000));
+    EXPECT_TRUE(showsEventually("paperclip", m_resting, 3000));
 }
 
 TEST_F(StatusItemTest, ChoiceChangedDuringAPulseStaysAfterTheHold) {
     install("clipboard");
     m_item->animateIconPulse();
-    ASSERT_TRUE(showsEventually("clipboard", SorvaneStatusItem::pulseColour()));
+    ASSERT_TRUE(showsEventually("clipboard", SorvaneStatusItem::pulseInk()));
     m_item->setIconChoice("doc.on.doc");
-    ASSERT_TRUE(showsEventually("doc.on.doc", m_text)) << "the new symbol shows at once, at rest";
+    ASSERT_TRUE(showsEventually("doc.on.doc", m_resting)) << "the new symbol shows at once, at rest";
     // Past the hold of the pulse: no restore brings the old symbol back.
     QTest::qWait(static_cast<int>(SorvaneStatusItem::pulseHold.count()) + 200);
-    EXPECT_TRUE(shows("doc.on.doc", m_text));
+    EXPECT_TRUE(shows("doc.on.doc", m_resting));
 }
 
 TEST_F(StatusItemTest, OnlyTheLeftClickFromThePanelActivates) {
@@ -227,6 +222,12 @@ TEST(ApplicationIcon, DrawnIconMatchesTheShippedSvgAndBecomesTheWindowIcon) {
 } // namespace sorvane
 
 int main(int argc, char** argv) {
+    sorvane::testing::TempDir home;
+    sorvane::g_config = home.path() / "config";
+    sorvane::g_data = home.path() / "data";
+    sorvane::testing::ScopedEnv config("XDG_CONFIG_HOME", sorvane::g_config.string());
+    sorvane::testing::ScopedEnv data("XDG_DATA_HOME", sorvane::g_data.string());
+    unsetenv("GTK_THEME");
     return sorvane::testing::runTrayTests(argc, argv, [](const std::string& bus) {
         auto watcher = std::make_shared<sorvane::testing::SniWatcher>(bus);
         sorvane::g_watcher = watcher.get();

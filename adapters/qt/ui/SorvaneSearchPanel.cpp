@@ -6,6 +6,7 @@
 #include "adapters/qt/ui/PanelHistoryDelegate.h"
 #include "adapters/qt/ui/PanelHistoryModel.h"
 #include "adapters/qt/ui/PanelStyle.h"
+#include "adapters/qt/ui/TaskBarHints.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -83,6 +84,9 @@ QString listStyleSheet() {
 
 SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+    // A utility window that pops up over the others and takes the keyboard; no
+    // task button, no place in pagers or the window switcher.
+    keepOutOfTaskBars(this);
     setFixedSize(size);
     setWindowTitle(QStringLiteral("Sorvane"));
     setFocusPolicy(Qt::StrongFocus);

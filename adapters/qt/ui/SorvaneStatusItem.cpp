@@ -1,17 +1,23 @@
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 
+#include "adapters/qt/ui/SymbolicIconTheme.h"
 #include "base/Log.h"
 #include "ui/TrayIconChoice.h"
 
 #include <QApplication>
 #include <QEvent>
+#include <QMouseEvent>
 #include <QIcon>
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPalette>
 #include <QPixmap>
 #include <QSvgRenderer>
 #include <QSystemTrayIcon>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
 
 // Resources of a static library are registered only when something refers to
 // them; this must be called outside any namespace.
@@ -47,7 +53,33 @@ QPainterPath paperclipPath() {
     return p;
 }
 
-QColor templateColour() { return QApplication::palette().color(QPalette::WindowText); }
+// The icon handed to the tray: the drawn pixmaps, and for StatusNotifierItem
+// hosts the name of the same symbol in our symbolic theme (Qt exports
+// QIcon::name() as IconName and the pixmaps as IconPixmap).
+class TrayIconEngine final : public QIconEngine {
+public:
+    TrayIconEngine(QString name, QIcon pixmaps) : m_name(std::move(name)), m_pixmaps(std::move(pixmaps)) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+        m_pixmaps.paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return m_pixmaps.actualSize(size, mode, state);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return m_pixmaps.pixmap(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override {
+        return m_pixmaps.availableSizes(mode, state);
+    }
+    QString iconName() override { return m_name; }
+    QString key() const override { return QStringLiteral("SorvaneTrayIcon"); }
+    QIconEngine* clone() const override { return new TrayIconEngine(m_name, m_pixmaps); }
+
+private:
+    QString m_name;
+    QIcon m_pixmaps;
+};
 
 } // namespace
 
@@ -59,6 +91,10 @@ SorvaneStatusItem::SorvaneStatusItem(QObject* parent)
     m_restore.setTimerType(Qt::PreciseTimer);
     m_restore.setInterval(pulseHold);
     QObject::connect(&m_restore, &QTimer::timeout, this, [this] { showResting(); });
+    m_scheme.setOnChange([this] {
+        if (!isPulsing())
+            showResting();
+    });
 }
 
 SorvaneStatusItem::~SorvaneStatusItem() {
@@ -67,6 +103,52 @@ SorvaneStatusItem::~SorvaneStatusItem() {
 }
 
 QColor SorvaneStatusItem::pulseColour() { return QColor(255, 204, 0); }
+
+SorvaneStatusItem::Ink SorvaneStatusItem::restingInk(ColourScheme scheme) {
+    // Trays of their own (tint2, stalonetray, trayer) are dark unless told
+    // otherwise, so a desktop that says nothing gets the light symbol.
+    if (scheme == ColourScheme::light)
+        return {QColor(0x23, 0x26, 0x29), QColor(255, 255, 255, 240)};
+    return {QColor(0xf4, 0xf4, 0xf4), QColor(0, 0, 0, 240)};
+}
+
+SorvaneStatusItem::Ink SorvaneStatusItem::pulseInk() { return {pulseColour(), QColor(0, 0, 0, 240)}; }
+
+QImage SorvaneStatusItem::renderTraySymbol(std::string_view symbolName, const Ink& ink, int side) {
+    const QImage coverage = renderSymbol(symbolName, Qt::black, side);
+    if (coverage.isNull())
+        return {};
+    const QImage alpha = coverage.convertToFormat(QImage::Format_Alpha8);
+    // The halo: the symbol's coverage widened by `radius`, its rim anti-aliased.
+    const double radius = std::max(1.0, side / 12.0);
+    const int reach = static_cast<int>(std::ceil(radius + 0.5));
+    std::vector<std::pair<QPoint, double>> disc;
+    for (int dy = -reach; dy <= reach; ++dy)
+        for (int dx = -reach; dx <= reach; ++dx) {
+            const double weight = std::clamp(radius + 0.5 - std::hypot(dx, dy), 0.0, 1.0);
+            if (weight > 0)
+                disc.emplace_back(QPoint(dx, dy), weight);
+        }
+    QImage halo(side, side, QImage::Format_ARGB32_Premultiplied);
+    halo.fill(Qt::transparent);
+    for (int y = 0; y < side; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(halo.scanLine(y));
+        for (int x = 0; x < side; ++x) {
+            double cover = 0;
+            for (const auto& [offset, weight] : disc) {
+                const int sx = x + offset.x(), sy = y + offset.y();
+                if (sx < 0 || sy < 0 || sx >= side || sy >= side)
+                    continue;
+                cover = std::max(cover, alpha.constScanLine(sy)[sx] / 255.0 * weight);
+            }
+            const double a = cover * ink.halo.alphaF();
+            out[x] = qPremultiply(qRgba(ink.halo.red(), ink.halo.green(), ink.halo.blue(), qRound(a * 255)));
+        }
+    }
+    QPainter painter(&halo);
+    painter.drawImage(0, 0, renderSymbol(symbolName, ink.symbol, side));
+    return halo;
+}
 
 QImage SorvaneStatusItem::renderSymbol(std::string_view symbolName, const QColor& colour, int side) {
     initSorvaneIconResources();
@@ -123,23 +205,29 @@ void SorvaneStatusItem::install() {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         logLine("Sorvane: no system tray found; open the panel with the hot-key or "
                 "\"sorvane --toggle-panel\"");
+    QString error;
+    m_themeInstalled = installSymbolicIcons(userIconsDir(), &error);
+    if (!m_themeInstalled)
+        logLine("Sorvane: the tray icon goes to the panel as a picture only (" + error.toStdString() + ")");
     m_tray = new QSystemTrayIcon(this);
     m_tray->setToolTip(QStringLiteral("Sorvane"));
     QObject::connect(m_tray, &QSystemTrayIcon::activated, this,
                      [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason == QSystemTrayIcon::Trigger && m_onActivate)
+                         // An XEmbed click is taken on its release (see eventFilter).
+                         if (reason == QSystemTrayIcon::Trigger && m_onActivate && !m_xembedPress)
                              m_onActivate();
                      });
     showResting();
-    // A dark/light switch of the desktop changes the text colour the symbol is drawn in.
+    // A dark/light switch of the desktop comes with a new palette.
     qApp->installEventFilter(this);
+    m_scheme.refresh();
     m_tray->show();
 }
 
 void SorvaneStatusItem::animateIconPulse() {
     if (!m_tray)
         return;
-    showSymbol(pulseColour());
+    showSymbol(pulseInk(), false);
     m_restore.start();
 }
 
@@ -160,22 +248,38 @@ void SorvaneStatusItem::setIconChoice(const std::string& name) {
 }
 
 bool SorvaneStatusItem::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && m_tray &&
-        !isPulsing())
-        showResting();
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && m_tray)
+        m_scheme.refresh();
+    // Qt reports a click on an XEmbed tray icon (its window is Qt's
+    // QSystemTrayIconSys) on the press. The search panel would open while the
+    // same press is still on its way to the panel's watch for clicks outside
+    // it, and close again; so the click counts when the button comes up.
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) && m_tray &&
+        watched->objectName() == QLatin1String("QSystemTrayIconSys") &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        if (type == QEvent::MouseButtonPress) {
+            m_xembedPress = true;
+        } else if (m_xembedPress) {
+            m_xembedPress = false;
+            if (m_onActivate)
+                m_onActivate();
+        }
+    }
     return QObject::eventFilter(watched, event);
 }
 
-void SorvaneStatusItem::showSymbol(const QColor& colour) {
-    QIcon icon;
+void SorvaneStatusItem::showSymbol(const Ink& ink, bool exportName) {
+    QIcon pixmaps;
     for (int side : kTraySizes)
-        icon.addPixmap(QPixmap::fromImage(renderSymbol(m_symbol, colour, side)));
-    m_tray->setIcon(icon);
+        pixmaps.addPixmap(QPixmap::fromImage(renderTraySymbol(m_symbol, ink, side)));
+    const QString name = exportName && m_themeInstalled ? symbolicIconName(m_symbol) : QString();
+    m_tray->setIcon(QIcon(new TrayIconEngine(name, pixmaps)));
 }
 
 void SorvaneStatusItem::showResting() {
     if (m_tray)
-        showSymbol(templateColour());
+        showSymbol(restingInk(m_scheme.current()), true);
 }
 
 } // namespace sorvane

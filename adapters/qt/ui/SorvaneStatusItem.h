@@ -1,10 +1,20 @@
 // The tray icon, shown with QSystemTrayIcon: a StatusNotifierItem on KDE and on
 // GNOME with the AppIndicator extension, an XEmbed icon on other X11 trays.
 //
-// At rest the chosen symbol is drawn in the palette's text colour (WindowText)
-// and follows palette changes; a pulse draws it in yellow until 0.4 s after the
-// last pulse, with one restore timer that each new pulse restarts. A left click
-// (activation) runs the callback from setOnActivate(); other clicks do nothing.
+// The tray's colours are its own: a StatusNotifierItem host draws symbolic
+// icons in its panel's text colour, an XEmbed tray shows our pixels on a panel
+// we cannot see. So at rest the icon carries two things: the name of the
+// symbol in our symbolic icon theme (sorvane-<symbol>-symbolic, see
+// SymbolicIconTheme.h), which hosts that find it recolour, and pixels drawn for
+// the desktop's colour scheme (DesktopColourScheme.h): a light symbol on a dark
+// desktop or when nothing says, a dark one on a light desktop, each with a halo
+// of the other tone, so that it reads on a panel of either tone. A pulse draws
+// the symbol in yellow with a dark halo and exports no name (a host would
+// recolour the name), until 0.4 s after the last pulse, with one restore timer
+// that each new pulse restarts. A change of the desktop's palette asks for the
+// scheme again. A left click
+// (activation; on an XEmbed tray when the button comes up) runs the callback
+// from setOnActivate(); other clicks do nothing.
 // Without a tray on the desktop install() logs one line and the program runs on
 // (the icon is still handed to Qt, which shows it if an X11 tray starts later).
 //
@@ -12,6 +22,7 @@
 // method is called, including the static renderers.
 #pragma once
 
+#include "adapters/qt/ui/DesktopColourScheme.h"
 #include "ports/AppServices.h"
 
 #include <QColor>
@@ -53,9 +64,24 @@ public:
 
     // True between a pulse and its restore.
     bool isPulsing() const { return m_restore.isActive(); }
+    // The scheme the resting symbol is drawn for.
+    DesktopColourScheme& colourScheme() { return m_scheme; }
 
+    // A symbol's colour and the halo around it.
+    struct Ink {
+        QColor symbol;
+        QColor halo;
+    };
+    // At rest on a desktop with this scheme.
+    static Ink restingInk(ColourScheme scheme);
+    // During a pulse.
+    static Ink pulseInk();
     // The yellow of a pulse.
     static QColor pulseColour();
+    // The tray symbol as the tray shows it: drawn in `ink.symbol` over a halo
+    // of `ink.halo` (about a twelfth of `side` wide, at least a pixel) on a
+    // transparent square of `side` pixels; null when the name is no symbol name.
+    static QImage renderTraySymbol(std::string_view symbolName, const Ink& ink, int side);
     // The tray symbol with this symbol name drawn in `colour` on a transparent
     // square of `side` pixels; a null image when the name is no symbol name.
     static QImage renderSymbol(std::string_view symbolName, const QColor& colour, int side);
@@ -67,10 +93,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void showSymbol(const QColor& colour);
+    void showSymbol(const Ink& ink, bool exportName);
     void showResting();
 
     std::string m_symbol;
+    DesktopColourScheme m_scheme;
+    // Whether hosts can find our symbolic icons by name.
+    bool m_themeInstalled = false;
+    // Between the press and the release of a left click on an XEmbed icon.
+    bool m_xembedPress = false;
     std::function<void()> m_onActivate;
     QSystemTrayIcon* m_tray = nullptr;
     QTimer m_restore;
