@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 namespace sorvane {
 namespace {
@@ -199,6 +200,10 @@ TEST_F(HistoryTest, ABackgroundLoadKeepsWhatHappensMeanwhileInOrder) {
     EXPECT_EQ(after.entries[0].text, "meanwhile");
     for (size_t i = 0; i < onDisk.entries.size(); ++i)
         EXPECT_EQ(after.entries[i + 1], onDisk.entries[i]) << i;
+    // Told once, on the loading thread, which may still be on its way there.
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         told.load() == 0 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(told.load(), 1);
     background->whenLoaded([&] { ++told; }); // after the load: at once
     EXPECT_EQ(told.load(), 2);
