@@ -84,16 +84,20 @@ void plant(Hostile kind, const fs::path& path) {
 }
 
 const char* nameOf(Hostile kind) {
-    switch (kind) {
-    case Hostile::fifo:
-        return "fifo";
-    case Hostile::devZero:
-        return "devZero";
-    case Hostile::hugeSparse:
-        return "hugeSparse";
-    }
-    return "?";
+    return std::array{"fifo", "devZero", "hugeSparse"}[static_cast<size_t>(kind)];
 }
+
+// After the first write: `name` is a regular file again, and what stood there
+// before is kept beside it, not followed or destroyed. "" when so.
+std::string replacedAndKeptAside(const fs::path& dir, const std::string& name) {
+    if (!fs::is_regular_file(fs::symlink_status(dir / name)))
+        return name + " was not written";
+    if (!fs::exists(fs::symlink_status(dir / (name + ".unreadable"))))
+        return "nothing kept as " + name + ".unreadable";
+    return "";
+}
+
+const PeerRecord kPhone{"aa", std::string(64, 'a'), 1, 0, std::nullopt};
 
 // Runs `body` in a child with 2 GiB of address space (so that reading without a
 // limit fails quickly rather than swamping the machine) and a deadline. The body
@@ -120,49 +124,54 @@ void expectClean(const testing::ChildOutcome& outcome) {
 
 class HostileFileTest : public ::testing::TestWithParam<Hostile> {};
 
-TEST_P(HostileFileTest, HistoryStartsEmptyWithOneLogLineAndKeepsWhatWasThere) {
+// The same thing in place of each of our files: the history and preferences
+// start empty with one log line, write a regular file and keep what stood there;
+// the peers read as none with one log line; the device id is an error naming the
+// file, never a hang, and is never repaired.
+TEST_P(HostileFileTest, EveryFileOfOursStartsEmptyOrIsAnErrorNeverAHang) {
     TempDir tmp;
-    const fs::path path = tmp.path() / "history.json";
-    plant(GetParam(), path);
-    expectClean(inChild([&]() -> std::string {
-        LogCapture log;
-        History history(path);
-        if (!history.snapshot().entries.empty())
-            return "entries from a hostile file";
-        if (log.count("history.json") != 1)
-            return "expected one log line, got " + std::to_string(log.lines().size());
-        history.record("after", "aaaaaaaa", Direction::sent);
-        history.flush();
-        if (!fs::is_regular_file(fs::symlink_status(path)))
-            return "history.json was not written";
-        // What stood there is kept beside, not followed or destroyed.
-        if (!fs::exists(fs::symlink_status(tmp.path() / "history.json.unreadable")))
-            return "nothing kept as history.json.unreadable";
-        return "";
-    }));
-}
-
-TEST_P(HostileFileTest, PeersReadAsNoPeerWithOneLogLine) {
-    TempDir tmp;
-    auto store = openStore(tmp.path());
-    plant(GetParam(), store->peersPath());
-    expectClean(inChild([&]() -> std::string {
-        LogCapture log;
-        if (!store->loadPeers().empty())
-            return "peers from a hostile file";
-        if (log.count("peers.json") != 1)
-            return "expected one log line, got " + std::to_string(log.lines().size());
-        return "";
-    }));
-}
-
-TEST_P(HostileFileTest, DeviceIdIsAnErrorNamingTheFileNeverAHang) {
-    TempDir tmp;
-    plant(GetParam(), tmp.path() / "device_id");
+    const fs::path dir = tmp.path();
+    for (const char* name : {"history.json", "peers.json", "device_id", "defaults.json"})
+        plant(GetParam(), dir / name);
     const bool sparse = GetParam() == Hostile::hugeSparse;
     expectClean(inChild([&]() -> std::string {
+        auto oneLine = [](const LogCapture& log, const char* needle) {
+            return log.count(needle) == 1 ? std::string()
+                                          : std::string("expected one log line on ") + needle + ", got " +
+                                                std::to_string(log.lines().size());
+        };
+        {
+            LogCapture log;
+            History history(dir / "history.json");
+            if (!history.snapshot().entries.empty())
+                return "entries from a hostile file";
+            if (auto problem = oneLine(log, "history.json"); !problem.empty())
+                return problem;
+            history.record("after", "aaaaaaaa", Direction::sent);
+            history.flush();
+            if (auto problem = replacedAndKeptAside(dir, "history.json"); !problem.empty())
+                return problem;
+        }
+        {
+            LogCapture log;
+            UserDefaultsFile defaults(dir / "defaults.json");
+            if (defaults.object("auto_paste"))
+                return "values from a hostile file";
+            if (auto problem = oneLine(log, "preferences"); !problem.empty())
+                return problem;
+            defaults.set("auto_paste", false);
+            if (auto problem = replacedAndKeptAside(dir, "defaults.json"); !problem.empty())
+                return problem;
+        }
+        {
+            LogCapture log;
+            if (!openStore(dir)->loadPeers().empty())
+                return "peers from a hostile file";
+            if (auto problem = oneLine(log, "peers.json"); !problem.empty())
+                return problem;
+        }
         try {
-            auto identity = openStore(tmp.path())->loadOrCreateIdentity();
+            auto identity = openStore(dir)->loadOrCreateIdentity();
             // Longer files are accepted and their first 16 bytes used.
             if (sparse && identity.deviceID == std::array<uint8_t, 16>{})
                 return "";
@@ -175,27 +184,7 @@ TEST_P(HostileFileTest, DeviceIdIsAnErrorNamingTheFileNeverAHang) {
             return "";
         }
     }));
-    EXPECT_TRUE(fs::exists(fs::symlink_status(tmp.path() / "device_id"))) << "never repaired";
-}
-
-TEST_P(HostileFileTest, PreferencesStartAsDefaults) {
-    TempDir tmp;
-    const fs::path path = tmp.path() / "defaults.json";
-    plant(GetParam(), path);
-    expectClean(inChild([&]() -> std::string {
-        LogCapture log;
-        UserDefaultsFile defaults(path);
-        if (defaults.object("auto_paste"))
-            return "values from a hostile file";
-        if (log.count("preferences") != 1)
-            return "expected one log line";
-        defaults.set("auto_paste", false);
-        if (!fs::is_regular_file(fs::symlink_status(path)))
-            return "defaults.json was not written";
-        if (!fs::exists(fs::symlink_status(tmp.path() / "defaults.json.unreadable")))
-            return "nothing kept as defaults.json.unreadable";
-        return "";
-    }));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(dir / "device_id"))) << "never repaired";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, HostileFileTest,
@@ -212,10 +201,9 @@ TEST(ReadLimitTest, PeersFileAboveItsLimitIsRefusedAndKeptAside) {
     EXPECT_TRUE(store->loadPeers().empty());
     EXPECT_EQ(log.count("peers.json"), 1u);
     EXPECT_TRUE(log.contains("larger than"));
-    PeerRecord phone{"aa", std::string(64, 'a'), 1, 0, std::nullopt};
-    store->putPeer(phone);
+    store->putPeer(kPhone);
     EXPECT_EQ(slurp(tmp.path() / "peers.json.unreadable"), big);
-    EXPECT_EQ(store->loadPeers(), std::vector<PeerRecord>{phone});
+    EXPECT_EQ(store->loadPeers(), std::vector<PeerRecord>{kPhone});
 }
 
 // ---- Files that fail to load are kept before the first write over them
@@ -225,7 +213,15 @@ struct Damage {
     std::string bytes;
 };
 
-class UnreadableCopyTest : public ::testing::TestWithParam<Damage> {};
+class UnreadableCopyTest : public ::testing::TestWithParam<Damage> {
+protected:
+    // The damaged file, private, and a log line that says where it went.
+    static void expectKeptAside(const fs::path& aside, const LogCapture& log) {
+        EXPECT_EQ(slurp(aside), GetParam().bytes);
+        EXPECT_EQ(modeOf(aside), 0600u);
+        EXPECT_TRUE(log.contains(aside.string())) << "the log says where the old file went";
+    }
+};
 
 TEST_P(UnreadableCopyTest, HistoryIsKeptAsItWasBeforeTheFirstWrite) {
     TempDir tmp;
@@ -241,11 +237,8 @@ TEST_P(UnreadableCopyTest, HistoryIsKeptAsItWasBeforeTheFirstWrite) {
     history.record("new", "bbbbbbbb", Direction::received);
     history.record("newer", "cccccccc", Direction::received);
     history.flush();
-    const fs::path aside = tmp.path() / "history.json.unreadable";
-    EXPECT_EQ(slurp(aside), GetParam().bytes);
-    EXPECT_EQ(modeOf(aside), 0600u);
+    expectKeptAside(tmp.path() / "history.json.unreadable", log);
     EXPECT_EQ(History(path).snapshot().entries.size(), 2u);
-    EXPECT_TRUE(log.contains(aside.string())) << "the log says where the old file went";
 }
 
 TEST_P(UnreadableCopyTest, PeersAreKeptAsTheyWereBeforeTheFirstWrite) {
@@ -253,13 +246,9 @@ TEST_P(UnreadableCopyTest, PeersAreKeptAsTheyWereBeforeTheFirstWrite) {
     auto store = openStore(tmp.path());
     spill(store->peersPath(), GetParam().bytes);
     LogCapture log;
-    PeerRecord phone{"aa", std::string(64, 'a'), 1, 0, std::nullopt};
-    store->putPeer(phone);
-    const fs::path aside = tmp.path() / "peers.json.unreadable";
-    EXPECT_EQ(slurp(aside), GetParam().bytes);
-    EXPECT_EQ(modeOf(aside), 0600u);
-    EXPECT_EQ(store->loadPeers(), std::vector<PeerRecord>{phone});
-    EXPECT_TRUE(log.contains(aside.string()));
+    store->putPeer(kPhone);
+    expectKeptAside(tmp.path() / "peers.json.unreadable", log);
+    EXPECT_EQ(store->loadPeers(), std::vector<PeerRecord>{kPhone});
 }
 
 const std::string kGoodHistory =
@@ -286,7 +275,7 @@ TEST(UnreadableCopyTest, FilesThatLoadAreNeverCopied) {
         history.flush();
     }
     auto store = openStore(tmp.path());
-    store->putPeer(PeerRecord{"aa", std::string(64, 'a'), 1, 0, std::nullopt});
+    store->putPeer(kPhone);
     store->putPeer(PeerRecord{"aa", std::string(64, 'a'), 2, 0, std::nullopt});
     EXPECT_FALSE(fs::exists(tmp.path() / "history.json.unreadable"));
     EXPECT_FALSE(fs::exists(tmp.path() / "peers.json.unreadable"));
