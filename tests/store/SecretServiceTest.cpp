@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace sorvane {
@@ -71,15 +72,12 @@ RunReport parseReport(const ChildOutcome& outcome) {
         auto eq = line.find('=');
         if (eq == std::string::npos)
             continue;
+        const std::map<std::string, std::string*> fields{
+            {"device", &report.deviceID}, {"pub", &report.publicKey}, {"error", &report.error},
+            {"refused", &report.refusal}};
         auto key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "device")
-            report.deviceID = value;
-        else if (key == "pub")
-            report.publicKey = value;
-        else if (key == "error")
-            report.error = value;
-        else if (key == "refused")
-            report.refusal = value;
+        if (auto field = fields.find(key); field != fields.end())
+            *field->second = value;
         else if (key == "files")
             report.usingFiles = value == "1";
         else if (key == "log")
@@ -138,6 +136,21 @@ std::string foundItem(ByteView data) {
            Hex::encode(data);
 }
 
+// The public key of what the keyring holds, which must be 32 raw key bytes.
+std::string publicKeyInKeyring(const EnvChanges& env) {
+    const std::string item = keyringItem(env);
+    const auto space = item.find(' ');
+    EXPECT_EQ(item.substr(0, space), std::to_string(static_cast<int>(LibsecretStore::Outcome::done)))
+        << item;
+    if (space == std::string::npos)
+        return "";
+    return Hex::encode(crypto::Ed25519PrivateKey::fromRaw(Hex::decode(item.substr(space + 1))).publicKey().raw());
+}
+
+EnvChanges sessionOn(const std::string& busAddress) {
+    return {{"DBUS_SESSION_BUS_ADDRESS", busAddress}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
+}
+
 class SecretServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -149,9 +162,7 @@ protected:
         m_bus = std::make_unique<testing::DbusDaemon>(m_dir.path() / "bus");
         ASSERT_FALSE(m_bus->address().empty())
             << "dbus-daemon did not start; see " << (m_dir.path() / "bus" / "dbus-daemon.log");
-        m_env = {{"DBUS_SESSION_BUS_ADDRESS", m_bus->address()},
-                 {"DISPLAY", std::nullopt},
-                 {"WAYLAND_DISPLAY", std::nullopt}};
+        m_env = sessionOn(m_bus->address());
     }
 
     void startKeyring() {
@@ -198,6 +209,12 @@ protected:
 
     fs::path dataDir() const { return m_dir.path() / "data" / "org.sorvane.app"; }
     fs::path keyFile() const { return dataDir() / "org.sorvane.identity-ed25519.key"; }
+    void expectPrivateKeyFile() const {
+        struct stat st {};
+        ASSERT_EQ(::stat(keyFile().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(st.st_size, 32);
+    }
 
     TempDir m_dir;
     std::unique_ptr<testing::DbusDaemon> m_bus;
@@ -219,14 +236,7 @@ TEST_F(SecretServiceTest, KeyringKeepsTheIdentityAcrossRestarts) {
     EXPECT_EQ(second.deviceID, first.deviceID);
     EXPECT_EQ(second.publicKey, first.publicKey);
 
-    // The item holds the 32 raw key bytes, binary-safe.
-    auto item = keyringItem(m_env);
-    auto space = item.find(' ');
-    ASSERT_NE(space, std::string::npos) << item;
-    EXPECT_EQ(item.substr(0, space),
-              std::to_string(static_cast<int>(LibsecretStore::Outcome::done)));
-    auto key = crypto::Ed25519PrivateKey::fromRaw(Hex::decode(item.substr(space + 1)));
-    EXPECT_EQ(Hex::encode(key.publicKey().raw()), first.publicKey);
+    EXPECT_EQ(publicKeyInKeyring(m_env), first.publicKey);
 }
 
 TEST_F(SecretServiceTest, KeyringItemOfWrongLengthIsReplacedWithoutError) {
@@ -250,9 +260,7 @@ TEST_F(SecretServiceTest, KeyringItemOfWrongLengthIsReplacedWithoutError) {
 
     RunReport run = startProgram(dataDir(), m_env);
     ASSERT_TRUE(run.error.empty()) << run.raw;
-    auto item = keyringItem(m_env);
-    auto key = crypto::Ed25519PrivateKey::fromRaw(Hex::decode(item.substr(item.find(' ') + 1)));
-    EXPECT_EQ(Hex::encode(key.publicKey().raw()), run.publicKey);
+    EXPECT_EQ(publicKeyInKeyring(m_env), run.publicKey);
 }
 
 // The phone holds the public key of the locked item: a refused lookup must not
@@ -295,34 +303,22 @@ TEST_F(SecretServiceTest, LockedKeyringIsARefusalThatGeneratesNoKey) {
     EXPECT_EQ(after.publicKey, first.publicKey) << after.raw;
 }
 
-TEST_F(SecretServiceTest, WithoutSecretServiceTheKeyLivesInAPrivateFile) {
-    // A bus, but nobody serving the Secret Service on it.
-    RunReport first = startProgram(dataDir(), m_env);
-    ASSERT_TRUE(first.error.empty()) << first.raw;
-    EXPECT_TRUE(first.usingFiles);
-    EXPECT_EQ(first.logCount(kNoServiceLog), 1u) << first.raw;
+// A bus with nobody serving the Secret Service on it, or no bus at all.
+TEST_F(SecretServiceTest, WithoutSecretServiceOrSessionBusTheKeyLivesInAPrivateFile) {
+    for (const EnvChanges& env : {m_env, sessionOn("unix:path=" + (m_dir.path() / "no-such-bus").string())}) {
+        SCOPED_TRACE(env.at("DBUS_SESSION_BUS_ADDRESS").value_or(""));
+        fs::remove_all(dataDir());
+        RunReport first = startProgram(dataDir(), env);
+        ASSERT_TRUE(first.error.empty()) << first.raw;
+        EXPECT_TRUE(first.usingFiles);
+        EXPECT_EQ(first.logCount(kNoServiceLog), 1u) << first.raw;
+        expectPrivateKeyFile();
 
-    struct stat st {};
-    ASSERT_EQ(::stat(keyFile().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(st.st_size, 32);
-
-    RunReport second = startProgram(dataDir(), m_env);
-    EXPECT_EQ(second.publicKey, first.publicKey);
-    EXPECT_EQ(second.deviceID, first.deviceID);
-    EXPECT_EQ(second.logCount(kNoServiceLog), 1u) << second.raw;
-}
-
-TEST_F(SecretServiceTest, WithoutSessionBusTheKeyLivesInAPrivateFile) {
-    EnvChanges noBus = {
-        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (m_dir.path() / "no-such-bus").string()},
-        {"DISPLAY", std::nullopt}};
-    RunReport first = startProgram(dataDir(), noBus);
-    ASSERT_TRUE(first.error.empty()) << first.raw;
-    EXPECT_TRUE(first.usingFiles);
-    EXPECT_EQ(first.logCount(kNoServiceLog), 1u) << first.raw;
-    EXPECT_TRUE(fs::exists(keyFile()));
-    EXPECT_EQ(startProgram(dataDir(), noBus).publicKey, first.publicKey);
+        RunReport second = startProgram(dataDir(), env);
+        EXPECT_EQ(second.publicKey, first.publicKey);
+        EXPECT_EQ(second.deviceID, first.deviceID);
+        EXPECT_EQ(second.logCount(kNoServiceLog), 1u) << second.raw;
+    }
 }
 
 // Sorvane must start where the keyring answers but has nowhere to store: the key
@@ -336,11 +332,7 @@ TEST_F(SecretServiceTest, KeyringWithoutDefaultCollectionLeavesTheKeyInAPrivateF
     EXPECT_FALSE(first.usingFiles) << "the keyring answered; it is not absent";
     ASSERT_EQ(first.logCount("the keyring cannot store the signing key ("), 1u) << first.raw;
     EXPECT_EQ(first.logCount(keyFile().string()), 1u) << first.raw;
-
-    struct stat st {};
-    ASSERT_EQ(::stat(keyFile().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(st.st_size, 32);
+    expectPrivateKeyFile();
 
     // The next start reads the same key back; the keyring still cannot take it,
     // and the file stays.
@@ -365,11 +357,8 @@ TEST_F(SecretServiceTest, SilentSessionBusIsARefusalWithinTheCallTimeout) {
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     ASSERT_EQ(::listen(listener, 8), 0); // connections queue; none is ever accepted
 
-    EnvChanges silent = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socketPath.string()},
-                         {"DISPLAY", std::nullopt},
-                         {"WAYLAND_DISPLAY", std::nullopt}};
     const auto started = std::chrono::steady_clock::now();
-    RunReport run = startProgram(dataDir(), silent);
+    RunReport run = startProgram(dataDir(), sessionOn("unix:path=" + socketPath.string()));
     const auto elapsed = std::chrono::steady_clock::now() - started;
     ::close(listener);
 
