@@ -180,28 +180,25 @@ TEST(KeyStoreTest, StoredKeyIsKeptOnlyWhenItIs32Bytes) {
     }
 }
 
-// A FIFO holds no key of ours: it is replaced (without hanging on it), and said so.
-TEST(KeyStoreTest, FifoAtTheKeyFileIsNoKeyAndIsReplaced) {
-    TempDir tmp;
-    ASSERT_EQ(::mkfifo(keyFileIn(tmp.path()).c_str(), 0600), 0);
+// Something else where the key file goes. A FIFO holds no key of ours: it is
+// replaced (without hanging on it), and said so. A directory makes the rename
+// over it fail with EISDIR: a keyring write error with that status.
+TEST(KeyStoreTest, FifoOrDirectoryAtTheKeyFile) {
+    TempDir fifoDir, dirDir;
+    ASSERT_EQ(::mkfifo(keyFileIn(fifoDir.path()).c_str(), 0600), 0);
     testing::LogCapture log;
-    Identity identity = openStore(tmp.path())->loadOrCreateIdentity();
+    Identity identity = openStore(fifoDir.path())->loadOrCreateIdentity();
     EXPECT_EQ(log.count("not a key file"), 1u);
-    EXPECT_EQ(readAll(keyFileIn(tmp.path())), asText(identity.signingKey.raw()));
-}
+    EXPECT_EQ(readAll(keyFileIn(fifoDir.path())), asText(identity.signingKey.raw()));
 
-TEST(KeyStoreTest, KeyThatCannotBeStoredIsAKeyringWriteErrorWithItsStatus) {
-    TempDir tmp;
-    // A directory where the key file goes: the rename over it fails with EISDIR.
-    fs::create_directories(keyFileIn(tmp.path()) / "occupied");
-    const auto e =
-        testing::caught<KeyStoreError>([&] { openStore(tmp.path())->loadOrCreateIdentity(); });
+    fs::create_directories(keyFileIn(dirDir.path()) / "occupied");
+    const auto e = testing::caught<KeyStoreError>([&] { openStore(dirDir.path())->loadOrCreateIdentity(); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->which(), KeyStoreError::Case::keyringWrite);
     EXPECT_EQ(e->status(), EISDIR);
     EXPECT_EQ(std::string(e->what()), "keyring write failed: " + std::to_string(EISDIR));
     EXPECT_STREQ(KeyStoreError::keyringWrite(-25299).what(), "keyring write failed: -25299");
-    EXPECT_TRUE(fs::exists(keyFileIn(tmp.path()) / "occupied"));
+    EXPECT_TRUE(fs::exists(keyFileIn(dirDir.path()) / "occupied"));
 }
 
 // The phone holds the public key of the key the keyring would not hand over: a
