@@ -131,7 +131,7 @@ std::vector<PanelItemDef> buildPanelItems(const PanelInputs& in) {
     }
     items.push_back(row(kSeparatorId, "sep"));
     if (in.historyLoading) {
-        items.push_back(row("history:loading", "info", "Loading the clipboard history\u2026", false));
+        items.push_back(row(std::string(kHistoryLoadingId), "info", "Loading the clipboard history\u2026", false));
         items.back().enabled = false;
         items.push_back(row(kSeparatorId, "sep"));
     }

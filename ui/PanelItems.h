@@ -75,6 +75,8 @@ std::string formatRelativeShort(uint64_t timestampMs, uint64_t nowMs);
 
 // Action ids the panel reports besides the rows' own ids.
 inline constexpr std::string_view kHistoryRowPrefix = "hist:";
+// The row that stands for a history still being read.
+inline constexpr std::string_view kHistoryLoadingId = "history:loading";
 inline constexpr std::string_view kHistoryTapPrefix = "hist_tap:";
 inline constexpr std::string_view kResendPrefix = "resend:";
 

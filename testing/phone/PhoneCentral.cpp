@@ -113,6 +113,7 @@ bool PhoneCentral::pair(HelloFault fault) {
         MutexLock lock(m_mutex);
         m_acks.clear();
         m_handshaking = true;
+        m_lastHello = hello;
         m_pendingFrames.clear();
     }
     // Whatever the outcome, frames held for the keys are handled once it is known.
@@ -167,6 +168,11 @@ bool PhoneCentral::pair(HelloFault fault) {
         return false;
     }
     return true;
+}
+
+Bytes PhoneCentral::lastHello() const {
+    MutexLock lock(m_mutex);
+    return m_lastHello;
 }
 
 bool PhoneCentral::hasSession() const {

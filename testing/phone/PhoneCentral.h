@@ -103,6 +103,8 @@ public:
     // learned desktop key that echoes the nonce; then derives the session keys
     // (transmit keyA, receive keyB). False on any failure, the session unchanged.
     bool pair(HelloFault fault = HelloFault::none);
+    // The bytes of the last hello written, as anyone in range could record them.
+    Bytes lastHello() const SORVANE_EXCLUDES(m_mutex);
     bool hasSession() const SORVANE_EXCLUDES(m_mutex);
     void dropSession() SORVANE_EXCLUDES(m_mutex);
 
@@ -171,6 +173,7 @@ private:
     // Between the hello and the keys, sealed frames wait for the keys, as a
     // phone that handles its notifications in order sees them after the ack.
     bool m_handshaking SORVANE_GUARDED_BY(m_mutex) = false;
+    Bytes m_lastHello SORVANE_GUARDED_BY(m_mutex);
     struct PendingFrame {
         Route route;
         uint8_t flags;

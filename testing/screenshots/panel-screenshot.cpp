@@ -47,7 +47,13 @@ int main(int argc, char** argv) {
         QCursor::setPos(screen->geometry().bottomLeft() + QPoint(10, -10));
     SorvaneSearchPanel panel;
     std::vector<std::string> reported;
-    panel.showPanel(panelRows(history), {true, true, false}, [&](const std::string& id) { reported.push_back(id); });
+    // As the delegate does: a send from the panel is answered with a toast.
+    auto answer = [&](const std::string& id) {
+        reported.push_back(id);
+        if (id.starts_with("resend:"))
+            panel.showToast("Sent to phone");
+    };
+    panel.showPanel(panelRows(history), {true, true, false}, answer);
     bool ok = sorvane::testing::saveScreenshot(panel, dir, "panel-history");
 
     QTest::keyClick(panel.searchField(), Qt::Key_Down);
@@ -64,8 +70,15 @@ int main(int argc, char** argv) {
     panel.showPanel(panelRows(none, false), {false, true, false}, {});
     ok = sorvane::testing::saveScreenshot(panel, dir, "panel-empty") && ok;
 
+    // Start-up on a locked keyring with a long history still being read.
+    PanelInputs waiting;
+    waiting.waitingForKeyring = true;
+    waiting.historyLoading = true;
+    panel.showPanel(buildPanelItems(waiting), {false, true, false}, {});
+    ok = sorvane::testing::saveScreenshot(panel, dir, "panel-keyring-loading") && ok;
+
     appearance::setColorScheme(ColorScheme::dark);
-    panel.showPanel(panelRows(history), {true, true, false}, [&](const std::string& id) { reported.push_back(id); });
+    panel.showPanel(panelRows(history), {true, true, false}, answer);
     ok = sorvane::testing::saveScreenshot(panel, dir, "panel-history-dark") && ok;
     QTest::keyClick(panel.searchField(), Qt::Key_Down);
     QTest::keyClick(panel.searchField(), Qt::Key_Down);

@@ -62,7 +62,7 @@ void PanelCommandRow::paintEvent(QPaintEvent*) {
         QColor dot = Qt::transparent;
         if (m_id == "header:connected")
             dot = kGreen;
-        else if (m_id == "header:offline")
+        else if (m_id == "header:offline" || m_id == "header:keyring")
             dot = QColor(kSecondary.red(), kSecondary.green(), kSecondary.blue(), 102);
         if (dot.alpha() == 0) {
             // A plus in a circle: the call to pair.

@@ -271,8 +271,12 @@ void SorvaneSearchPanel::refresh() {
         // A whole document pasted into the field would take the label long to
         // wrap: show a few lines of it.
         QString shown = query.size() > kLongestShownQuery ? query.left(kLongestShownQuery) + QChar(0x2026) : query;
-        m_empty->setText(shown.isEmpty() ? QStringLiteral("No clippings yet")
-                                         : QStringLiteral("No results for \"") + shown + QLatin1Char('"'));
+        const auto& items = m_state.items();
+        const bool loading = std::any_of(items.begin(), items.end(),
+                                         [](const PanelItemDef& i) { return i.id == kHistoryLoadingId; });
+        m_empty->setText(loading          ? QStringLiteral("Loading the clipboard history\u2026")
+                         : shown.isEmpty() ? QStringLiteral("No clippings yet")
+                                           : QStringLiteral("No results for \"") + shown + QLatin1Char('"'));
     }
     m_body->setCurrentIndex(empty ? 1 : 0);
 
@@ -339,7 +343,8 @@ QString SorvaneSearchPanel::footerText() const {
 void SorvaneSearchPanel::rebuildCommandRows() {
     std::vector<PanelItemDef> commands;
     for (const PanelItemDef* item : m_state.actionItems())
-        commands.push_back(*item);
+        if (item->id != kHistoryLoadingId) // said where the entries go
+            commands.push_back(*item);
     if (commands == m_shownCommands && !m_rows.empty())
         return;
     m_shownCommands = commands;
