@@ -706,8 +706,6 @@ TEST_F(AppDelegateTest, CentralsComeAndGo) {
     EXPECT_EQ(h.log.lines().size(), lines);
 }
 
-// Sleep says goodbye and wake advertises again; Bluetooth off drops the phone,
-// and a manual send then alerts and records nothing.
 TEST_F(AppDelegateTest, PowerOffSleepAndWake) {
     auto& p = startAndPair();
     ASSERT_EQ(s().connectedCount, 1);
@@ -729,6 +727,13 @@ TEST_F(AppDelegateTest, PowerOffSleepAndWake) {
     ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off: dropping 1 central(s)"); }));
     EXPECT_FALSE(s().session);
     EXPECT_EQ(s().connectedCount, 0);
+}
+
+// With Bluetooth off a manual send alerts, even with no phone paired.
+TEST_F(AppDelegateTest, ManualSendWithBluetoothOffAlertsAndRecordsNothing) {
+    h.start();
+    h.radio.setState(ManagerState::poweredOff);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off"); }));
     h.app->handleOutboundClipboard("nope", sha256ShortHex("nope"), true);
     h.mainQueue.runPending();
     EXPECT_EQ(h.alerts.shown, 1);
