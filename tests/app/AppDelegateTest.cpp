@@ -39,6 +39,8 @@ std::string textOfChunks(size_t chunks, char fill) {
     return std::string(chunks * 200 - 64, fill);
 }
 
+std::string keyOf(const AppHarness::Phone& p) { return Hex::encode(p.phone->identity().publicKey().raw()); }
+
 class AppDelegateTest : public ::testing::Test {
 protected:
     AppHarness h;
@@ -49,7 +51,29 @@ protected:
         EXPECT_TRUE(h.pairWithWindowOpen(p));
         return p;
     }
-    size_t entries() { return h.app->appState()->history->snapshot().entries.size(); }
+    AppState& s() { return *h.app->appState(); }
+    size_t entries() { return s().history->snapshot().entries.size(); }
+    std::vector<PeerRecord> peers() { return s().keyStore->loadPeers(); }
+    std::optional<std::string> peersFile() { return store::readFile(h.dataDir() / "peers.json", {.maxBytes = 1 << 20}); }
+    // The phone sends a text; true once the history holds `n` entries.
+    bool receive(AppHarness::Phone& p, const std::string& text, Route route, size_t n) {
+        return p.phone->sendClipboardText(text, route) && h.pumpUntil([&] { return entries() == n; });
+    }
+    // The phone sends its name; true once the desktop shows it.
+    bool named(AppHarness::Phone& p, const std::string& name, Route route = Route::gatt) {
+        return p.phone->sendPhoneName(name, route) && h.pumpUntil([&] { return s().phoneName == name; });
+    }
+    // A local copy; true once the history holds `n` entries.
+    bool copied(const std::string& text, size_t n) {
+        h.clipboard.copy(text);
+        return h.pumpUntil([&] { return entries() == n; });
+    }
+    // A manual send of a 100-chunk text, which takes 1.5 s to pace out.
+    std::string startPacedFrame(char fill) {
+        const std::string text = textOfChunks(100, fill);
+        h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+        return text;
+    }
 };
 
 // ------------------------------------------------------------ start-up
@@ -58,9 +82,7 @@ protected:
 // seed is the bytes 00..1F, at 2023-11-14 22:14:00 UTC.
 TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
     std::filesystem::create_directories(h.dataDir());
-    Bytes deviceID{0x00, 0x0F, 0xA0, 0xFF};
-    for (uint8_t b = 1; b <= 12; ++b)
-        deviceID.push_back(b);
+    const Bytes deviceID{0x00, 0x0F, 0xA0, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     store::writeFileAtomically(h.dataDir() / "device_id", std::string(deviceID.begin(), deviceID.end()));
     Bytes seed(32);
     for (size_t i = 0; i < seed.size(); ++i)
@@ -70,8 +92,7 @@ TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
     h.defaults.set("auto_paste", "no"); // not a Bool: reads as the default
     h.defaults.set("auto_update_check", false);
     h.start();
-    AppState* state = h.app->appState();
-    ASSERT_NE(state, nullptr);
+    ASSERT_NE(h.app->appState(), nullptr);
 
     // The steps as the stand-ins and the log saw them, in the order they ran.
     std::vector<std::string> steps;
@@ -89,22 +110,22 @@ TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
                          "Sorvane: pairing code = 445601", "step: updater"}));
 
     EXPECT_EQ(h.radio.advertising()->localName, "Sorvane-000fa0ff");
-    EXPECT_EQ(state->advertisedLocalName(), "Sorvane-000fa0ff");
-    EXPECT_EQ(Hex::encode(state->identity->signingKey.publicKey().raw()),
+    EXPECT_EQ(Hex::encode(s().identity->signingKey.publicKey().raw()),
               "03a107bff3ce10be1d70dd18e74bc09967e4d6309ba50d5f1ddc8664125531b8");
-    EXPECT_TRUE(state->autoPaste);
-    EXPECT_FALSE(state->autoPush);
-    EXPECT_FALSE(state->syncPaused);
+    EXPECT_TRUE(s().autoPaste);
+    EXPECT_FALSE(s().autoPush);
+    EXPECT_FALSE(s().syncPaused);
     EXPECT_EQ(h.updater.started, false);
 
     // The device-info record carries the host's name.
-    auto& p = h.connectPhone();
-    auto info = p.phone->readDeviceInfo();
+    auto info = h.connectPhone().phone->readDeviceInfo();
     ASSERT_TRUE(info);
     EXPECT_EQ(info->displayName, "Testbench");
 }
 
-TEST_F(AppDelegateTest, ACorruptDeviceIdEndsStartUpWithOneLineAndNothingCreated) {
+// A corrupt device id ends start-up with one line; moving the program away ends
+// it before the stores. Neither creates anything.
+TEST_F(AppDelegateTest, StartUpThatCannotGoOnCreatesNothing) {
     std::filesystem::create_directories(h.dataDir());
     store::writeFileAtomically(h.dataDir() / "device_id", std::string(15, 'x'));
     h.start();
@@ -117,6 +138,13 @@ TEST_F(AppDelegateTest, ACorruptDeviceIdEndsStartUpWithOneLineAndNothingCreated)
     EXPECT_EQ(h.statusItem.installs, 0);
     EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "history.json"));
     EXPECT_EQ(store::readFile(h.dataDir() / "device_id", {.maxBytes = 1 << 20}), std::string(15, 'x'));
+
+    AppHarness moved;
+    moved.installer.moveAway = true;
+    moved.start();
+    EXPECT_EQ(moved.app->appState(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(moved.dataDir()));
+    EXPECT_EQ(moved.radio.managersCreated(), 0u);
 }
 
 // A keyring that holds the key but is locked: sync waits for it, the history
@@ -146,31 +174,21 @@ TEST_F(AppDelegateTest, ALockedKeyringDelaysSyncUntilItUnlocksAndNeverMakesANewK
     };
     h.start();
     ASSERT_NE(h.app->appState(), nullptr);
-    EXPECT_FALSE(h.app->appState()->identity);
+    EXPECT_FALSE(s().identity);
     EXPECT_TRUE(h.log.contains("Sorvane: sync waits for the keyring to unlock (the keyring is locked)"));
     EXPECT_EQ(h.radio.managersCreated(), 0u);
     EXPECT_EQ(h.app->buildPanelItems().front().id, "header:keyring");
-    h.clipboard.copy("copied meanwhile");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    ASSERT_TRUE(copied("copied meanwhile", 1));
 
     *unlocked = true;
     ASSERT_TRUE(h.pumpUntil([&] { return h.radio.advertising().has_value(); },
                             SorvaneAppDelegate::kKeyringRetry + 5s));
-    ASSERT_TRUE(h.app->appState()->identity);
-    EXPECT_EQ(h.app->appState()->identity->signingKey.publicKey(), stored.publicKey());
+    ASSERT_TRUE(s().identity);
+    EXPECT_EQ(s().identity->signingKey.publicKey(), stored.publicKey());
     EXPECT_EQ(*writes, 0) << "no key was made or replaced";
     EXPECT_EQ(h.app->buildPanelItems().front().id, "header:unpaired");
     EXPECT_TRUE(h.log.contains("Sorvane: pairing code = "));
-    auto& p = h.connectPhone();
-    EXPECT_TRUE(h.pairWithWindowOpen(p));
-}
-
-TEST_F(AppDelegateTest, MovingAwayStopsStartUpBeforeTheStores) {
-    h.installer.moveAway = true;
-    h.start();
-    EXPECT_EQ(h.app->appState(), nullptr);
-    EXPECT_FALSE(std::filesystem::exists(h.dataDir()));
-    EXPECT_EQ(h.radio.managersCreated(), 0u);
+    EXPECT_TRUE(h.pairWithWindowOpen(h.connectPhone()));
 }
 
 TEST_F(AppDelegateTest, PhoneNameComesFromTheFirstStoredPeerOnly) {
@@ -182,106 +200,103 @@ TEST_F(AppDelegateTest, PhoneNameComesFromTheFirstStoredPeerOnly) {
         ASSERT_NE(fresh.app->appState(), nullptr) << content;
         EXPECT_FALSE(fresh.app->appState()->phoneName) << content;
     }
-    AppHarness named;
-    std::filesystem::create_directories(named.dataDir());
+    std::filesystem::create_directories(h.dataDir());
     store::writeFileAtomically(
-        named.dataDir() / "peers.json",
+        h.dataDir() / "peers.json",
         R"([{"device_id_hex":"00","identity_pubkey_ed25519_hex":"11","paired_at_ms":1,"last_counter_received":0,"phone_name":"Pixel"},)"
         R"({"device_id_hex":"01","identity_pubkey_ed25519_hex":"22","paired_at_ms":2,"last_counter_received":0,"phone_name":"Galaxy"}])");
-    named.start();
-    EXPECT_EQ(named.app->appState()->phoneName, "Pixel");
+    h.start();
+    EXPECT_EQ(s().phoneName, "Pixel");
 }
 
 // ------------------------------------------------------------ pairing
 
-TEST_F(AppDelegateTest, PairingNeedsTheWindowForANewPhone) {
+TEST_F(AppDelegateTest, PairingNeedsTheWindowForANewPhoneAndAGoodHello) {
     h.start();
     auto& p = h.connectPhone();
     // Window closed, nothing stored: the phone is told to forget us.
     EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
     h.settle();
     EXPECT_EQ(p.phone->nextControl(2s), CONTROL_UNPAIR);
-    EXPECT_FALSE(h.app->appState()->session);
-    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+    EXPECT_FALSE(s().session);
+    EXPECT_TRUE(peers().empty());
+
+    // Bad hellos with the window open change nothing.
+    h.pairingWindow.open = true;
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(phone::HelloFault::badSignature); }));
+    h.settle();
+    EXPECT_TRUE(h.log.contains("pairing: signature check failed"));
+    EXPECT_FALSE(s().session);
+    EXPECT_TRUE(h.pairingWindow.open);
+    auto raw = h.radio.connectCentral();
+    ASSERT_EQ(raw->write(charPairing, Bytes(100, 1)), AttResult::success);
+    h.settle();
+    EXPECT_TRUE(h.log.contains("pairing: failed: PairingHello too short: 100"));
+    EXPECT_TRUE(peers().empty());
 
     // Window open: accepted, stored, acknowledged, window closed.
     ASSERT_TRUE(h.pairWithWindowOpen(p));
-    EXPECT_TRUE(h.app->appState()->session);
+    EXPECT_TRUE(s().session);
     EXPECT_EQ(h.pairingWindow.closes, 1);
-    const auto peers = h.app->appState()->keyStore->loadPeers();
-    ASSERT_EQ(peers.size(), 1u);
-    EXPECT_EQ(peers[0].identityPubkeyEd25519Hex, Hex::encode(p.phone->identity().publicKey().raw()));
-    EXPECT_EQ(peers[0].deviceIDHex, Hex::encode(p.phone->deviceID()));
-    EXPECT_FALSE(peers[0].phoneName);
+    const auto stored = peers();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].identityPubkeyEd25519Hex, keyOf(p));
+    EXPECT_EQ(stored[0].deviceIDHex, Hex::encode(p.phone->deviceID()));
+    EXPECT_FALSE(stored[0].phoneName);
     EXPECT_TRUE(h.log.contains("pairing: Ack sent \u2713"));
 }
 
-TEST_F(AppDelegateTest, TheStoredPhoneReKeysAnytimeAndOthersAreRefused) {
+// Only the first record of the peers file is the paired phone: any other phone is
+// refused even with the window open, stored further down or not. The first
+// re-keys anytime, keeping its record and place.
+TEST_F(AppDelegateTest, TheFirstStoredPhoneReKeysAnytimeAndOthersAreRefused) {
     auto& first = startAndPair();
-    const auto firstSession = h.app->appState()->session->rx;
-
-    // A second phone, even with the window open, is refused and changes nothing.
+    const auto firstSession = s().session->rx;
     auto& second = h.connectPhone();
+    const std::string rejected =
+        "pairing: rejected \u2014 Mac already paired to " + keyOf(first).substr(0, 16) + ". Unpair first.";
     h.pairingWindow.open = true;
     EXPECT_FALSE(h.onPhone([&] { return second.phone->pair(); }));
     h.settle();
-    const std::string stored = Hex::encode(first.phone->identity().publicKey().raw());
-    EXPECT_TRUE(h.log.contains("pairing: rejected \u2014 Mac already paired to " + stored.substr(0, 16) +
-                               ". Unpair first."));
-    EXPECT_EQ(h.app->appState()->session->rx, firstSession);
+    EXPECT_EQ(h.log.count(rejected), 1u);
+    EXPECT_EQ(s().session->rx, firstSession);
     EXPECT_FALSE(second.phone->nextControl(200ms));
-    ASSERT_TRUE(first.phone->sendClipboardText("still keyed", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    ASSERT_TRUE(receive(first, "still keyed", Route::gatt, 1));
 
-    // The paired phone re-keys with the window closed, keeping its name and
-    // the time it paired.
-    ASSERT_TRUE(first.phone->sendPhoneName("Pixel", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == "Pixel"; }));
-    const PeerRecord before = h.app->appState()->keyStore->loadPeers().at(0);
+    // The paired phone re-keys with the window closed, keeping its name and the
+    // time it paired.
+    ASSERT_TRUE(named(first, "Pixel"));
+    s().keyStore->savePeers({peers().at(0), {"01", keyOf(second), 2, 0, "Second"}});
+    const auto before = peers();
     h.pairingWindow.open = false;
     ASSERT_TRUE(h.onPhone([&] { return first.phone->pair(); }));
     h.settle();
-    EXPECT_NE(h.app->appState()->session->rx, firstSession);
-    EXPECT_EQ(h.app->appState()->keyStore->loadPeers(), std::vector<PeerRecord>{before});
-    ASSERT_TRUE(first.phone->sendClipboardText("new keys", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
-}
+    EXPECT_NE(s().session->rx, firstSession);
+    EXPECT_EQ(peers(), before);
+    ASSERT_TRUE(receive(first, "new keys", Route::gatt, 2));
 
-TEST_F(AppDelegateTest, OfTwoStoredPeersOnlyTheFirstIsThePairedPhone) {
-    h.start();
-    auto& first = h.connectPhone();
-    auto& second = h.connectPhone();
-    auto keyOf = [](const AppHarness::Phone& p) {
-        return Hex::encode(p.phone->identity().publicKey().raw());
-    };
-    h.app->appState()->keyStore->savePeers({{"00", keyOf(first), 1, 0, std::nullopt},
-                                            {"01", keyOf(second), 2, 0, "Second"}});
-
-    // The second record's phone is refused, even with the window open.
+    // With no session for the first, the second record's phone is refused too;
+    // the first re-keys, renames itself and stays first.
+    s().session.reset();
     h.pairingWindow.open = true;
     EXPECT_FALSE(h.onPhone([&] { return second.phone->pair(); }));
     h.settle();
-    EXPECT_TRUE(h.log.contains("pairing: rejected \u2014 Mac already paired to " +
-                               keyOf(first).substr(0, 16) + ". Unpair first."));
-    EXPECT_FALSE(h.app->appState()->session);
-
-    // The first re-keys with the window closed, names itself, and stays first.
+    EXPECT_EQ(h.log.count(rejected), 2u);
+    EXPECT_FALSE(s().session);
     h.pairingWindow.open = false;
     ASSERT_TRUE(h.onPhone([&] { return first.phone->pair(); }));
     h.settle();
-    EXPECT_TRUE(h.app->appState()->session);
-    ASSERT_TRUE(first.phone->sendPhoneName("Pixel", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == "Pixel"; }));
-    const auto peers = h.app->appState()->keyStore->loadPeers();
-    ASSERT_EQ(peers.size(), 2u);
-    EXPECT_EQ(peers[0].identityPubkeyEd25519Hex, keyOf(first));
-    EXPECT_EQ(peers[0].phoneName, "Pixel");
-    EXPECT_EQ(peers[1].identityPubkeyEd25519Hex, keyOf(second));
-    EXPECT_EQ(peers[1].phoneName, "Second");
+    ASSERT_TRUE(named(first, "Galaxy"));
+    const auto after = peers();
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0].identityPubkeyEd25519Hex, keyOf(first));
+    EXPECT_EQ(after[0].phoneName, "Galaxy");
+    EXPECT_EQ(after[1], before[1]);
 }
 
 // The phone must never be told to forget a pairing the desktop still has: not
 // after a name too long for the peers file, not while the file is unreadable.
+// An unpair that cannot remove the file says so.
 TEST_F(AppDelegateTest, APairingIsNeverUndoneByALongNameOrAnUnreadablePeersFile) {
     auto& p = startAndPair();
     ASSERT_TRUE(p.phone->openL2CAP());
@@ -289,65 +304,78 @@ TEST_F(AppDelegateTest, APairingIsNeverUndoneByALongNameOrAnUnreadablePeersFile)
     while (name.size() < (2u << 20))
         name += "Pixel \u00e9\U0001F600 "; // multi-byte characters throughout
     ASSERT_TRUE(p.phone->sendPhoneName(name, Route::l2cap));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName.has_value(); }));
-    const std::string shown = *h.app->appState()->phoneName;
+    ASSERT_TRUE(h.pumpUntil([&] { return s().phoneName.has_value(); }));
+    const std::string shown = *s().phoneName;
     EXPECT_EQ(shown, cutToGraphemes(name, SorvaneAppDelegate::kPhoneNameGraphemes).head);
     EXPECT_LE(std::filesystem::file_size(h.dataDir() / "peers.json"), 4096u);
-    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().at(0).phoneName, shown);
+    EXPECT_EQ(peers().at(0).phoneName, shown);
 
     // Reconnected, the phone is still known, keyed and keeps its name.
     ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
     EXPECT_FALSE(p.phone->nextControl(100ms));
-    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().at(0).phoneName, shown);
+    EXPECT_EQ(peers().at(0).phoneName, shown);
 
     // A peers file that cannot be read leaves the hello unanswered, not refused.
-    const auto peers = h.dataDir() / "peers.json";
-    const auto kept = store::readFile(peers, {.maxBytes = 1 << 20});
-    std::filesystem::remove(peers);
-    std::filesystem::create_directory(peers);
+    const auto path = h.dataDir() / "peers.json";
+    const auto kept = peersFile();
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
     EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
     h.settle();
     EXPECT_FALSE(p.phone->nextControl(300ms));
     EXPECT_TRUE(h.log.contains("pairing: peers.json cannot be read \u2014 leaving the hello from "));
     // Once it reads again, the same phone is welcome without pairing anew.
-    std::filesystem::remove(peers);
-    store::writeFileAtomically(peers, *kept);
+    std::filesystem::remove(path);
+    store::writeFileAtomically(path, *kept);
     EXPECT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+
+    // Something that unlink() refuses now stands where the record is.
+    std::filesystem::remove(path);
+    std::filesystem::create_directories(path / "in-the-way");
+    ASSERT_TRUE(p.phone->sendControl(CONTROL_UNPAIR));
+    ASSERT_TRUE(h.pumpUntil([&] { return !s().session; }));
+    EXPECT_EQ(h.log.count("could not remove the paired phone"), 1u);
+    EXPECT_TRUE(std::filesystem::exists(path));
 }
 
-TEST_F(AppDelegateTest, BadHellosChangeNothing) {
-    h.start();
-    auto& p = h.connectPhone();
-    h.pairingWindow.open = true;
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(phone::HelloFault::badSignature); }));
-    h.settle();
-    EXPECT_TRUE(h.log.contains("pairing: signature check failed"));
-    EXPECT_FALSE(h.app->appState()->session);
-    EXPECT_TRUE(h.pairingWindow.open);
+TEST_F(AppDelegateTest, AnUnreadablePeersFileIsReportedOncePerDistinctFailure) {
+    auto& p = startAndPair();
+    const auto path = h.dataDir() / "peers.json";
+    store::writeFileAtomically(path, "not json");
+    // Every name the phone sends reads the file.
+    for (const char* n : {"one", "two", "three"})
+        ASSERT_TRUE(named(p, n));
+    EXPECT_EQ(h.log.count("peers.json is not a list of peer records"), 1u);
 
-    auto raw = h.radio.connectCentral();
-    ASSERT_EQ(raw->write(charPairing, Bytes(100, 1)), AttResult::success);
-    h.settle();
-    EXPECT_TRUE(h.log.contains("pairing: failed: PairingHello too short: 100"));
-    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+    // Another failure is news, and so is the same one after the file recovered.
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    ASSERT_TRUE(named(p, "four"));
+    ASSERT_TRUE(named(p, "five"));
+    EXPECT_EQ(h.log.count("cannot read peers.json"), 1u);
+    std::filesystem::remove(path);
+    ASSERT_TRUE(named(p, "six"));
+    store::writeFileAtomically(path, "not json");
+    ASSERT_TRUE(named(p, "seven"));
+    EXPECT_EQ(h.log.count("peers.json is not a list of peer records"), 2u);
 }
 
 // ------------------------------------------------------------ inbound
 
+// Texts from the phone over both routes land in the history and on the
+// clipboard; only frames sealed in the current session are taken.
 TEST_F(AppDelegateTest, InboundTextBothRoutesSealedOnly) {
     auto& p = startAndPair();
-    ASSERT_TRUE(p.phone->sendClipboardText("over gatt", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    ASSERT_TRUE(receive(p, "over gatt", Route::gatt, 1));
     EXPECT_TRUE(h.log.contains("\U0001F4CB decrypted inbound ("));
     EXPECT_TRUE(h.log.contains("\U0001F4CB clipboard text received (9 bytes)"));
 
     ASSERT_TRUE(p.phone->openL2CAP());
-    ASSERT_TRUE(p.phone->sendClipboardText("over l2cap", Route::l2cap));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+    ASSERT_TRUE(receive(p, "over l2cap", Route::l2cap, 2));
     EXPECT_TRUE(h.log.contains("\U0001F4CB L2CAP decrypted inbound ("));
     EXPECT_TRUE(h.log.contains("\U0001F4CB L2CAP clipboard received (10 bytes)"));
 
-    const auto snap = h.app->appState()->history->snapshot();
+    const auto snap = s().history->snapshot();
     EXPECT_EQ(snap.entries[0].text, "over l2cap");
     EXPECT_EQ(snap.entries[0].direction, Direction::received);
     EXPECT_EQ(snap.entries[0].hash, sha256ShortHex("over l2cap"));
@@ -373,14 +401,32 @@ TEST_F(AppDelegateTest, InboundTextBothRoutesSealedOnly) {
     }));
     EXPECT_EQ(entries(), 2u);
     EXPECT_EQ(h.clipboard.eventsSnapshot().size(), 4u);
-    EXPECT_FALSE(h.app->appState()->phoneName);
+    EXPECT_FALSE(s().phoneName);
     for (const auto& row : h.app->buildPanelItems())
         EXPECT_EQ(row.labelText().find("Mallory"), std::string::npos) << row.labelText();
-    h.app->appState()->history->flush();
+    s().history->flush();
     const auto file = store::readFile(h.dataDir() / "history.json", {.maxBytes = 1 << 20});
     ASSERT_TRUE(file);
     EXPECT_EQ(file->find("planted"), std::string::npos);
     EXPECT_EQ(file->find("plain"), std::string::npos);
+
+    // Sealed frames are dropped too with a stale counter, and on both routes once
+    // the desktop has no session; and so is a chunk too short to parse.
+    ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+    ASSERT_TRUE(receive(p, "one", Route::gatt, 3));
+    phone::SendFaults stale;
+    stale.staleCounter = true;
+    ASSERT_TRUE(p.phone->sendClipboardText("replayed", Route::gatt, stale));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("decrypt failed: Stale counter"); }));
+    s().session.reset();
+    ASSERT_TRUE(p.phone->sendClipboardText("sealed", Route::gatt));
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("encrypted frame but no session \u2014 dropping"); }));
+    ASSERT_TRUE(p.phone->sendClipboardText("sealed", Route::l2cap));
+    ASSERT_TRUE(h.pumpUntil(
+        [&] { return h.log.contains("L2CAP: encrypted frame but no session \u2014 dropping"); }));
+    EXPECT_EQ(entries(), 3u);
+    ASSERT_EQ(stranger->write(charClipboardTx, Bytes{1, 2, 3}), AttResult::success);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("chunk parse failed"); }));
 }
 
 TEST_F(AppDelegateTest, AStrangersPlantedPartialFrameCannotCostThePhoneItsText) {
@@ -392,17 +438,15 @@ TEST_F(AppDelegateTest, AStrangersPlantedPartialFrameCannotCostThePhoneItsText) 
                                                          kFlagEncrypted, 0x6a}),
                   AttResult::success);
     const std::string text(300, 'p'); // two chunks once sealed
-    ASSERT_TRUE(p.phone->sendClipboardText(text, Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
-    EXPECT_EQ(h.app->appState()->history->snapshot().entries[0].text, text);
+    ASSERT_TRUE(receive(p, text, Route::gatt, 1));
+    EXPECT_EQ(s().history->snapshot().entries[0].text, text);
     EXPECT_EQ(h.log.count("decrypt failed"), 0u);
 
     // A central's partial frames go with it: the same id from the phone later
     // starts afresh rather than meeting what the stranger left.
     stranger->disconnect();
     h.settle();
-    ASSERT_TRUE(p.phone->sendClipboardText(text + "!", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+    ASSERT_TRUE(receive(p, text + "!", Route::gatt, 2));
 }
 
 TEST_F(AppDelegateTest, AStrangerFloodingTheClipboardCannotBlockThePairedPhone) {
@@ -426,60 +470,31 @@ TEST_F(AppDelegateTest, AStrangerFloodingTheClipboardCannotBlockThePairedPhone) 
     EXPECT_EQ(h.log.count("reassembler full"), 1u);
 }
 
-TEST_F(AppDelegateTest, SealedFramesWithoutASessionAndStaleCountersAreDropped) {
+// Paused sync drops the text but keeps the name; auto-apply off keeps the text
+// in the history but off the clipboard.
+TEST_F(AppDelegateTest, InboundTextFollowsPauseAndAutoApply) {
     auto& p = startAndPair();
-    ASSERT_TRUE(p.phone->sendClipboardText("one", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
-    phone::SendFaults stale;
-    stale.staleCounter = true;
-    ASSERT_TRUE(p.phone->sendClipboardText("replayed", Route::gatt, stale));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("decrypt failed: Stale counter"); }));
-    EXPECT_EQ(entries(), 1u);
-
-    h.app->appState()->session.reset();
-    ASSERT_TRUE(p.phone->sendClipboardText("sealed", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("encrypted frame but no session \u2014 dropping"); }));
-    ASSERT_TRUE(p.phone->openL2CAP());
-    ASSERT_TRUE(p.phone->sendClipboardText("sealed", Route::l2cap));
-    ASSERT_TRUE(h.pumpUntil(
-        [&] { return h.log.contains("L2CAP: encrypted frame but no session \u2014 dropping"); }));
-    EXPECT_EQ(entries(), 1u);
-
-    auto raw = h.radio.connectCentral();
-    ASSERT_EQ(raw->write(charClipboardTx, Bytes{1, 2, 3}), AttResult::success);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("chunk parse failed"); }));
-}
-
-TEST_F(AppDelegateTest, PausedSyncDropsTextButKeepsTheName) {
-    auto& p = startAndPair();
-    h.app->appState()->syncPaused = true;
+    s().syncPaused = true;
     ASSERT_TRUE(p.phone->sendClipboardText("shh", Route::gatt));
-    ASSERT_TRUE(p.phone->sendPhoneName("Pixel 9", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == "Pixel 9"; }));
+    ASSERT_TRUE(named(p, "Pixel 9"));
     EXPECT_TRUE(h.log.contains("\U0001F4CB clipboard received (3B) \u2014 sync PAUSED, dropped"));
     EXPECT_TRUE(h.log.contains("\U0001F4F1 phone name: Pixel 9"));
-    EXPECT_EQ(entries(), 0u);
-    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().at(0).phoneName, "Pixel 9");
-
+    EXPECT_EQ(peers().at(0).phoneName, "Pixel 9");
     ASSERT_TRUE(p.phone->openL2CAP());
     ASSERT_TRUE(p.phone->sendClipboardText("quiet", Route::l2cap));
-    ASSERT_TRUE(p.phone->sendPhoneName("Pixel 10", Route::l2cap));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == "Pixel 10"; }));
+    ASSERT_TRUE(named(p, "Pixel 10", Route::l2cap));
     EXPECT_TRUE(h.log.contains("\U0001F4CB L2CAP received (5B) \u2014 sync PAUSED, dropped"));
-    EXPECT_EQ(h.app->appState()->keyStore->loadPeers().at(0).phoneName, "Pixel 10");
+    EXPECT_EQ(peers().at(0).phoneName, "Pixel 10");
     EXPECT_EQ(entries(), 0u);
-}
 
-TEST_F(AppDelegateTest, AutoApplyOffKeepsTheClipboardAlone) {
-    auto& p = startAndPair();
-    h.app->appState()->history->setAutoApply(false);
-    ASSERT_TRUE(p.phone->sendClipboardText("history only", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    s().syncPaused = false;
+    s().history->setAutoApply(false);
+    ASSERT_TRUE(receive(p, "history only", Route::gatt, 1));
     EXPECT_TRUE(h.log.contains("auto-apply OFF \u2014 clipboard NOT written to pasteboard"));
     EXPECT_TRUE(h.clipboard.eventsSnapshot().empty());
 
     // The same text twice is one history entry but two clipboard writes.
-    h.app->appState()->history->setAutoApply(true);
+    s().history->setAutoApply(true);
     ASSERT_TRUE(p.phone->sendClipboardText("twice", Route::gatt));
     ASSERT_TRUE(p.phone->sendClipboardText("twice", Route::gatt));
     ASSERT_TRUE(h.pumpUntil([&] { return h.clipboard.eventsSnapshot().size() == 4; }));
@@ -488,72 +503,55 @@ TEST_F(AppDelegateTest, AutoApplyOffKeepsTheClipboardAlone) {
 
 TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
     auto& p = startAndPair();
-    ASSERT_TRUE(p.phone->sendPhoneName("Pixel", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName.has_value(); }));
+    ASSERT_TRUE(named(p, "Pixel"));
     ASSERT_TRUE(p.phone->sendControl(0x77));
     ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("control: unknown opcode 0x77"); }));
-    EXPECT_TRUE(h.app->appState()->session);
+    EXPECT_TRUE(s().session);
 
     // A stranger's unpair byte and departure change nothing for the phone.
-    const auto peersBefore = store::readFile(h.dataDir() / "peers.json", {.maxBytes = 1 << 20});
+    const auto peersBefore = peersFile();
     auto raw = h.radio.connectCentral();
     ASSERT_EQ(raw->write(charControl, Bytes{}), AttResult::success); // empty: ignored
     ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR}), AttResult::success);
     ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("which holds no session \u2014 ignored"); }));
     raw->disconnect();
     h.settle();
-    EXPECT_EQ(store::readFile(h.dataDir() / "peers.json", {.maxBytes = 1 << 20}), peersBefore);
-    EXPECT_EQ(h.app->appState()->phoneName, "Pixel");
-    ASSERT_TRUE(p.phone->sendClipboardText("still paired", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    EXPECT_EQ(peersFile(), peersBefore);
+    EXPECT_EQ(s().phoneName, "Pixel");
+    ASSERT_TRUE(receive(p, "still paired", Route::gatt, 1));
 
     // The phone's own, with a trailing byte, is honoured.
     ASSERT_EQ(p.central->write(charControl, Bytes{CONTROL_UNPAIR, 0x00}), AttResult::success);
-    ASSERT_TRUE(h.pumpUntil([&] { return !h.app->appState()->session; }));
+    ASSERT_TRUE(h.pumpUntil([&] { return !s().session; }));
     EXPECT_TRUE(h.log.contains("control: CONTROL_UNPAIR from phone \u2014 clearing peer + session"));
-    EXPECT_FALSE(h.app->appState()->phoneName);
-    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+    EXPECT_FALSE(s().phoneName);
+    EXPECT_TRUE(peers().empty());
     EXPECT_TRUE(h.app->centrals().empty());
-    EXPECT_EQ(h.app->appState()->connectedCount, 0);
-}
-
-TEST_F(AppDelegateTest, UnpairThatCannotRemoveTheStoredPeerIsLogged) {
-    auto& p = startAndPair();
-    // Something that unlink() refuses now stands where the record is.
-    const auto peers = h.dataDir() / "peers.json";
-    std::filesystem::remove(peers);
-    std::filesystem::create_directories(peers / "in-the-way");
-    ASSERT_TRUE(p.phone->sendControl(CONTROL_UNPAIR));
-    ASSERT_TRUE(h.pumpUntil([&] { return !h.app->appState()->session; }));
-    EXPECT_EQ(h.log.count("could not remove the paired phone"), 1u);
-    EXPECT_TRUE(std::filesystem::exists(peers));
+    EXPECT_EQ(s().connectedCount, 0);
 }
 
 // ------------------------------------------------------------ outbound
 
 TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
     auto& p = startAndPair();
-    h.clipboard.copy("kept local");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    ASSERT_TRUE(copied("kept local", 1));
     EXPECT_TRUE(h.log.contains("\U0001F4E4 mac\u2192phone clipboard (10B) \u2014 auto-push OFF, skipped"));
-    EXPECT_EQ(h.app->appState()->history->snapshot().entries[0].direction, Direction::sent);
+    EXPECT_EQ(s().history->snapshot().entries[0].direction, Direction::sent);
 
-    h.app->appState()->autoPush = true;
-    h.app->appState()->syncPaused = true;
-    h.clipboard.copy("paused");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
+    s().autoPush = true;
+    s().syncPaused = true;
+    ASSERT_TRUE(copied("paused", 2));
     EXPECT_TRUE(h.log.contains("\U0001F4E4 mac\u2192phone clipboard (6B) \u2014 sync PAUSED, local-only"));
     EXPECT_FALSE(p.phone->nextMessage(100ms));
 
     // A manual send ignores both switches.
-    h.app->appState()->autoPush = false;
+    s().autoPush = false;
     h.app->handleOutboundClipboard("by hand", sha256ShortHex("by hand"), true);
     EXPECT_EQ(clipboardTextOf(p.phone->nextMessage(3s)), "by hand");
 
-    h.app->appState()->syncPaused = false;
-    h.app->appState()->autoPush = true;
-    h.clipboard.copy("automatic");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 4; }));
+    s().syncPaused = false;
+    s().autoPush = true;
+    ASSERT_TRUE(copied("automatic", 4));
     auto m = p.phone->nextMessage(3s);
     EXPECT_EQ(clipboardTextOf(m), "automatic");
     EXPECT_TRUE(m->encrypted);
@@ -561,50 +559,12 @@ TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
     EXPECT_GE(h.statusItem.pulses, 1);
 }
 
-TEST_F(AppDelegateTest, AnUnreadablePeersFileIsReportedOncePerDistinctFailure) {
-    auto& p = startAndPair();
-    const auto peers = h.dataDir() / "peers.json";
-    store::writeFileAtomically(peers, "not json");
-    // Every name the phone sends reads the file.
-    auto send = [&](const std::string& name) {
-        ASSERT_TRUE(p.phone->sendPhoneName(name, Route::gatt));
-        ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->phoneName == name; }));
-    };
-    send("one");
-    send("two");
-    send("three");
-    EXPECT_EQ(h.log.count("peers.json is not a list of peer records"), 1u);
-
-    // Another failure is news, and so is the same one after the file recovered.
-    std::filesystem::remove(peers);
-    std::filesystem::create_directory(peers);
-    send("four");
-    send("five");
-    EXPECT_EQ(h.log.count("cannot read peers.json"), 1u);
-    std::filesystem::remove(peers);
-    send("six");
-    store::writeFileAtomically(peers, "not json");
-    send("seven");
-    EXPECT_EQ(h.log.count("peers.json is not a list of peer records"), 2u);
-}
-
-TEST_F(AppDelegateTest, ManualSendWithBluetoothOffAlertsAndRecordsNothing) {
-    h.start();
-    h.radio.setState(ManagerState::poweredOff);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off"); }));
-    h.app->handleOutboundClipboard("nope", sha256ShortHex("nope"), true);
-    h.mainQueue.runPending();
-    EXPECT_EQ(h.alerts.shown, 1);
-    EXPECT_EQ(entries(), 0u);
-}
-
 TEST_F(AppDelegateTest, NothingLeavesUnsealed) {
     auto& p = startAndPair();
-    h.app->appState()->autoPush = true;
+    s().autoPush = true;
     ASSERT_TRUE(p.phone->openL2CAP());
     ASSERT_TRUE(h.radio.waitForPeripheralIdle());
-    h.clipboard.copy("via channel");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    ASSERT_TRUE(copied("via channel", 1));
     auto m = p.phone->nextMessage(3s);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->route, Route::l2cap);
@@ -614,13 +574,12 @@ TEST_F(AppDelegateTest, NothingLeavesUnsealed) {
 
     // Between a reconnection and the handshake, texts are held, not sent: the
     // subscribers receive no clipboard bytes at all. Only the newest is kept.
-    h.app->appState()->session.reset();
+    s().session.reset();
     p.phone->dropSession();
     p.phone->closeL2CAP();
     const size_t notifications = h.radio.notificationsSent();
     h.clipboard.copy("older");
-    h.clipboard.copy("newest");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
+    ASSERT_TRUE(copied("newest", 3));
     h.settle();
     EXPECT_EQ(h.log.count("B) \u2014 held until the phone's handshake"), 2u);
     EXPECT_EQ(h.radio.notificationsSent(), notifications);
@@ -628,16 +587,15 @@ TEST_F(AppDelegateTest, NothingLeavesUnsealed) {
     // The handshake keys a session; the held text follows the ack, sealed.
     ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
     auto held = h.onPhone([&] { return p.phone->nextMessage(3s); });
-    ASSERT_TRUE(held) << [&] { std::string all; for (auto& l : h.log.lines()) all += l + "\n"; return all; }();
+    ASSERT_TRUE(held);
     EXPECT_TRUE(held->encrypted);
     EXPECT_EQ(clipboardTextOf(held), "newest");
     EXPECT_FALSE(p.phone->nextMessage(200ms)) << "the older text is not sent";
 
     // A text held longer than a minute is dropped.
-    h.app->appState()->session.reset();
+    s().session.reset();
     p.phone->dropSession();
-    h.clipboard.copy("stale");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 4; }));
+    ASSERT_TRUE(copied("stale", 4));
     h.steadyClock.advance(61s);
     ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
     EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
@@ -660,7 +618,7 @@ TEST_F(AppDelegateTest, NothingLeavesUnsealed) {
 
 TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
     auto& p = startAndPair();
-    h.app->appState()->autoPush = true;
+    s().autoPush = true;
     // 100 chunks: 1.5 s of pacing, well inside the phone's 5 s reassembly window.
     const std::string big = textOfChunks(100, 'x');
     const auto before = std::chrono::steady_clock::now();
@@ -671,8 +629,7 @@ TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
     h.app->handleOutboundClipboard("second", sha256ShortHex("second"), false);
 
     // Meanwhile the main thread keeps handling the phone.
-    ASSERT_TRUE(p.phone->sendClipboardText("while sending", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
+    ASSERT_TRUE(receive(p, "while sending", Route::gatt, 3));
     EXPECT_TRUE(p.phone->arrivals().empty()) << "the long frame is still on its way";
 
     const auto first = h.onPhone([&] { return p.phone->nextMessage(5s); });
@@ -706,8 +663,8 @@ TEST_F(AppDelegateTest, AGATTFrameThatCannotArriveInTimeIsNotStarted) {
 
 TEST_F(AppDelegateTest, FrameIdsWrapAndAFailedSealSendsNothing) {
     auto& p = startAndPair();
-    h.app->appState()->autoPush = true;
-    h.app->appState()->frameCounter = 65535;
+    s().autoPush = true;
+    s().frameCounter = 65535;
     h.clipboard.copy("last id");
     h.clipboard.copy("wrapped");
     ASSERT_TRUE(h.pumpUntil([&] { return entries() == 2; }));
@@ -716,13 +673,12 @@ TEST_F(AppDelegateTest, FrameIdsWrapAndAFailedSealSendsNothing) {
     EXPECT_EQ(a->frameID, 65535);
     EXPECT_EQ(b->frameID, 0);
 
-    h.app->appState()->session->tx->counterTx = 0xFFFFFFFF;
-    h.clipboard.copy("cannot seal");
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 3; }));
+    s().session->tx->counterTx = 0xFFFFFFFF;
+    ASSERT_TRUE(copied("cannot seal", 3));
     EXPECT_TRUE(h.log.contains("\u274C encrypt failed on paired session \u2014 dropping frame: "
                                "TX counter exhausted; re-handshake required"));
     EXPECT_FALSE(p.phone->nextMessage(200ms));
-    EXPECT_EQ(h.app->appState()->frameCounter, 2) << "the dropped frame still used its id";
+    EXPECT_EQ(s().frameCounter, 2) << "the dropped frame still used its id";
 }
 
 // ------------------------------------------------------------ links and power
@@ -730,19 +686,19 @@ TEST_F(AppDelegateTest, FrameIdsWrapAndAFailedSealSendsNothing) {
 TEST_F(AppDelegateTest, CentralsComeAndGo) {
     auto& first = startAndPair();
     auto& second = h.connectPhone();
-    EXPECT_EQ(h.app->appState()->connectedCount, 2);
+    EXPECT_EQ(s().connectedCount, 2);
     const size_t advertisedBefore = h.radio.advertisedNames().size();
 
     second.central->disconnect();
     h.settle();
-    EXPECT_EQ(h.app->appState()->connectedCount, 1);
-    EXPECT_TRUE(h.app->appState()->session) << "only the phone's own departure ends its session";
+    EXPECT_EQ(s().connectedCount, 1);
+    EXPECT_TRUE(s().session) << "only the phone's own departure ends its session";
     EXPECT_EQ(h.radio.advertisedNames().size(), advertisedBefore);
 
     first.central->disconnect();
     h.settle();
-    EXPECT_FALSE(h.app->appState()->session);
-    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+    EXPECT_FALSE(s().session);
+    EXPECT_EQ(s().connectedCount, 0);
     EXPECT_TRUE(h.log.contains("re-started advertising after disconnect"));
     EXPECT_EQ(h.radio.advertisedNames().size(), advertisedBefore + 1);
     const size_t lines = h.log.lines().size();
@@ -752,14 +708,14 @@ TEST_F(AppDelegateTest, CentralsComeAndGo) {
 
 TEST_F(AppDelegateTest, PowerOffSleepAndWake) {
     auto& p = startAndPair();
-    ASSERT_EQ(h.app->appState()->connectedCount, 1);
+    ASSERT_EQ(s().connectedCount, 1);
     bool released = false;
     h.power.willSleep([&] { released = true; });
     ASSERT_TRUE(h.pumpUntil([&] { return released; }));
     EXPECT_TRUE(h.log.contains("Sorvane: Mac going to sleep \u2014 notifying phone"));
     EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
-    EXPECT_FALSE(h.app->appState()->session);
-    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+    EXPECT_FALSE(s().session);
+    EXPECT_EQ(s().connectedCount, 0);
 
     const size_t names = h.radio.advertisedNames().size();
     std::thread(h.power.didWake).join();
@@ -769,14 +725,25 @@ TEST_F(AppDelegateTest, PowerOffSleepAndWake) {
     ASSERT_TRUE(h.pairWithWindowOpen(p));
     h.radio.setState(ManagerState::poweredOff);
     ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off: dropping 1 central(s)"); }));
-    EXPECT_FALSE(h.app->appState()->session);
-    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+    EXPECT_FALSE(s().session);
+    EXPECT_EQ(s().connectedCount, 0);
+}
+
+// With Bluetooth off a manual send alerts, even with no phone paired.
+TEST_F(AppDelegateTest, ManualSendWithBluetoothOffAlertsAndRecordsNothing) {
+    h.start();
+    h.radio.setState(ManagerState::poweredOff);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off"); }));
+    h.app->handleOutboundClipboard("nope", sha256ShortHex("nope"), true);
+    h.mainQueue.runPending();
+    EXPECT_EQ(h.alerts.shown, 1);
+    EXPECT_EQ(entries(), 0u);
 }
 
 TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOncePerCooldown) {
     h.radio.setL2CAPSendStallTimeout(50ms);
     auto& p = startAndPair();
-    h.app->appState()->autoPush = true;
+    s().autoPush = true;
     // A central that opens the channel and never reads it.
     auto psm = p.phone->readPSM();
     ASSERT_TRUE(psm);
@@ -808,8 +775,7 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOnce
 
     // The phone comes back: the rebuild is complete.
     ASSERT_TRUE(h.pumpUntil([&] { return h.radio.advertising().has_value(); }));
-    auto& again = h.connectPhone();
-    (void)again;
+    h.connectPhone();
     EXPECT_FALSE(h.app->rebuildInProgress());
     EXPECT_TRUE(h.log.contains("Sorvane: rebuild complete \u2014 phone reconnected"));
 
@@ -825,7 +791,7 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOnce
 // and quitting waits for the rest of it.
 TEST_F(AppDelegateTest, AnL2CAPFrameDrainsOffTheMainThreadInItsPlaceInTheOrder) {
     auto& p = startAndPair();
-    h.app->appState()->autoPush = true;
+    s().autoPush = true;
     const std::string paced = textOfChunks(100, 'g');
     ASSERT_EQ(h.app->handleOutboundClipboard(paced, sha256ShortHex(paced), true),
               OutboundResult::handedToRadio);
@@ -869,7 +835,7 @@ TEST_F(AppDelegateTest, AnL2CAPFrameDrainsOffTheMainThreadInItsPlaceInTheOrder) 
 
     // Meanwhile the phone's text is handled on the main thread.
     ASSERT_TRUE(p.phone->sendClipboardText("meanwhile", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->history->snapshot().entries[0].text == "meanwhile"; }));
+    ASSERT_TRUE(h.pumpUntil([&] { return s().history->snapshot().entries[0].text == "meanwhile"; }));
     h.pumpUntil([] { return false; }, 1000ms);
     EXPECT_LT(received.load(), big.size() / 2) << "the frame is still draining";
     EXPECT_LT(handed, 1s) << "handing the frame over does not wait for the phone";
@@ -888,8 +854,7 @@ TEST_F(AppDelegateTest, AnL2CAPFrameDrainsOffTheMainThreadInItsPlaceInTheOrder) 
 
 TEST_F(AppDelegateTest, TheUnpairByteFollowsAFrameBeingPaced) {
     auto& p = startAndPair();
-    const std::string text = textOfChunks(100, 'u');
-    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    const std::string text = startPacedFrame('u');
     h.alerts.answer = true;
     h.app->unpairAction();
     ASSERT_TRUE(h.pumpUntil([&] { return p.phone->arrivals().size() == 2; }, 5s));
@@ -899,8 +864,7 @@ TEST_F(AppDelegateTest, TheUnpairByteFollowsAFrameBeingPaced) {
 
 TEST_F(AppDelegateTest, QuitDuringAPacedFrameDeliversItThenSaysGoodbye) {
     auto& p = startAndPair();
-    const std::string text = textOfChunks(100, 'q');
-    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    const std::string text = startPacedFrame('q');
     h.app->applicationWillTerminate();
     EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(2s)) == text);
     EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
@@ -909,25 +873,23 @@ TEST_F(AppDelegateTest, QuitDuringAPacedFrameDeliversItThenSaysGoodbye) {
 
 TEST_F(AppDelegateTest, SleepDuringAPacedFrameDeliversItThenSaysGoodbyeThenDropsTheSession) {
     auto& p = startAndPair();
-    const std::string text = textOfChunks(100, 's');
-    h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
+    const std::string text = startPacedFrame('s');
     bool released = false;
     h.power.willSleep([&] { released = true; });
     h.mainQueue.runPending();
     EXPECT_TRUE(h.log.contains("Sorvane: Mac going to sleep \u2014 notifying phone"));
-    EXPECT_TRUE(h.app->appState()->session) << "the session is dropped after the frame, not before";
+    EXPECT_TRUE(s().session) << "the session is dropped after the frame, not before";
     ASSERT_TRUE(h.pumpUntil([&] { return released; }, 8s));
     EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x32"}));
     EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);
-    EXPECT_FALSE(h.app->appState()->session);
-    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+    EXPECT_FALSE(s().session);
+    EXPECT_EQ(s().connectedCount, 0);
 }
 
 TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
     auto& p = startAndPair();
-    h.app->appState()->history->setAutoApply(false);
-    ASSERT_TRUE(p.phone->sendClipboardText("the last word", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 1; }));
+    s().history->setAutoApply(false);
+    ASSERT_TRUE(receive(p, "the last word", Route::gatt, 1));
     h.app->applicationWillTerminate();
     EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
     EXPECT_TRUE(h.clipboard.stopped);

@@ -14,6 +14,12 @@ class MenuActionsTest : public ::testing::Test {
 protected:
     AppHarness h;
 
+    AppHarness::Phone& startAndPair() {
+        h.start();
+        auto& p = h.connectPhone();
+        EXPECT_TRUE(h.pairWithWindowOpen(p));
+        return p;
+    }
     void record(const std::string& text) { h.clipboard.copy(text); h.settle(); }
     std::string entryId(size_t index) { return h.app->appState()->history->snapshot().entries[index].id; }
     std::vector<std::string> rowIds() {
@@ -28,6 +34,10 @@ protected:
             if (e.starts_with("write:"))
                 writes.push_back(e.substr(6));
         return writes;
+    }
+    // Whether a message reaches the phone within `wait`.
+    bool phoneGets(AppHarness::Phone& p, std::chrono::milliseconds wait = 5s) {
+        return h.onPhone([&] { return p.phone->nextMessage(wait); }).has_value();
     }
 };
 
@@ -51,7 +61,9 @@ TEST_F(MenuActionsTest, RowsFollowPairingConnectionAndPause) {
     EXPECT_TRUE(h.log.contains("Sorvane: sync resumed"));
 }
 
-TEST_F(MenuActionsTest, TogglingOpensFromTheQueueAndClosesOnlyAnOpenPanel) {
+// The panel opens from the main queue and a toggle closes only an open one; an
+// open panel follows the history, a hidden one is rebuilt when it opens.
+TEST_F(MenuActionsTest, TogglingOpensFromTheQueueAndOnlyAnOpenPanelFollowsTheHistory) {
     h.start();
     record("some text");
     h.app->togglePanel();
@@ -63,23 +75,15 @@ TEST_F(MenuActionsTest, TogglingOpensFromTheQueueAndClosesOnlyAnOpenPanel) {
     EXPECT_EQ(h.panel.items[2].id, "hist:" + entryId(0));
     h.app->togglePanel();
     EXPECT_FALSE(h.panel.visible);
+    // Commands from outside: activate opens, and keeps open; toggle-panel closes.
+    for (int i = 0; i < 2; ++i) {
+        h.app->handleRemoteCommand("activate");
+        h.mainQueue.runPending();
+        EXPECT_TRUE(h.panel.visible) << i;
+    }
+    h.app->handleRemoteCommand("toggle-panel");
+    EXPECT_FALSE(h.panel.visible);
 
-    // The panel's choices come back through onSelect, on the main thread.
-    h.app->togglePanel();
-    h.mainQueue.runPending();
-    std::thread([&] { h.panel.onSelect("toggle_pause"); }).join();
-    EXPECT_FALSE(h.app->appState()->syncPaused);
-    h.mainQueue.runPending();
-    EXPECT_TRUE(h.app->appState()->syncPaused);
-}
-
-TEST_F(MenuActionsTest, AnOpenPanelFollowsTheHistoryAndAHiddenOneIsRebuiltWhenItOpens) {
-    h.start();
-    h.app->togglePanel();
-    h.mainQueue.runPending();
-    record("while open");
-    EXPECT_EQ(h.panel.items[2].id, "hist:" + entryId(0)) << "the open panel shows the new copy";
-    h.app->togglePanel();
     const int updates = h.panel.updates;
     record("while hidden");
     EXPECT_EQ(h.panel.updates, updates) << "nobody sees a hidden panel: no rows built";
@@ -87,15 +91,18 @@ TEST_F(MenuActionsTest, AnOpenPanelFollowsTheHistoryAndAHiddenOneIsRebuiltWhenIt
     h.mainQueue.runPending();
     EXPECT_EQ(h.panel.items[2].id, "hist:" + entryId(0));
     EXPECT_EQ(h.panel.items[3].id, "hist:" + entryId(1));
+    record("while open");
+    EXPECT_EQ(h.panel.items[2].id, "hist:" + entryId(0)) << "the open panel shows the new copy";
+
+    // The panel's choices come back through onSelect, on the main thread.
+    std::thread([&] { h.panel.onSelect("toggle_pause"); }).join();
+    EXPECT_FALSE(h.app->appState()->syncPaused);
+    h.mainQueue.runPending();
+    EXPECT_TRUE(h.app->appState()->syncPaused);
 }
 
 TEST_F(MenuActionsTest, HistoryActionsCopyPasteAndSend) {
-    auto& p = [&]() -> AppHarness::Phone& {
-        h.start();
-        auto& phone = h.connectPhone();
-        EXPECT_TRUE(h.pairWithWindowOpen(phone));
-        return phone;
-    }();
+    auto& p = startAndPair();
     record("older text");
     record("newer text");
     const std::string older = entryId(1);
@@ -104,21 +111,15 @@ TEST_F(MenuActionsTest, HistoryActionsCopyPasteAndSend) {
     h.app->handleMenuAction("hist:" + older);
     EXPECT_EQ(clipboardWrites().back(), "older text");
     EXPECT_TRUE(h.log.contains("hist Enter: autoPaste=true previousApp=nil"));
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+    EXPECT_FALSE(phoneGets(p, 300ms));
 
     // A tap copies and sends; paused, it copies only.
     h.app->handleMenuAction("hist_tap:" + older);
-    auto sent = h.onPhone([&] { return p.phone->nextMessage(5s); });
-    ASSERT_TRUE(sent);
+    ASSERT_TRUE(phoneGets(p));
     h.app->handleMenuAction("toggle_pause");
     h.app->handleMenuAction("hist_tap:" + entryId(0));
     EXPECT_TRUE(h.log.contains("hist tap: autoPaste=true syncPaused=true previousApp=nil"));
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
-
-    // A resend goes out whatever the pause says; the outbound path decides.
-    h.app->handleMenuAction("toggle_pause");
-    h.app->handleMenuAction("resend:hist:" + entryId(0));
-    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+    EXPECT_FALSE(phoneGets(p, 300ms));
 
     // A vanished entry and an unknown id.
     const size_t writes = clipboardWrites().size();
@@ -141,16 +142,16 @@ TEST_F(MenuActionsTest, TheSendToastSaysWhatBecameOfTheText) {
     record("before pairing");
     auto& p = h.connectPhone();
     EXPECT_EQ(resend(entryId(0)), "Not sent \u2014 no phone paired");
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(200ms); }));
+    EXPECT_FALSE(phoneGets(p, 200ms));
 
     ASSERT_TRUE(h.pairWithWindowOpen(p));
     EXPECT_EQ(resend(entryId(0)), "Sent to phone");
-    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+    EXPECT_TRUE(phoneGets(p));
 
     // Paused sync does not stop a send by hand.
     h.app->handleMenuAction("toggle_pause");
     EXPECT_EQ(resend(entryId(0)), "Sent to phone");
-    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+    EXPECT_TRUE(phoneGets(p));
     h.app->handleMenuAction("toggle_pause");
 
     // Pressed again while the first is still being paced out: one frame only.
@@ -158,11 +159,11 @@ TEST_F(MenuActionsTest, TheSendToastSaysWhatBecameOfTheText) {
     record(big);
     EXPECT_EQ(resend(entryId(0)), "Sent to phone");
     EXPECT_EQ(resend(entryId(0)), "Already on its way to the phone");
-    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+    EXPECT_TRUE(phoneGets(p));
+    EXPECT_FALSE(phoneGets(p, 300ms));
     ASSERT_TRUE(h.pumpUntil([&] { return resend(entryId(0)) == "Sent to phone"; }))
         << "once it has left, the same entry can be sent again";
-    EXPECT_TRUE(h.onPhone([&] { return p.phone->nextMessage(5s); }));
+    EXPECT_TRUE(phoneGets(p));
 
     // Too large for GATT, with no L2CAP channel.
     const std::string huge(SorvaneAppDelegate::kMaxGattChunks * 200, 'h');
@@ -180,13 +181,12 @@ TEST_F(MenuActionsTest, TheSendToastSaysWhatBecameOfTheText) {
     EXPECT_EQ(resend(entryId(1)), "Not sent \u2014 Bluetooth is off");
 }
 
+// Clear, unpair and quit ask first and do nothing on Return (the default); quit
+// asked for from outside does not ask. A
+// confirmed unpair tells the phone, forgets it and resets, even with none connected.
 TEST_F(MenuActionsTest, DestructiveCommandsNeedTheActionButton) {
-    h.start();
+    auto& p = startAndPair();
     record("keep me");
-    auto& p = h.connectPhone();
-    ASSERT_TRUE(h.pairWithWindowOpen(p));
-
-    // Return (the default) cancels: nothing happens.
     h.alerts.answer = false;
     h.app->handleMenuAction("clear_history");
     h.app->handleMenuAction("header:connected");
@@ -196,19 +196,13 @@ TEST_F(MenuActionsTest, DestructiveCommandsNeedTheActionButton) {
     EXPECT_EQ(h.app->appState()->history->snapshot().entries.size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(h.dataDir() / "peers.json"));
     EXPECT_EQ(h.application.terminations, 0);
+    h.app->handleRemoteCommand("quit"); // asked for explicitly: no confirmation
+    EXPECT_EQ(h.application.terminations, 1);
+    EXPECT_EQ(h.alerts.confirmations.size(), 3u);
 
     h.alerts.answer = true;
     h.app->handleMenuAction("clear_history");
     EXPECT_TRUE(h.app->appState()->history->snapshot().entries.empty());
-    h.app->handleMenuAction("quit");
-    EXPECT_EQ(h.application.terminations, 1);
-}
-
-TEST_F(MenuActionsTest, UnpairTellsThePhoneForgetsItAndResetsEvenWhenNoneIsConnected) {
-    h.start();
-    auto& p = h.connectPhone();
-    ASSERT_TRUE(h.pairWithWindowOpen(p));
-    h.alerts.answer = true;
     h.app->handleMenuAction("unpair");
     EXPECT_EQ(h.onPhone([&] { return p.phone->nextControl(5s); }), std::optional<uint8_t>(0x31));
     EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "peers.json"));
@@ -216,16 +210,20 @@ TEST_F(MenuActionsTest, UnpairTellsThePhoneForgetsItAndResetsEvenWhenNoneIsConne
     EXPECT_EQ(h.app->appState()->connectedCount, 0);
     EXPECT_EQ(h.app->buildPanelItems()[0].id, "header:unpaired");
     EXPECT_TRUE(h.log.contains("unpair: user confirmed \u2014 clearing peer and notifying phone"));
-
-    // Again with nobody connected: the same, without complaint.
     h.centrals.clear();
     h.settle();
     h.app->handleMenuAction("unpair");
     EXPECT_EQ(h.log.count("unpair: user confirmed"), 2u);
     EXPECT_EQ(h.app->appState()->connectedCount, 0);
+
+    h.app->handleMenuAction("quit");
+    EXPECT_EQ(h.application.terminations, 2);
 }
 
-TEST_F(MenuActionsTest, APhonePairsThroughTheWindowWhichThenCloses) {
+// The window shows this desktop's code; a hello after the user closed it is
+// refused, one while it is open pairs the phone and closes it. Without
+// Bluetooth there is no window.
+TEST_F(MenuActionsTest, APhonePairsOnlyWhileTheWindowIsOpenWhichThenCloses) {
     h.start();
     auto& p = h.connectPhone();
     h.app->handleMenuAction("header:unpaired");
@@ -235,6 +233,15 @@ TEST_F(MenuActionsTest, APhonePairsThroughTheWindowWhichThenCloses) {
     EXPECT_EQ(h.pairingWindow.shownPayloads[0], buildQRPayload(identity.deviceID, identity.signingKey.publicKey()));
     EXPECT_EQ(h.pairingWindow.shownIdentity, identity.signingKey.publicKey().raw());
 
+    h.pairingWindow.open = false; // the user closed it before the phone wrote
+    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
+    h.settle();
+    EXPECT_EQ(h.onPhone([&] { return p.phone->nextControl(5s); }), std::optional<uint8_t>(0x31));
+    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+    EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "peers.json"));
+
+    h.app->pairAction();
+    ASSERT_TRUE(h.pairingWindow.open);
     EXPECT_TRUE(h.onPhone([&] { return p.phone->pair(); })) << "the ack arrives";
     h.settle();
     EXPECT_FALSE(h.pairingWindow.open);
@@ -243,44 +250,15 @@ TEST_F(MenuActionsTest, APhonePairsThroughTheWindowWhichThenCloses) {
     ASSERT_EQ(peers.size(), 1u);
     EXPECT_EQ(peers[0].identityPubkeyEd25519Hex, Hex::encode(p.phone->identity().publicKey().raw()));
     EXPECT_EQ(h.app->buildPanelItems()[0].id, "header:connected");
-}
 
-TEST_F(MenuActionsTest, AHelloAfterTheUserClosedTheWindowIsRefused) {
-    h.start();
-    auto& p = h.connectPhone();
-    h.app->pairAction();
-    h.pairingWindow.open = false; // the user closed it before the phone wrote
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
-    h.settle();
-    EXPECT_EQ(h.onPhone([&] { return p.phone->nextControl(5s); }), std::optional<uint8_t>(0x31));
-    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
-    EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "peers.json"));
-}
-
-TEST_F(MenuActionsTest, PairingWithBluetoothOffShowsTheAlertInstead) {
-    h.start();
+    // With Bluetooth off the alert shows instead, posted rather than shown inside the caller.
     h.radio.setState(ManagerState::poweredOff);
     h.settle();
     h.app->handleMenuAction("header:unpaired");
-    EXPECT_EQ(h.alerts.shown, 0) << "posted, not shown inside the caller";
+    EXPECT_EQ(h.alerts.shown, 0);
     h.mainQueue.runPending();
     EXPECT_EQ(h.alerts.shown, 1);
-    EXPECT_TRUE(h.pairingWindow.shownPayloads.empty()) << "no window";
-}
-
-TEST_F(MenuActionsTest, CommandsFromOutside) {
-    h.start();
-    h.app->handleRemoteCommand("activate");
-    h.mainQueue.runPending();
-    EXPECT_TRUE(h.panel.visible);
-    h.app->handleRemoteCommand("activate"); // already open: stays open
-    h.mainQueue.runPending();
-    EXPECT_TRUE(h.panel.visible);
-    h.app->handleRemoteCommand("toggle-panel");
-    EXPECT_FALSE(h.panel.visible);
-    h.app->handleRemoteCommand("quit"); // asked for explicitly: no confirmation
-    EXPECT_EQ(h.application.terminations, 1);
-    EXPECT_TRUE(h.alerts.confirmations.empty());
+    EXPECT_EQ(h.pairingWindow.shownPayloads.size(), 2u) << "no window";
 }
 
 } // namespace

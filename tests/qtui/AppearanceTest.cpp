@@ -208,19 +208,16 @@ TEST_F(PanelAppearanceTest, ThePortalsDarkPaintsThePanelDarkAndItsChangesRepaint
     EXPECT_TRUE(QTest::qWaitFor([&] { return showsPlaceholder(darkColours()); }, 2000)) << last;
 }
 
-TEST_F(PanelAppearanceTest, WithoutAPortalOrAnythingPublishedThePanelIsLight) {
-    LinuxDesktopAppearance desktop(queue, published());
-    appearance::followDesktop(desktop);
-    EXPECT_FALSE(desktop.portalAnswered());
+// Without a portal the panel is light until the files publish a dark theme.
+TEST_F(PanelAppearanceTest, WithoutAPortalTheFilesDecideThePanelsScheme) {
+    LinuxDesktopAppearance nothing(queue, published());
+    EXPECT_FALSE(nothing.portalAnswered());
+    appearance::followDesktop(nothing);
     show();
     EXPECT_TRUE(QTest::qWaitFor([&] { return shows(lightColours()); }, 2000)) << last;
-}
-
-TEST_F(PanelAppearanceTest, WithoutAPortalADarkGtkThemeMakesThePanelDark) {
     writeFile(config.path() / "gtk-3.0" / "settings.ini", "[Settings]\ngtk-theme-name=Adwaita-dark\n");
-    LinuxDesktopAppearance desktop(queue, published());
-    appearance::followDesktop(desktop);
-    show();
+    LinuxDesktopAppearance darkTheme(queue, published());
+    appearance::followDesktop(darkTheme);
     EXPECT_TRUE(QTest::qWaitFor([&] { return shows(darkColours()); }, 2000)) << last;
 }
 
@@ -238,14 +235,9 @@ TEST_F(AppearanceTest, ThePortalsPreferenceWinsAndWithoutOneTheFilesDecide) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return !changes.empty(); }, 5000));
         EXPECT_EQ(changes, std::vector<ColorScheme>{ColorScheme::dark});
     }
-    {
-        SettingsPortal portal(bus.address(), 0);
-        LinuxDesktopAppearance desktop(queue, published());
-        EXPECT_TRUE(desktop.portalAnswered());
-        EXPECT_EQ(desktop.colorScheme(), ColorScheme::dark);
-    }
-    {
-        SettingsPortal portal(bus.address(), std::nullopt); // a portal without the setting
+    // No preference, or a portal without the setting: the files decide.
+    for (const std::optional<uint32_t> scheme : {std::optional<uint32_t>(0), std::optional<uint32_t>()}) {
+        SettingsPortal portal(bus.address(), scheme);
         LinuxDesktopAppearance desktop(queue, published());
         EXPECT_TRUE(desktop.portalAnswered());
         EXPECT_EQ(desktop.colorScheme(), ColorScheme::dark);

@@ -97,7 +97,7 @@ protected:
     int m_activations = 0;
 };
 
-TEST_F(StatusItemTest, ExportsTheSymbolicNameAndPixelsForTheDesktopScheme) {
+TEST_F(StatusItemTest, ExportsTheSymbolicNameAndPixelsForTheDesktopSchemeAndTakesTheLeftClick) {
     install("scissors");
     // Hosts that find the name draw it in their own colours; the file is where they look.
     EXPECT_EQ(m_client->iconName(), "sorvane-scissors-symbolic");
@@ -107,6 +107,16 @@ TEST_F(StatusItemTest, ExportsTheSymbolicNameAndPixelsForTheDesktopScheme) {
     ASSERT_FALSE(scissors.isNull()) << "no " << kSide << " px pixmap exported";
     EXPECT_TRUE(shows("scissors", m_resting)) << "a desktop that says nothing gets the light symbol";
     EXPECT_EQ(m_client->toolTipTitle(), "Sorvane");
+
+    // Only the panel's left click activates. Calls are handled in order: once the
+    // last left click has counted, the middle and right ones have been seen.
+    m_client->activate(10, 10);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_activations == 1; }, 5000));
+    m_client->secondaryActivate(10, 10);
+    m_client->contextMenu(10, 10);
+    m_client->activate(10, 10);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_activations >= 2; }, 5000));
+    EXPECT_EQ(m_activations, 2);
 
     // Every choice shows its own symbol under its own name, and no two look alike.
     std::vector<QImage> seen;
@@ -136,7 +146,7 @@ TEST_F(StatusItemTest, ExportsTheSymbolicNameAndPixelsForTheDesktopScheme) {
     EXPECT_TRUE(showsEventually("paperclip", SorvaneStatusItem::restingInk(ColourScheme::dark)));
 }
 
-TEST_F(StatusItemTest, PulseStaysYellowUntilTheHoldAfterTheLastPulse) {
+TEST_F(StatusItemTest, PulseStaysYellowUntilTheHoldAfterTheLastPulseAndKeepsAChoiceMadeMeanwhile) {
     install("clipboard");
     ASSERT_TRUE(showsEventually("clipboard", m_resting));
     const SorvaneStatusItem::Ink yellow = SorvaneStatusItem::pulseInk();
@@ -163,30 +173,14 @@ TEST_F(StatusItemTest, PulseStaysYellowUntilTheHoldAfterTheLastPulse) {
     m_item->animateIconPulse();
     EXPECT_TRUE(showsEventually("paperclip", yellow));
     EXPECT_TRUE(showsEventually("paperclip", m_resting, 3000));
-}
 
-TEST_F(StatusItemTest, ChoiceChangedDuringAPulseStaysAfterTheHold) {
-    install("clipboard");
+    // A choice made during a pulse shows at once, at rest, and stays after the hold.
     m_item->animateIconPulse();
-    ASSERT_TRUE(showsEventually("clipboard", SorvaneStatusItem::pulseInk()));
+    ASSERT_TRUE(showsEventually("paperclip", yellow));
     m_item->setIconChoice("doc.on.doc");
-    ASSERT_TRUE(showsEventually("doc.on.doc", m_resting)) << "the new symbol shows at once, at rest";
-    // Past the hold of the pulse: no restore brings the old symbol back.
+    ASSERT_TRUE(showsEventually("doc.on.doc", m_resting));
     QTest::qWait(static_cast<int>(SorvaneStatusItem::pulseHold.count()) + 200);
-    EXPECT_TRUE(shows("doc.on.doc", m_resting));
-}
-
-TEST_F(StatusItemTest, OnlyTheLeftClickFromThePanelActivates) {
-    install("paperclip");
-    m_client->activate(10, 10);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return m_activations == 1; }, 5000));
-    // Middle and right click, then a left click: calls are handled in order,
-    // so once the last one has counted the first two have been seen.
-    m_client->secondaryActivate(10, 10);
-    m_client->contextMenu(10, 10);
-    m_client->activate(10, 10);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return m_activations >= 2; }, 5000));
-    EXPECT_EQ(m_activations, 2);
+    EXPECT_TRUE(shows("doc.on.doc", m_resting)) << "the restore brought the old symbol back";
 }
 
 TEST(ApplicationIcon, DrawnIconMatchesTheShippedSvgAndBecomesTheWindowIcon) {
