@@ -508,9 +508,16 @@ TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
     ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("control: unknown opcode 0x77"); }));
     EXPECT_TRUE(s().session);
 
-    // A stranger's unpair byte and departure change nothing for the phone.
+    // A stranger's unpair byte and departure change nothing for the phone, and
+    // playing back the phone's hello, recorded on the air, does not give the
+    // stranger the session's place (nor, with it, the unpair byte).
     const auto peersBefore = peersFile();
+    const auto keys = s().session->rx;
     auto raw = h.radio.connectCentral();
+    ASSERT_EQ(raw->write(charPairing, p.phone->lastHello()), AttResult::success);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("pairing: refused a replayed PairingHello from "); }));
+    EXPECT_EQ(s().session->rx, keys);
+    EXPECT_EQ(h.app->sessionCentral(), p.central->centralID());
     ASSERT_EQ(raw->write(charControl, Bytes{}), AttResult::success); // empty: ignored
     ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR}), AttResult::success);
     ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("which holds no session \u2014 ignored"); }));
