@@ -204,9 +204,12 @@ int main(int argc, char** argv) {
     if (withWindows) {
         // The windows are light or dark as the desktop asks, and follow it.
         desktopAppearance = std::make_unique<LinuxDesktopAppearance>(mainQueue);
-        appearance::followDesktop(*desktopAppearance);
         auto tray = std::make_unique<SorvaneStatusItem>();
         tray->setIconChoice(std::string(symbolName(loadTrayIconChoice(defaults))));
+        // The tray symbol is drawn for what the desktop states, too.
+        appearance::followDesktop(*desktopAppearance, [item = tray.get()](std::optional<ColorScheme> stated) {
+            item->setColorScheme(stated);
+        });
         statusItem = std::move(tray);
         auto window = std::make_unique<SorvaneSearchPanel>();
         searchPanel = window.get();

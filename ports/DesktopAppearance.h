@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 
 namespace sorvane {
 
@@ -15,10 +16,14 @@ class DesktopAppearance {
 public:
     virtual ~DesktopAppearance() = default;
 
-    // The scheme the desktop asks for now; light when it says nothing.
-    virtual ColorScheme colorScheme() const = 0;
-    // `onChange` runs with the new scheme each time the desktop's choice
-    // changes while the program runs.
+    // The scheme the desktop states now; absent when it says nothing. Windows
+    // are light then; a tray symbol, whose tray may be of any colour, cannot
+    // assume so.
+    virtual std::optional<ColorScheme> statedColorScheme() const = 0;
+    // The scheme the windows take: the stated one, or light.
+    ColorScheme colorScheme() const { return statedColorScheme().value_or(ColorScheme::light); }
+    // `onChange` runs with the windows' scheme each time what the desktop
+    // states changes while the program runs.
     virtual void setOnChange(std::function<void(ColorScheme)> onChange) = 0;
 };
 

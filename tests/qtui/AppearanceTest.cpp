@@ -250,11 +250,11 @@ TEST_F(AppearanceTest, WhatTheDesktopPublishes) {
         const char* what;
         std::optional<std::string> gtkThemeVariable;
         Files files;
-        ColorScheme expected;
+        std::optional<ColorScheme> expected; // absent: the files say nothing
     };
     const std::string gtk3 = "gtk-3.0/settings.ini";
     const Case cases[] = {
-        {"nothing", std::nullopt, {}, ColorScheme::light},
+        {"nothing", std::nullopt, {}, std::nullopt},
         {"GTK_THEME with a variant", "Adwaita:dark", {}, ColorScheme::dark},
         {"GTK_THEME over settings.ini", "Adwaita", {{gtk3, "[Settings]\ngtk-theme-name=Adwaita-dark\n"}},
          ColorScheme::light},
@@ -266,7 +266,7 @@ TEST_F(AppearanceTest, WhatTheDesktopPublishes) {
         {"prefer dark off", std::nullopt, {{gtk3, "[Settings]\ngtk-application-prefer-dark-theme=0\n"}},
          ColorScheme::light},
         {"a theme named in another section", std::nullopt, {{gtk3, "[Other]\ngtk-theme-name=Adwaita-dark\n"}},
-         ColorScheme::light},
+         std::nullopt},
         {"KDE Breeze Dark", std::nullopt, {{"kdeglobals", "[Colors:View]\nBackgroundNormal=35,38,41\n\n"
                                                           "[General]\nColorScheme=BreezeDark\n"}},
          ColorScheme::dark},

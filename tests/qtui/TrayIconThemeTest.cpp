@@ -1,7 +1,6 @@
 // What the tray symbols are made of: the symbolic theme that StatusNotifierItem
 // hosts recolour, the pixels an XEmbed tray shows on panels of either tone, and
-// the reading of the desktop's colour scheme. Runs in the tray tests' process.
-#include "adapters/qt/ui/DesktopColourScheme.h"
+// Runs in the tray tests' process.
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 #include "adapters/qt/ui/SymbolicIconTheme.h"
 #include "testing/test-env/TempDir.h"
@@ -81,9 +80,9 @@ TEST(TraySymbolPixels, EverySymbolReadsOnDarkAndLightPanels) {
     const QColor panels[] = {QColor(0x10, 0x10, 0x10), QColor(0x40, 0x44, 0x4b), QColor(0xd6, 0xd6, 0xd6),
                              QColor(0xfa, 0xfa, 0xfa)};
     const std::pair<const char*, SorvaneStatusItem::Ink> inks[] = {
-        {"rest, no scheme", SorvaneStatusItem::restingInk(ColourScheme::unknown)},
-        {"rest, dark", SorvaneStatusItem::restingInk(ColourScheme::dark)},
-        {"rest, light", SorvaneStatusItem::restingInk(ColourScheme::light)},
+        {"rest, no scheme", SorvaneStatusItem::restingInk(std::nullopt)},
+        {"rest, dark", SorvaneStatusItem::restingInk(ColorScheme::dark)},
+        {"rest, light", SorvaneStatusItem::restingInk(ColorScheme::light)},
         {"pulse", SorvaneStatusItem::pulseInk()},
     };
     for (auto choice : allTrayIconChoices)
@@ -104,32 +103,6 @@ TEST(TraySymbolPixels, EverySymbolReadsOnDarkAndLightPanels) {
         for (int x = 0; x < side; ++x)
             yellow += QColor::fromRgba(pulse.pixel(x, y)) == SorvaneStatusItem::pulseColour();
     EXPECT_GT(yellow, 15);
-}
-
-TEST(DesktopColourScheme, ReadsThePortalGtkAndKdeSettings) {
-    EXPECT_EQ(schemeFromPortalValue(1), ColourScheme::dark);
-    EXPECT_EQ(schemeFromPortalValue(2), ColourScheme::light);
-    EXPECT_EQ(schemeFromPortalValue(0), ColourScheme::unknown);
-    EXPECT_EQ(schemeFromThemeName("Adwaita:dark"), ColourScheme::dark);
-    EXPECT_EQ(schemeFromThemeName("\"Breeze Dark\""), ColourScheme::dark);
-    EXPECT_EQ(schemeFromThemeName("Adwaita"), ColourScheme::light);
-    EXPECT_EQ(schemeFromThemeName(" "), ColourScheme::unknown);
-
-    EXPECT_EQ(schemeFromGtkSettings("[Settings]\ngtk-theme-name = Yaru-dark\n"), ColourScheme::dark);
-    EXPECT_EQ(schemeFromGtkSettings("[Settings]\ngtk-theme-name=Adwaita\ngtk-application-prefer-dark-theme=1\n"),
-              ColourScheme::dark);
-    EXPECT_EQ(schemeFromGtkSettings("[Settings]\ngtk-application-prefer-dark-theme=false\ngtk-theme-name=Arc\n"),
-              ColourScheme::light);
-    EXPECT_EQ(schemeFromGtkSettings("[Other]\ngtk-theme-name=Arc-Dark\n"), ColourScheme::unknown);
-    EXPECT_EQ(schemeFromGtkSettings(""), ColourScheme::unknown);
-
-    // KDE: the window background decides, whatever the scheme is called.
-    EXPECT_EQ(schemeFromKdeGlobals("[Colors:Window]\nBackgroundNormal=32,35,38\n[General]\nColorScheme=MyScheme\n"),
-              ColourScheme::dark);
-    EXPECT_EQ(schemeFromKdeGlobals("[General]\nColorScheme=BreezeDark\n[Colors:Window]\nBackgroundNormal=239,240,241\n"),
-              ColourScheme::light);
-    EXPECT_EQ(schemeFromKdeGlobals("[General]\nColorScheme=BreezeDark\n"), ColourScheme::dark);
-    EXPECT_EQ(schemeFromKdeGlobals("[Colors:View]\nBackgroundNormal=0,0,0\n"), ColourScheme::unknown);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 // search panel with the keyboard focus, no task button for it, and a task
 // button for the pairing window. With SORVANE_TRAY_SHOTS=<folder> each panel's
 // tray end is also saved as tray-<panel>.png (scripts/screenshots).
+#include "adapters/qt/ui/SorvaneStatusItem.h"
 #include "testing/child-process/ChildProcess.h"
 #include "testing/dbus-daemon/DbusDaemon.h"
 #include "testing/test-env/TempDir.h"
@@ -68,7 +69,10 @@ protected:
                        {"QT_QPA_PLATFORM", "xcb"},
                        {"QT_QPA_PLATFORMTHEME", std::nullopt},
                        {"XDG_CURRENT_DESKTOP", std::nullopt},
-                       {"GTK_THEME", std::nullopt},
+                       // The desktop's scheme as a GTK setting states it: dark with the
+                       // dark tint2, light with the light one, nothing on xfce4-panel
+                       // (which draws the symbol in its own colours).
+                       {"GTK_THEME", statedTheme()},
                        {"HOME", (m_dir.path() / "home").string()},
                        {"DBUS_SESSION_BUS_ADDRESS", m_session.address()},
                        {"DBUS_SYSTEM_BUS_ADDRESS", m_system.address()},
@@ -79,6 +83,18 @@ protected:
         std::vector<std::string> argv{SORVANE_PROGRAM};
         argv.insert(argv.end(), args.begin(), args.end());
         return std::make_unique<ChildProcess>(argv, options);
+    }
+
+    std::optional<std::string> statedTheme() const {
+        switch (GetParam()) {
+        case TrayPanel::tint2Dark:
+            return "Adwaita:dark";
+        case TrayPanel::tint2Light:
+            return "Adwaita";
+        case TrayPanel::xfce:
+            break;
+        }
+        return std::nullopt;
     }
 
     TempDir m_dir;
@@ -158,6 +174,22 @@ TEST_P(TrayOnPanel, IconStandsOutAndAClickOpensThePanelWithoutATaskButton) {
     // The pixels that stand out draw the whole symbol, not a corner of it.
     EXPECT_GE(contrast.inkBox.width(), contrast.iconBox.width() * 8 / 10);
     EXPECT_GE(contrast.inkBox.height(), contrast.iconBox.height() * 8 / 10);
+    if (kind != TrayPanel::xfce) {
+        // The scheme the desktop states reached the tray: the symbol is drawn in
+        // that scheme's ink (light on the dark panel, dark on the light one).
+        const QColor ink = SorvaneStatusItem::restingInk(kind == TrayPanel::tint2Dark ? ColorScheme::dark
+                                                                                      : ColorScheme::light)
+                               .symbol;
+        int inked = 0;
+        for (int y = m_icon.top(); y <= m_icon.bottom(); ++y)
+            for (int x = m_icon.left(); x <= m_icon.right(); ++x) {
+                const QColor c = screen.pixelColor(x, y);
+                inked += std::abs(c.red() - ink.red()) + std::abs(c.green() - ink.green()) +
+                             std::abs(c.blue() - ink.blue()) <
+                         30;
+            }
+        EXPECT_GE(inked, 15) << "the symbol is not drawn for the scheme " << *statedTheme() << " states";
+    }
     if (const char* shots = std::getenv("SORVANE_TRAY_SHOTS")) {
         // 240 pixels of the panel around the icon, at twice the size.
         const int width = std::min(240, m_panelRect.width());

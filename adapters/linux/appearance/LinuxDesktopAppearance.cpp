@@ -177,26 +177,32 @@ LinuxDesktopAppearance::Published LinuxDesktopAppearance::Published::fromEnviron
     return published;
 }
 
-ColorScheme LinuxDesktopAppearance::publishedColorScheme(const Published& published) {
-    if (published.gtkTheme && namesDark(*published.gtkTheme))
-        return ColorScheme::dark;
+std::optional<ColorScheme> LinuxDesktopAppearance::publishedColorScheme(const Published& published) {
+    // Any setting that names a dark theme wins; one that names another theme
+    // states light.
+    std::optional<ColorScheme> stated;
+    auto say = [&stated](bool dark) {
+        if (dark)
+            stated = ColorScheme::dark;
+        else if (!stated)
+            stated = ColorScheme::light;
+    };
+    if (published.gtkTheme)
+        say(namesDark(*published.gtkTheme));
     if (published.configHome.empty())
-        return ColorScheme::light;
+        return stated;
     for (const char* gtk : {"gtk-3.0", "gtk-4.0"}) {
         const auto settings = published.configHome / gtk / "settings.ini";
         if (!published.gtkTheme) {
-            const auto theme = iniValue(settings, "Settings", "gtk-theme-name");
-            if (theme && namesDark(*theme))
-                return ColorScheme::dark;
+            if (const auto theme = iniValue(settings, "Settings", "gtk-theme-name"))
+                say(namesDark(*theme));
         }
-        const auto preferDark = iniValue(settings, "Settings", "gtk-application-prefer-dark-theme");
-        if (preferDark && isTrue(*preferDark))
-            return ColorScheme::dark;
+        if (const auto preferDark = iniValue(settings, "Settings", "gtk-application-prefer-dark-theme"))
+            say(isTrue(*preferDark));
     }
-    const auto kde = iniValue(published.configHome / "kdeglobals", "General", "ColorScheme");
-    if (kde && namesDark(*kde))
-        return ColorScheme::dark;
-    return ColorScheme::light;
+    if (const auto kde = iniValue(published.configHome / "kdeglobals", "General", "ColorScheme"))
+        say(namesDark(*kde));
+    return stated;
 }
 
 std::optional<ColorScheme> LinuxDesktopAppearance::fromPortalValue(uint32_t value) {
@@ -248,12 +254,12 @@ LinuxDesktopAppearance::~LinuxDesktopAppearance() {
 void LinuxDesktopAppearance::take(const PortalAnswer& answer) {
     m_portalAnswered = m_portalAnswered || answer.answered;
     // Without a preference from the portal the files decide, as they are now.
-    const ColorScheme scheme = answer.preference ? *answer.preference : publishedColorScheme(m_published);
+    const std::optional<ColorScheme> scheme = answer.preference ? answer.preference : publishedColorScheme(m_published);
     if (scheme == m_scheme)
         return;
     m_scheme = scheme;
     if (m_onChange)
-        m_onChange(scheme);
+        m_onChange(colorScheme());
 }
 
 } // namespace sorvane

@@ -7,8 +7,8 @@
 // preference, the desktop's published settings decide: a GTK theme whose name
 // contains "dark" (GTK_THEME, or gtk-theme-name in gtk-3.0 or gtk-4.0
 // settings.ini), gtk-application-prefer-dark-theme, or a KDE colour scheme
-// (kdeglobals, [General] ColorScheme) whose name contains "dark". Nothing said
-// means light.
+// (kdeglobals, [General] ColorScheme) whose name contains "dark"; a theme named
+// without "dark" states light. Nothing said states nothing (windows are light).
 //
 // The bus is talked to on a thread of its own: a bus that never answers holds
 // the constructor no longer than its wait for the first answer, and an answer
@@ -53,15 +53,15 @@ public:
     LinuxDesktopAppearance(const LinuxDesktopAppearance&) = delete;
     LinuxDesktopAppearance& operator=(const LinuxDesktopAppearance&) = delete;
 
-    ColorScheme colorScheme() const override { return m_scheme; }
+    std::optional<ColorScheme> statedColorScheme() const override { return m_scheme; }
     void setOnChange(std::function<void(ColorScheme)> onChange) override { m_onChange = std::move(onChange); }
 
     // Whether the portal answered (with a preference or without one) since the
     // program started; false while it has not, or when there is none.
     bool portalAnswered() const { return m_portalAnswered; }
 
-    // The scheme the published settings ask for.
-    static ColorScheme publishedColorScheme(const Published& published);
+    // The scheme the published settings state; absent when they say nothing.
+    static std::optional<ColorScheme> publishedColorScheme(const Published& published);
     // The portal's color-scheme value as a scheme; absent for "no preference"
     // and for values it does not know.
     static std::optional<ColorScheme> fromPortalValue(uint32_t value);
@@ -79,7 +79,7 @@ private:
 
     MainQueue& m_mainQueue;
     const Published m_published;
-    ColorScheme m_scheme = ColorScheme::light;
+    std::optional<ColorScheme> m_scheme;
     bool m_portalAnswered = false;
     std::function<void(ColorScheme)> m_onChange;
     std::shared_ptr<Bus> m_bus;

@@ -39,9 +39,15 @@ void setColorScheme(ColorScheme scheme) {
             f.restyle();
 }
 
-void followDesktop(DesktopAppearance& desktop) {
+void followDesktop(DesktopAppearance& desktop, std::function<void(std::optional<ColorScheme>)> alsoTell) {
     setColorScheme(desktop.colorScheme());
-    desktop.setOnChange([](ColorScheme scheme) { setColorScheme(scheme); });
+    if (alsoTell)
+        alsoTell(desktop.statedColorScheme());
+    desktop.setOnChange([&desktop, alsoTell = std::move(alsoTell)](ColorScheme scheme) {
+        setColorScheme(scheme);
+        if (alsoTell)
+            alsoTell(desktop.statedColorScheme());
+    });
 }
 
 void follow(QObject* owner, std::function<void()> restyle) {

@@ -20,9 +20,11 @@ namespace sorvane::appearance {
 
 ColorScheme colorScheme();
 void setColorScheme(ColorScheme scheme);
-// Takes the desktop's scheme now and after each change; `desktop` must outlive
-// its change callback.
-void followDesktop(DesktopAppearance& desktop);
+// Takes the desktop's scheme now and after each change, and hands what the
+// desktop states to `alsoTell` (the tray's symbol) each time; `desktop` must
+// outlive its change callback.
+void followDesktop(DesktopAppearance& desktop,
+                   std::function<void(std::optional<ColorScheme>)> alsoTell = {});
 
 // Runs `restyle` now and again after each change of scheme, for as long as
 // `owner` lives.

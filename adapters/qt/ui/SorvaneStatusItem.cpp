@@ -91,10 +91,12 @@ SorvaneStatusItem::SorvaneStatusItem(QObject* parent)
     m_restore.setTimerType(Qt::PreciseTimer);
     m_restore.setInterval(pulseHold);
     QObject::connect(&m_restore, &QTimer::timeout, this, [this] { showResting(); });
-    m_scheme.setOnChange([this] {
-        if (!isPulsing())
-            showResting();
-    });
+}
+
+void SorvaneStatusItem::setColorScheme(std::optional<ColorScheme> stated) {
+    m_scheme = stated;
+    if (!isPulsing())
+        showResting();
 }
 
 SorvaneStatusItem::~SorvaneStatusItem() {
@@ -104,10 +106,10 @@ SorvaneStatusItem::~SorvaneStatusItem() {
 
 QColor SorvaneStatusItem::pulseColour() { return QColor(255, 204, 0); }
 
-SorvaneStatusItem::Ink SorvaneStatusItem::restingInk(ColourScheme scheme) {
+SorvaneStatusItem::Ink SorvaneStatusItem::restingInk(std::optional<ColorScheme> stated) {
     // Trays of their own (tint2, stalonetray, trayer) are dark unless told
     // otherwise, so a desktop that says nothing gets the light symbol.
-    if (scheme == ColourScheme::light)
+    if (stated == ColorScheme::light)
         return {QColor(0x23, 0x26, 0x29), QColor(255, 255, 255, 240)};
     return {QColor(0xf4, 0xf4, 0xf4), QColor(0, 0, 0, 240)};
 }
@@ -218,9 +220,8 @@ void SorvaneStatusItem::install() {
                              m_onActivate();
                      });
     showResting();
-    // A dark/light switch of the desktop comes with a new palette.
+    // Clicks on an XEmbed icon are taken from the application's events.
     qApp->installEventFilter(this);
-    m_scheme.refresh();
     m_tray->show();
 }
 
@@ -248,8 +249,6 @@ void SorvaneStatusItem::setIconChoice(const std::string& name) {
 }
 
 bool SorvaneStatusItem::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && m_tray)
-        m_scheme.refresh();
     // Qt reports a click on an XEmbed tray icon (its window is Qt's
     // QSystemTrayIconSys) on the press. The search panel would open while the
     // same press is still on its way to the panel's watch for clicks outside
@@ -279,7 +278,7 @@ void SorvaneStatusItem::showSymbol(const Ink& ink, bool exportName) {
 
 void SorvaneStatusItem::showResting() {
     if (m_tray)
-        showSymbol(restingInk(m_scheme.current()), true);
+        showSymbol(restingInk(m_scheme), true);
 }
 
 } // namespace sorvane

@@ -6,13 +6,12 @@
 // we cannot see. So at rest the icon carries two things: the name of the
 // symbol in our symbolic icon theme (sorvane-<symbol>-symbolic, see
 // SymbolicIconTheme.h), which hosts that find it recolour, and pixels drawn for
-// the desktop's colour scheme (DesktopColourScheme.h): a light symbol on a dark
+// the scheme the desktop states (setColorScheme): a light symbol on a dark
 // desktop or when nothing says, a dark one on a light desktop, each with a halo
 // of the other tone, so that it reads on a panel of either tone. A pulse draws
 // the symbol in yellow with a dark halo and exports no name (a host would
 // recolour the name), until 0.4 s after the last pulse, with one restore timer
-// that each new pulse restarts. A change of the desktop's palette asks for the
-// scheme again. A left click
+// that each new pulse restarts. A left click
 // (activation; on an XEmbed tray when the button comes up) runs the callback
 // from setOnActivate(); other clicks do nothing.
 // Without a tray on the desktop install() logs one line and the program runs on
@@ -22,8 +21,8 @@
 // method is called, including the static renderers.
 #pragma once
 
-#include "adapters/qt/ui/DesktopColourScheme.h"
 #include "ports/AppServices.h"
+#include "ports/DesktopAppearance.h"
 
 #include <QColor>
 #include <QImage>
@@ -64,16 +63,17 @@ public:
 
     // True between a pulse and its restore.
     bool isPulsing() const { return m_restore.isActive(); }
-    // The scheme the resting symbol is drawn for.
-    DesktopColourScheme& colourScheme() { return m_scheme; }
+    // The scheme the desktop states (absent: it says nothing), which the
+    // resting symbol is drawn for; redraws it at once unless a pulse shows.
+    void setColorScheme(std::optional<ColorScheme> stated);
 
     // A symbol's colour and the halo around it.
     struct Ink {
         QColor symbol;
         QColor halo;
     };
-    // At rest on a desktop with this scheme.
-    static Ink restingInk(ColourScheme scheme);
+    // At rest on a desktop that states this scheme, or nothing.
+    static Ink restingInk(std::optional<ColorScheme> stated);
     // During a pulse.
     static Ink pulseInk();
     // The yellow of a pulse.
@@ -97,7 +97,7 @@ private:
     void showResting();
 
     std::string m_symbol;
-    DesktopColourScheme m_scheme;
+    std::optional<ColorScheme> m_scheme;
     // Whether hosts can find our symbolic icons by name.
     bool m_themeInstalled = false;
     // Between the press and the release of a left click on an XEmbed icon.

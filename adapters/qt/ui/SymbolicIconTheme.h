@@ -6,7 +6,7 @@
 // fill of every path), so each symbol's strokes are widened into outlines and
 // joined with its filled shapes into one path. Qt exports no IconThemePath for
 // its tray item, so hosts look the name up in their icon theme; the files go
-// where the icon theme specification puts a user's icons:
+// where the desktops look for a user's own icons:
 // $XDG_DATA_HOME/icons/hicolor/scalable/status/sorvane-<symbol>-symbolic.svg.
 //
 // Thread-safety: main (GUI) thread only; a QGuiApplication must exist.
