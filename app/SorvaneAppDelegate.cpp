@@ -21,7 +21,7 @@ namespace {
 
 SorvaneAppDelegate::SorvaneAppDelegate(AppEnvironment environment)
     : m_env(std::move(environment)),
-      m_autoPaster(m_env.mainQueue, m_env.desktop ? *m_env.desktop : m_noDesktop) {}
+      m_autoPaster(m_env.mainQueue, m_env.desktop ? *m_env.desktop : m_noDesktop), m_hotKey(m_env.hotKey) {}
 
 SorvaneAppDelegate::~SorvaneAppDelegate() {
     // Callbacks still queued find the delegate gone and do nothing.
@@ -119,7 +119,8 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     m_pasteboardWatcher->start();
 
     m_env.statusItem.install();
-    m_env.hotKey.registerHotKey(onMain(std::function<void()>([this] { togglePanel(); })));
+    m_hotKey.setCallback(onMain(std::function<void()>([this] { togglePanel(); })));
+    m_hotKey.applyCombo(HotKeyCombo::load(m_env.defaults));
 
     MainQueue* queue = &m_env.mainQueue;
     m_env.power.start(

@@ -28,6 +28,7 @@
 #include "base/SerialQueue.h"
 #include "protocol/Reassembler.h"
 #include "store/SigningKeyStore.h"
+#include "ui/HotKeyCombo.h"
 #include "ui/PanelItems.h"
 #include "ui/SearchPanelView.h"
 
@@ -229,6 +230,7 @@ private:
     std::optional<RunningApplication> m_previousApp;
     NoAutoPasteDesktop m_noDesktop;
     AutoPaster m_autoPaster;
+    HotKeyManager m_hotKey;
 
     // The keyring's thread: every secret-store call runs there, so that a
     // keyring that never answers cannot hold the main thread.

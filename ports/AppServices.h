@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace sorvane {
@@ -82,10 +83,20 @@ public:
     virtual bool confirm(const ConfirmationRequest& request) = 0;
 };
 
+// One system-wide key combination, given as the stored key code and modifier
+// mask (the table in ui/HotKeyCombo.h maps them to the desktop's keys).
 class HotKeyService {
 public:
     virtual ~HotKeyService() = default;
-    virtual void registerHotKey(std::function<void()> onPressed) = 0;
+    // What a press of the registered combination runs. The service posts it to
+    // the main queue; it never runs inside the event dispatch.
+    virtual void setOnPressed(std::function<void()> onPressed) = 0;
+    // Grabs the combination for the whole desktop. 0 on success; otherwise a
+    // non-zero status (the display server's error code, or -1 when the key has
+    // no counterpart on this keyboard). Does not release an earlier grab.
+    virtual int registerHotKey(uint32_t keyCode, uint32_t modifiers) = 0;
+    // Releases the grab, if any.
+    virtual void unregisterHotKey() = 0;
 };
 
 class Installer {
@@ -95,12 +106,33 @@ public:
     virtual bool promptAndMoveIfNeeded() = 0;
     // Turns launch at login on unless the user opted out.
     virtual void enableLaunchAtLoginByDefault() = 0;
+    // True when the program runs from a place that launch at login can name
+    // (~/Applications/ or a system prefix).
+    virtual bool isInstalledInApplications() const { return false; }
+    // The truth of the desktop's autostart entry at this moment.
+    virtual bool isLaunchAtLoginEnabled() const { return false; }
+    // Registers (true) or unregisters (false) launch at login. Nothing on
+    // success; otherwise what went wrong, for the log.
+    virtual std::optional<std::string> setLaunchAtLogin(bool /*enabled*/) {
+        return std::string("launch at login is not available in this build");
+    }
 };
 
 class Updater {
 public:
     virtual ~Updater() = default;
     virtual void start(bool automaticChecks) = 0;
+    // Turns the daily background check on or off.
+    virtual void setAutomaticChecks(bool /*enabled*/) {}
+    // A check the user asked for: it always answers, with a window.
+    virtual void checkForUpdates() {}
+};
+
+// The About window: opens, or comes to the front when it is already open.
+class AboutWindow {
+public:
+    virtual ~AboutWindow() = default;
+    virtual void show() = 0;
 };
 
 // Watches the system clipboard and writes to it.

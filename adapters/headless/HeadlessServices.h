@@ -53,9 +53,12 @@ public:
     }
 };
 
+// Without a display no key can be grabbed: every registration fails.
 class HeadlessHotKey final : public HotKeyService {
 public:
-    void registerHotKey(std::function<void()>) override {}
+    void setOnPressed(std::function<void()>) override {}
+    int registerHotKey(uint32_t, uint32_t) override { return -1; }
+    void unregisterHotKey() override {}
 };
 
 class HeadlessInstaller final : public Installer {

@@ -107,13 +107,20 @@ public:
     std::vector<std::string> confirmations;
 };
 
+// Records what is grabbed; pressed() plays a press as the desktop delivers it.
 class NoHotKey final : public HotKeyService {
 public:
-    void registerHotKey(std::function<void()> onPressed) override {
+    void setOnPressed(std::function<void()> onPressed) override { pressed = std::move(onPressed); }
+    int registerHotKey(uint32_t keyCode, uint32_t modifiers) override {
         markStep("hot key");
-        pressed = std::move(onPressed);
+        if (status == 0)
+            grabbed = {keyCode, modifiers};
+        return status;
     }
+    void unregisterHotKey() override { grabbed.reset(); }
     std::function<void()> pressed;
+    std::optional<std::pair<uint32_t, uint32_t>> grabbed;
+    int status = 0; // what the next registration answers
 };
 
 class TestInstaller final : public Installer {
