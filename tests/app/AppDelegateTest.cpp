@@ -105,6 +105,7 @@ TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
                          "step: launch at login", "step: secret store",
                          "Sorvane BLE: peripheral initialized", "step: watcher created",
                          "step: watcher started", "step: status item", "step: hot key",
+                         "Sorvane: hotkey registered (Shift+Super+V)",
                          "step: sleep and wake",
                          "Sorvane: ready (device 000fa0ff0102030405060708090a0b0c)",
                          "Sorvane: pairing code = 445601", "step: updater"}));
