@@ -181,10 +181,13 @@ void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
         refreshPanel();
     } else if (id == "about") {
         m_env.panel.hidePanel();
-        logLine("Sorvane: the About window is not available yet");
+        if (m_env.aboutWindow)
+            m_env.aboutWindow->show();
+        else
+            logLine("Sorvane: no display \u2014 the About window cannot open");
     } else if (id == "check_updates") {
         m_env.panel.hidePanel();
-        logLine("Sorvane: update checks are not available yet");
+        m_env.updater.checkForUpdates();
     } else if (id == "quit") {
         quitAction();
     } else {

@@ -78,6 +78,9 @@ struct AppEnvironment {
     // without the identity (sync then waits for the keyring).
     std::chrono::milliseconds keyringWait{5000};
 
+    // The About window; null: none on this desktop (the action only logs).
+    AboutWindow* aboutWindow = nullptr;
+
     // What the entry point found while assembling these services (a missing
     // display, say), logged right after the start line.
     std::vector<std::string> startupNotes{};
