@@ -173,11 +173,11 @@ void SorvaneAppDelegate::handleMenuAction(const std::string& id) {
     } else if (id == "clear_history") {
         clearHistoryAction();
     } else if (id == "preferences") {
-        m_env.panel.hidePanel();
-        logLine("Sorvane: preferences are not available yet");
+        preferencesAction();
     } else if (id == "toggle_pause") {
         m_appState->syncPaused = !m_appState->syncPaused;
         logLine(m_appState->syncPaused ? "Sorvane: sync paused" : "Sorvane: sync resumed");
+        updatePrefsSyncPaused(m_appState->syncPaused);
         refreshPanel();
     } else if (id == "about") {
         m_env.panel.hidePanel();

@@ -30,6 +30,7 @@
 #include "store/SigningKeyStore.h"
 #include "ui/HotKeyCombo.h"
 #include "ui/PanelItems.h"
+#include "ui/Preferences.h"
 #include "ui/SearchPanelView.h"
 
 #include <array>
@@ -78,8 +79,10 @@ struct AppEnvironment {
     // without the identity (sync then waits for the keyring).
     std::chrono::milliseconds keyringWait{5000};
 
-    // The About window; null: none on this desktop (the action only logs).
+    // The About and preferences windows; null: none on this desktop (their
+    // actions only log).
     AboutWindow* aboutWindow = nullptr;
+    PreferencesWindowView* preferencesWindow = nullptr;
 
     // What the entry point found while assembling these services (a missing
     // display, say), logged right after the start line.
@@ -166,6 +169,22 @@ public:
     void unpairAction();
     void clearHistoryAction();
     void quitAction();
+    // The preferences: hides the panel and opens the window on a fresh
+    // snapshot of the settings, whose changes come back to handlePrefChange.
+    void preferencesAction();
+    void showPreferences(PrefsDef def);
+    PrefsDef makePrefsDef();
+    // Applies one "key:value" message of the preferences window; anything
+    // malformed or unknown is ignored.
+    void handlePrefChange(const std::string& message);
+    // An open preferences window follows the pause set elsewhere.
+    void updatePrefsSyncPaused(bool paused);
+    // Asks before the limit drops below the history's size; true: go ahead.
+    bool presentReduceHistoryConfirm(int64_t newMax, int64_t currentCount);
+    bool isAutoUpdateCheckEnabled() const;
+    // The paired phone's fingerprint from the peers file; absent when there is
+    // none or the file cannot be read.
+    std::optional<std::string> pairedPhoneFingerprint() const;
     // A command that reached the running program from outside: "toggle-panel",
     // "pair", "preferences", "about", "quit", or "activate" (show the panel).
     void handleRemoteCommand(const std::string& command);

@@ -20,6 +20,7 @@
 #include "adapters/qt/SignalBridge.h"
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/QtAlerts.h"
+#include "adapters/qt/ui/PreferencesWindow.h"
 #include "adapters/qt/ui/SorvanePairWindow.h"
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
 #include "adapters/qt/ui/SorvaneStatusItem.h"
@@ -201,6 +202,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<PairingWindow> pairingWindow;
     SorvaneSearchPanel* searchPanel = nullptr;
     std::unique_ptr<LinuxDesktopAppearance> desktopAppearance;
+    std::unique_ptr<SorvanePreferences> preferences;
     if (withWindows) {
         // The windows are light or dark as the desktop asks, and follow it.
         desktopAppearance = std::make_unique<LinuxDesktopAppearance>(mainQueue);
@@ -216,6 +218,7 @@ int main(int argc, char** argv) {
         panel = std::move(window);
         alerts = std::make_unique<QtAlerts>(mainQueue);
         pairingWindow = std::make_unique<SorvanePairWindow>();
+        preferences = std::make_unique<SorvanePreferences>();
     } else {
         statusItem = std::make_unique<HeadlessStatusItem>();
         panel = std::make_unique<HeadlessPanel>();
@@ -243,6 +246,7 @@ int main(int argc, char** argv) {
     if (desktop)
         environment.desktop = desktop.get();
     environment.releaseFreeMemory = releaseFreeHeap;
+    environment.preferencesWindow = preferences.get();
     // The keyring lives on the same session bus: a silent bus costs start-up 5 s
     // in all, the claim of the name included (a little is kept for the rest).
     environment.keyringWait = std::max(

@@ -43,8 +43,10 @@ public:
         ++installs;
     }
     void animateIconPulse() override { ++pulses; }
+    void setIconChoice(const std::string& symbolName) override { iconChoice = symbolName; }
     int installs = 0;
     int pulses = 0;
+    std::string iconChoice;
 };
 
 // Keeps what the delegate last handed to the panel; shown until hidden.
@@ -133,17 +135,39 @@ public:
         markStep("launch at login");
         ++launchAtLogin;
     }
+    bool isInstalledInApplications() const override { return installed; }
+    bool isLaunchAtLoginEnabled() const override { return loginItem; }
+    std::optional<std::string> setLaunchAtLogin(bool enabled) override {
+        if (refusal)
+            return refusal;
+        loginItem = enabled;
+        return std::nullopt;
+    }
     bool moveAway = false;
     int launchAtLogin = 0;
+    bool installed = true;
+    bool loginItem = false;
+    std::optional<std::string> refusal; // what the next change answers
 };
 
 class RecordingUpdater final : public Updater {
 public:
-    void start(bool automaticChecks) override {
+    void start(bool automatic) override {
         markStep("updater");
-        started = automaticChecks;
+        started = automatic;
     }
+    void setAutomaticChecks(bool enabled) override { automaticChecks = enabled; }
+    void checkForUpdates() override { ++manualChecks; }
     std::optional<bool> started;
+    std::optional<bool> automaticChecks;
+    int manualChecks = 0;
+};
+
+// Counts the openings of the preferences window.
+class RecordingPreferencesWindow final : public PreferencesWindowView {
+public:
+    void show() override { ++shown; }
+    int shown = 0;
 };
 
 // The clipboard as the delegate sees it. copy() plays a local copy on the

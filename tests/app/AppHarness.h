@@ -37,7 +37,7 @@ public:
 
     // Creates the delegate and runs start-up; waits for advertising when it succeeds.
     void start() {
-        app = std::make_unique<SorvaneAppDelegate>(AppEnvironment{
+        AppEnvironment environment{
             mainQueue, application, defaults, host, power, directories,
             [this]() -> std::unique_ptr<SecretStore> {
                 markStep("secret store");
@@ -51,7 +51,9 @@ public:
                 return std::make_unique<TestClipboard::Watcher>(clipboard);
             },
             statusItem, panel, pairingWindow, alerts, hotKey, installer, updater, wallClock,
-            steadyClock.fn()});
+            steadyClock.fn()};
+        environment.preferencesWindow = &preferencesWindow;
+        app = std::make_unique<SorvaneAppDelegate>(std::move(environment));
         app->applicationDidFinishLaunching();
         // The history is read beside the start-up; the tests start once it is in.
         if (app->appState())
@@ -127,6 +129,7 @@ public:
     NoHotKey hotKey;
     TestInstaller installer;
     RecordingUpdater updater;
+    RecordingPreferencesWindow preferencesWindow;
     LogCapture log;
     std::unique_ptr<SorvaneAppDelegate> app;
     std::deque<Phone> centrals;
