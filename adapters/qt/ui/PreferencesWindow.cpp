@@ -371,8 +371,8 @@ public:
     QWidget* toggleRow(GroupBox* box, const QString& title, const QString& subtitle, bool divider,
                        std::function<void(bool)> onToggle, const QString& badge = {}, QLabel** subtitleOut = nullptr) {
         auto* sw = new Switch(title, nullptr);
-        QObject::connect(sw, &QAbstractButton::toggled, &w, [this, onToggle = std::move(onToggle)](bool on) {
-            if (!w.m_refreshing)
+        QObject::connect(sw, &QAbstractButton::toggled, &w, [window = &w, onToggle = std::move(onToggle)](bool on) {
+            if (!window->m_refreshing)
                 onToggle(on);
         });
         w.m_toggles.emplace_back(title, sw);
