@@ -18,6 +18,7 @@
 #include "adapters/linux/x11/X11Pasteboard.h"
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalBridge.h"
+#include "adapters/qt/ui/AboutWindow.h"
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/QtAlerts.h"
 #include "adapters/qt/ui/SorvanePairWindow.h"
@@ -199,6 +200,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<SearchPanelView> panel;
     std::unique_ptr<AlertPresenter> alerts;
     std::unique_ptr<PairingWindow> pairingWindow;
+    std::unique_ptr<AboutWindow> aboutWindow; // none without windows
     SorvaneSearchPanel* searchPanel = nullptr;
     std::unique_ptr<LinuxDesktopAppearance> desktopAppearance;
     if (withWindows) {
@@ -216,6 +218,7 @@ int main(int argc, char** argv) {
         panel = std::move(window);
         alerts = std::make_unique<QtAlerts>(mainQueue);
         pairingWindow = std::make_unique<SorvanePairWindow>();
+        aboutWindow = std::make_unique<QtAboutWindow>();
     } else {
         statusItem = std::make_unique<HeadlessStatusItem>();
         panel = std::make_unique<HeadlessPanel>();
@@ -242,6 +245,7 @@ int main(int argc, char** argv) {
         *statusItem, *panel, *pairingWindow, *alerts, hotKey, installer, updater};
     if (desktop)
         environment.desktop = desktop.get();
+    environment.aboutWindow = aboutWindow.get();
     environment.releaseFreeMemory = releaseFreeHeap;
     // The keyring lives on the same session bus: a silent bus costs start-up 5 s
     // in all, the claim of the name included (a little is kept for the rest).
