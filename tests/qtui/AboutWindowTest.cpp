@@ -1,5 +1,5 @@
 // The About window as a user meets it: which window a repeated About command
-// and the user's close (Ctrl+W) leave, what it says and where, what its links
+// (also on a minimised window) and the user's close (Ctrl+W) leave, what it says and where, what its links
 // ask the desktop to open (caught with QDesktopServices' URL handlers) by mouse
 // and keyboard, and its colours in dark and light read from its pixels, also
 // when the scheme changes while it is open. Offscreen, and with --x11 on Xvfb
@@ -175,6 +175,14 @@ TEST_F(AboutWindowTest, ShowingAgainBringsTheOneWindowForwardAndAfterTheUserClos
     EXPECT_EQ(about.window(), view);
     EXPECT_TRUE(QTest::qWaitForWindowActive(view));
     EXPECT_EQ(visibleAboutViews(), std::vector<AboutView*>{view});
+
+    // Minimised, it comes back.
+    view->showMinimized();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->isMinimized(); }, 2000));
+    about.show();
+    EXPECT_EQ(about.window(), view);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !view->isMinimized(); }, 2000));
+    EXPECT_TRUE(QTest::qWaitForWindowActive(view));
 
     // W alone, or with Shift, does not close it; Ctrl+W does.
     QTest::keyClick(view, Qt::Key_W);
