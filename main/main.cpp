@@ -18,6 +18,7 @@
 #include "adapters/linux/x11/X11Pasteboard.h"
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalBridge.h"
+#include "adapters/qt/ui/AboutWindow.h"
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/QtAlerts.h"
 #include "adapters/qt/ui/PreferencesWindow.h"
@@ -200,6 +201,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<SearchPanelView> panel;
     std::unique_ptr<AlertPresenter> alerts;
     std::unique_ptr<PairingWindow> pairingWindow;
+    std::unique_ptr<AboutWindow> aboutWindow; // none without windows
     SorvaneSearchPanel* searchPanel = nullptr;
     std::unique_ptr<LinuxDesktopAppearance> desktopAppearance;
     std::unique_ptr<SorvanePreferences> preferences;
@@ -219,6 +221,7 @@ int main(int argc, char** argv) {
         alerts = std::make_unique<QtAlerts>(mainQueue);
         pairingWindow = std::make_unique<SorvanePairWindow>();
         preferences = std::make_unique<SorvanePreferences>();
+        aboutWindow = std::make_unique<QtAboutWindow>();
     } else {
         statusItem = std::make_unique<HeadlessStatusItem>();
         panel = std::make_unique<HeadlessPanel>();
@@ -245,6 +248,7 @@ int main(int argc, char** argv) {
         *statusItem, *panel, *pairingWindow, *alerts, hotKey, installer, updater};
     if (desktop)
         environment.desktop = desktop.get();
+    environment.aboutWindow = aboutWindow.get();
     environment.releaseFreeMemory = releaseFreeHeap;
     environment.preferencesWindow = preferences.get();
     // The keyring lives on the same session bus: a silent bus costs start-up 5 s
