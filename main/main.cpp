@@ -25,6 +25,7 @@
 #include "adapters/qt/ui/SorvanePairWindow.h"
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
 #include "adapters/qt/ui/SorvaneStatusItem.h"
+#include "adapters/qt/ui/X11GlobalHotKey.h"
 #include "app/SorvaneAppDelegate.h"
 #include "clipboard/SorvanePasteboardWatcher.h"
 #include "store/UserDefaultsFile.h"
@@ -192,7 +193,10 @@ int main(int argc, char** argv) {
     UserDefaultsFile defaults(defaultsPath());
     LinuxHostInfo host;
     LogindPowerMonitor power;
-    HeadlessHotKey hotKey;
+    // The global shortcut grabs keys on Qt's X connection; elsewhere there is none.
+    std::unique_ptr<HotKeyService> hotKey = X11GlobalHotKey::open();
+    if (!hotKey)
+        hotKey = std::make_unique<HeadlessHotKey>();
     HeadlessInstaller installer;
     HeadlessUpdater updater;
 
@@ -245,7 +249,7 @@ int main(int argc, char** argv) {
         },
         bluezPeripheralManagerFactory(),
         makePasteboardWatcher,
-        *statusItem, *panel, *pairingWindow, *alerts, hotKey, installer, updater};
+        *statusItem, *panel, *pairingWindow, *alerts, *hotKey, installer, updater};
     if (desktop)
         environment.desktop = desktop.get();
     environment.aboutWindow = aboutWindow.get();

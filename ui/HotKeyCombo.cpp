@@ -65,7 +65,8 @@ HotKeyCombo HotKeyCombo::load(const UserDefaults& defaults) {
     if (!keyCode)
         return {};
     HotKeyCombo combo{*keyCode, 0};
-    if (defaults.object(hotKeyModifiersKey)) {
+    // Modifiers of another type read as none; an integer out of range is damage.
+    if (defaults.integer(hotKeyModifiersKey)) {
         const auto modifiers = storedUint32(defaults, hotKeyModifiersKey);
         if (!modifiers)
             return {};

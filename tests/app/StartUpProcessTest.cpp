@@ -1,11 +1,14 @@
 // The real sorvane program started without an X display: its first log line is
 // "Sorvane starting…", the line about the missing display comes right after,
 // and SIGTERM ends it cleanly. A private dbus-daemon stands in for the system
-// bus (no bluetoothd on it), the session bus is unreachable.
+// bus (no bluetoothd on it), the session bus is unreachable. On a private Xvfb
+// with openbox, with a stand-in bluetoothd: the global shortcut, pressed as a
+// user does, shows the panel and hides it again.
 
 #include "testing/child-process/ChildProcess.h"
 #include "testing/dbus-daemon/DbusDaemon.h"
 #include "testing/test-env/TempDir.h"
+#include "testing/x-session/XSession.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +18,11 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <X11/extensions/XTest.h>
 
 namespace sorvane::testing {
 namespace {
@@ -149,6 +157,95 @@ TEST(StartUpProcess, AKeyringWithoutADefaultCollectionKeepsTheKeyInTheFileAcross
     std::ifstream pidIn(pidFile);
     if (pidIn >> pid && pid > 0)
         ::kill(pid, SIGTERM);
+}
+
+// Windows come and go while the tree is walked: errors about them are ignored.
+int ignoreXError(Display*, XErrorEvent*) {
+    return 0;
+}
+
+// Whether a window titled `title` is mapped and viewable anywhere on the screen.
+bool viewableWindowTitled(Display* display, Window window, const std::string& title) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, window, &attributes) || attributes.map_state != IsViewable)
+        return false;
+    XTextProperty name{};
+    if (XGetWMName(display, window, &name) && name.value) {
+        const bool match = std::string(reinterpret_cast<const char*>(name.value), name.nitems) == title;
+        XFree(name.value);
+        if (match)
+            return true;
+    }
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display, window, &root, &parent, &children, &count))
+        return false;
+    bool found = false;
+    for (unsigned i = 0; i < count && !found; ++i)
+        found = viewableWindowTitled(display, children[i], title);
+    if (children)
+        XFree(children);
+    return found;
+}
+
+TEST(StartUpProcess, OnADesktopTheShortcutShowsThePanelAndHidesItAgain) {
+    XSession x;
+    if (!x.running())
+        GTEST_SKIP() << x.error();
+    TempDir dir;
+    DbusDaemon session(dir.path() / "session-bus");
+    DbusDaemon system(dir.path() / "system-bus");
+    ASSERT_TRUE(session.running() && system.running());
+    ChildProcess::Options fakeOptions;
+    fakeOptions.outputFd = 1;
+    ChildProcess bluetoothd({SORVANE_FAKE_BLUETOOTHD, "--bus", system.address()}, fakeOptions);
+    ASSERT_TRUE(bluetoothd.waitForLine("fake-bluetoothd: ready", 30s)) << "the stand-in bluetoothd did not start";
+
+    const auto log = dir.path() / "sorvane.log";
+    ChildProcess::Options options;
+    options.logFile = log.string();
+    options.env = {{"DISPLAY", x.display()},
+                   {"WAYLAND_DISPLAY", std::nullopt},
+                   {"QT_QPA_PLATFORM", "xcb"},
+                   {"HOME", (dir.path() / "home").string()},
+                   {"DBUS_SYSTEM_BUS_ADDRESS", system.address()},
+                   {"DBUS_SESSION_BUS_ADDRESS", session.address()},
+                   {"XDG_DATA_HOME", (dir.path() / "data").string()},
+                   {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
+                   {"XDG_RUNTIME_DIR", dir.path().string()},
+                   {"LANG", "C.UTF-8"}};
+    ChildProcess sorvane({SORVANE_PROGRAM}, options);
+    ASSERT_TRUE(sorvane.started());
+    ASSERT_TRUE(eventually([&] { return anyContains(linesOf(log), "Sorvane: ready"); }, 30s))
+        << "sorvane never got ready";
+    EXPECT_TRUE(anyContains(linesOf(log), "Sorvane: hotkey registered (Shift+Super+V)"));
+
+    Display* d = XOpenDisplay(x.display().c_str());
+    ASSERT_TRUE(d);
+    const auto previousHandler = XSetErrorHandler(ignoreXError);
+    auto pressShortcut = [d] {
+        const KeyCode keys[] = {XKeysymToKeycode(d, XK_Shift_L), XKeysymToKeycode(d, XK_Super_L),
+                                XKeysymToKeycode(d, XK_v)};
+        for (KeyCode k : keys)
+            XTestFakeKeyEvent(d, k, True, 0);
+        for (auto k = std::rbegin(keys); k != std::rend(keys); ++k)
+            XTestFakeKeyEvent(d, *k, False, 0);
+        XSync(d, False);
+    };
+    auto panelShown = [d] { return viewableWindowTitled(d, DefaultRootWindow(d), "Sorvane"); };
+    EXPECT_FALSE(panelShown()) << "the panel is shown before any press";
+    pressShortcut();
+    EXPECT_TRUE(eventually(panelShown, 10s)) << "Shift+Super+V did not show the panel";
+    pressShortcut();
+    EXPECT_TRUE(eventually([&] { return !panelShown(); }, 10s)) << "Shift+Super+V again did not hide the panel";
+    pressShortcut();
+    EXPECT_TRUE(eventually(panelShown, 10s)) << "a third press did not show it again";
+    XCloseDisplay(d);
+    XSetErrorHandler(previousHandler);
+
+    ::kill(sorvane.pid(), SIGTERM);
+    EXPECT_EQ(sorvane.wait(20s), 0);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "adapters/qt/ui/PreferencesWindow.h"
 
 #include "adapters/qt/ui/Appearance.h"
+#include "adapters/qt/ui/HotKeyKeys.h"
 #include "adapters/qt/ui/PanelStyle.h"
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 
@@ -264,42 +265,6 @@ protected:
 private:
     QColor m_colour;
 };
-
-// The combination a key press names: its key from the keysym (the X server's,
-// or Qt's key for the common keys elsewhere) and its modifiers; absent for a
-// key outside the shortcut table (a modifier alone, say).
-std::optional<HotKeyCombo> recordedCombo(const QKeyEvent& event) {
-    uint32_t modifiers = 0;
-    const Qt::KeyboardModifiers held = event.modifiers();
-    if (held & Qt::MetaModifier)
-        modifiers |= hotkeymask::super;
-    if (held & Qt::ShiftModifier)
-        modifiers |= hotkeymask::shift;
-    if (held & Qt::AltModifier)
-        modifiers |= hotkeymask::alt;
-    if (held & Qt::ControlModifier)
-        modifiers |= hotkeymask::ctrl;
-    std::optional<uint32_t> keyCode;
-    if (event.nativeVirtualKey() != 0)
-        keyCode = keyCodeForKeysym(event.nativeVirtualKey());
-    if (!keyCode) {
-        const int key = event.key();
-        uint32_t keysym = 0;
-        if ((key >= Qt::Key_A && key <= Qt::Key_Z) || (key >= Qt::Key_0 && key <= Qt::Key_9) || key == Qt::Key_Space)
-            keysym = static_cast<uint32_t>(key);
-        else if (key == Qt::Key_Return || key == Qt::Key_Enter)
-            keysym = 0xff0d;
-        else if (key == Qt::Key_Tab)
-            keysym = 0xff09;
-        else if (key >= Qt::Key_F1 && key <= Qt::Key_F12)
-            keysym = 0xffbe + static_cast<uint32_t>(key - Qt::Key_F1);
-        if (keysym)
-            keyCode = keyCodeForKeysym(keysym);
-    }
-    if (!keyCode)
-        return std::nullopt;
-    return HotKeyCombo{*keyCode, modifiers};
-}
 
 QString qs(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -740,9 +705,9 @@ bool PreferencesWindow::recordKey(QKeyEvent* event) {
         m_state.stopRecordingHotKey();
         return true;
     }
-    const auto combo = recordedCombo(*event);
-    if (combo)
-        m_state.captureHotKey(*combo);
+    // A modifier alone, or a key outside the shortcut table, keeps recording.
+    if (const auto keyCode = hotKeyCodeForKeyEvent(*event))
+        m_state.captureHotKey({*keyCode, carbonModifiers(event->modifiers())});
     return true; // while recording, no key does anything else
 }
 
