@@ -70,6 +70,9 @@ public:
 class HeadlessUpdater final : public Updater {
 public:
     void start(bool) override {}
+    void checkForUpdates() override {
+        logLine("Sorvane: update checks are not available in this build");
+    }
 };
 
 // Without a clipboard connection nothing is reported and writes are logged.
