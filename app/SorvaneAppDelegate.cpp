@@ -138,6 +138,19 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
         logReady();
 
     m_env.updater.start(m_env.defaults.boolIfPresent("auto_update_check").value_or(true));
+    releaseFreeMemorySoon();
+}
+
+void SorvaneAppDelegate::releaseFreeMemorySoon() {
+    if (!m_env.releaseFreeMemory || m_memoryReleasePending)
+        return;
+    m_memoryReleasePending = true;
+    m_env.mainQueue.postDelayed(m_env.releaseFreeMemoryDelay, [this, alive = m_liveness.watch()] {
+        if (!alive)
+            return;
+        m_memoryReleasePending = false;
+        m_env.releaseFreeMemory();
+    });
 }
 
 void SorvaneAppDelegate::logReady() {

@@ -73,7 +73,10 @@ struct AppEnvironment {
     AutoPasteDesktop* desktop = nullptr;
 
     // Returns free memory to the system after a one-off peak; may be empty.
+    // It runs once the history is read, and this long after start-up and after
+    // each opening of the panel, when what they built is in place.
     std::function<void()> releaseFreeMemory{};
+    std::chrono::milliseconds releaseFreeMemoryDelay{2000};
 
     // How long start-up waits for the keyring's first answer before it goes on
     // without the identity (sync then waits for the keyring).
@@ -229,6 +232,8 @@ private:
     void applyPhoneName(const std::string& name, const char* logPrefix);
     void forgetCentrals();
     void refreshPanel();
+    // Schedules releaseFreeMemory after releaseFreeMemoryDelay (one at a time).
+    void releaseFreeMemorySoon();
 
     AppEnvironment m_env;
     std::unique_ptr<AppState> m_appState;
@@ -248,6 +253,7 @@ private:
     bool m_rebuildInProgress = false;
     bool m_terminating = false;
     bool m_terminated = false;
+    bool m_memoryReleasePending = false;
 
     std::optional<RunningApplication> m_previousApp;
     NoAutoPasteDesktop m_noDesktop;

@@ -53,6 +53,8 @@ public:
             statusItem, panel, pairingWindow, alerts, hotKey, installer, updater, wallClock,
             steadyClock.fn()};
         environment.preferencesWindow = &preferencesWindow;
+        environment.releaseFreeMemory = [this] { ++memoryReleases; };
+        environment.releaseFreeMemoryDelay = std::chrono::milliseconds(20);
         app = std::make_unique<SorvaneAppDelegate>(std::move(environment));
         app->applicationDidFinishLaunching();
         // The history is read beside the start-up; the tests start once it is in.
@@ -130,6 +132,7 @@ public:
     TestInstaller installer;
     RecordingUpdater updater;
     RecordingPreferencesWindow preferencesWindow;
+    std::atomic<int> memoryReleases{0};
     LogCapture log;
     std::unique_ptr<SorvaneAppDelegate> app;
     std::deque<Phone> centrals;

@@ -65,6 +65,8 @@ TEST_F(MenuActionsTest, RowsFollowPairingConnectionAndPause) {
 // open panel follows the history, a hidden one is rebuilt when it opens.
 TEST_F(MenuActionsTest, TogglingOpensFromTheQueueAndOnlyAnOpenPanelFollowsTheHistory) {
     h.start();
+    // Free heap goes back once the history is read and once start-up settles,
+    ASSERT_TRUE(h.pumpUntil([&] { return h.memoryReleases == 2; }));
     record("some text");
     h.app->togglePanel();
     h.app->togglePanel(); // a second click before the first has shown anything
@@ -72,6 +74,10 @@ TEST_F(MenuActionsTest, TogglingOpensFromTheQueueAndOnlyAnOpenPanelFollowsTheHis
     h.mainQueue.runPending();
     EXPECT_EQ(h.panel.shows, 2);
     ASSERT_TRUE(h.panel.visible);
+    // and once after the panel was built (two shows in a row: once).
+    ASSERT_TRUE(h.pumpUntil([&] { return h.memoryReleases == 3; }));
+    h.mainQueue.runPending();
+    EXPECT_EQ(h.memoryReleases, 3);
     EXPECT_EQ(h.panel.items[2].id, "hist:" + entryId(0));
     h.app->togglePanel();
     EXPECT_FALSE(h.panel.visible);
