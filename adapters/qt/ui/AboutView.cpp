@@ -1,6 +1,7 @@
 #include "adapters/qt/ui/AboutView.h"
 
 #include "adapters/qt/ui/Appearance.h"
+#include "adapters/qt/ui/OrdinaryWindow.h"
 #include "adapters/qt/ui/PanelStyle.h"
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 
@@ -417,8 +418,7 @@ AboutView::AboutView(AboutFacts facts, QWidget* parent)
 AboutView::~AboutView() = default;
 
 void AboutView::keyPressEvent(QKeyEvent* event) {
-    if (event->matches(QKeySequence::Close) ||
-        (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier)) {
+    if (isCloseWindowShortcut(*event)) {
         close();
         return;
     }

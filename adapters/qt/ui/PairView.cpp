@@ -1,6 +1,7 @@
 #include "adapters/qt/ui/PairView.h"
 
 #include "adapters/qt/ui/Appearance.h"
+#include "adapters/qt/ui/OrdinaryWindow.h"
 #include "adapters/qt/ui/PanelStyle.h"
 #include "base/Log.h"
 
@@ -207,8 +208,7 @@ PairView::PairView(std::string qrPayload, const std::array<uint8_t, 32>& identit
 PairView::~PairView() = default;
 
 void PairView::keyPressEvent(QKeyEvent* event) {
-    if (event->matches(QKeySequence::Close) ||
-        (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier)) {
+    if (isCloseWindowShortcut(*event)) {
         close();
         return;
     }

@@ -2,22 +2,20 @@
 
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/HotKeyKeys.h"
+#include "adapters/qt/ui/OrdinaryWindow.h"
 #include "adapters/qt/ui/PanelStyle.h"
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QComboBox>
-#include <QCursor>
 #include <QGraphicsOpacityEffect>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollArea>
 #include <QStackedWidget>
 #include <QTimer>
@@ -724,8 +722,7 @@ bool PreferencesWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void PreferencesWindow::keyPressEvent(QKeyEvent* event) {
-    if (event->matches(QKeySequence::Close) ||
-        (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier)) {
+    if (isCloseWindowShortcut(*event)) {
         close();
         return;
     }
@@ -738,22 +735,11 @@ SorvanePreferences::~SorvanePreferences() = default;
 
 void SorvanePreferences::show() {
     if (m_window && m_window->isVisible()) {
-        m_window->raise();
-        m_window->activateWindow();
+        bringToFront(m_window.get());
         return;
     }
     m_window = std::make_unique<PreferencesWindow>(m_state);
-    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    if (screen) {
-        QRect frame = m_window->rect();
-        frame.moveCenter(screen->availableGeometry().center());
-        m_window->move(frame.topLeft());
-    }
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
+    showCentredUnderPointer(m_window.get());
 }
 
 } // namespace sorvane
