@@ -12,6 +12,7 @@ SORVANE_PACKAGES=(
   libx11-dev libxfixes-dev libxtst-dev libxi-dev xvfb openbox xclip xdotool imagemagick zbar-tools
   tint2 xfce4-panel xfconf
   libqrencode-dev libzbar-dev
+  at-spi2-core python3-pyatspi gir1.2-atspi-2.0 python3-gi
   locales-all fonts-dejavu-core
 )
 

@@ -1,5 +1,6 @@
 #include "adapters/qt/ui/AboutView.h"
 
+#include "adapters/qt/ui/AccessibleControl.h"
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/OrdinaryWindow.h"
 #include "adapters/qt/ui/PanelStyle.h"
@@ -195,12 +196,13 @@ protected:
 
 // A row of a card that opens something: a symbol, its label and the arrow. It
 // takes the focus with Tab or a click and opens on a click, Return or Space;
-// its accessible name is its label.
-class LinkRow final : public QWidget {
+// it reads as a link named by its label, which the press action opens.
+class LinkRow final : public QWidget, public AccessibleControl {
 public:
     LinkRow(const QString& symbol, const QString& text, std::function<void()> onActivate,
             QWidget* parent)
-        : QWidget(parent), m_onActivate(std::move(onActivate)) {
+        : QWidget(parent), AccessibleControl(QAccessible::Link, [this] { m_onActivate(); }),
+          m_onActivate(std::move(onActivate)) {
         setFocusPolicy(Qt::StrongFocus);
         setCursor(Qt::PointingHandCursor);
         setAccessibleName(text);

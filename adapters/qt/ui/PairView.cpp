@@ -1,5 +1,6 @@
 #include "adapters/qt/ui/PairView.h"
 
+#include "adapters/qt/ui/AccessibleControl.h"
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/OrdinaryWindow.h"
 #include "adapters/qt/ui/PanelStyle.h"
@@ -35,11 +36,15 @@ struct QRcodeDeleter {
 };
 
 // Draws the module image on white in a rounded frame, each module the same
-// whole number of device pixels, so the code stays sharp at any scale.
-class QRCodeView final : public QWidget {
+// whole number of device pixels, so the code stays sharp at any scale. It
+// reads as a picture with a name of its own.
+class QRCodeView final : public QWidget, public AccessibleControl {
 public:
-    QRCodeView(QImage modules, QWidget* parent) : QWidget(parent), m_modules(std::move(modules)) {
+    QRCodeView(QImage modules, QWidget* parent)
+        : QWidget(parent), AccessibleControl(QAccessible::Graphic), m_modules(std::move(modules)) {
         setFixedSize(PairView::kQRSide, PairView::kQRSide);
+        setAccessibleName(QStringLiteral("QR code for pairing"));
+        setAccessibleDescription(QStringLiteral("Scan it with the Sorvane Android app"));
     }
 
 protected:
@@ -190,6 +195,7 @@ PairView::PairView(std::string qrPayload, const std::array<uint8_t, 32>& identit
     // keeps the digits centred.
     m_code->setContentsMargins(4, 0, 0, 0);
     m_code->setMinimumHeight(m_code->fontMetrics().height()); // also without a code
+    m_code->setAccessibleDescription(QStringLiteral("Pairing code"));
     codeColumn->addWidget(m_code);
     m_countdown = textLabel(this, QString(), pixelFont(10), &Colours::tertiary);
     codeColumn->addWidget(m_countdown);

@@ -12,7 +12,8 @@ namespace sorvane {
 using namespace panelstyle;
 
 PanelCommandRow::PanelCommandRow(const PanelItemDef& item, std::function<void()> action, QWidget* parent)
-    : QWidget(parent), m_id(item.id), m_action(std::move(action)) {
+    : QWidget(parent), AccessibleControl(QAccessible::Button, [this] { run(); }), m_id(item.id),
+      m_action(std::move(action)) {
     const QString label = QString::fromStdString(item.labelText());
     if (item.kind == "header") {
         m_kind = Kind::header;
@@ -33,8 +34,11 @@ PanelCommandRow::PanelCommandRow(const PanelItemDef& item, std::function<void()>
         m_kind = Kind::action;
         m_title = label;
         m_enabled = item.enabled.value_or(true);
+        m_checkable = item.checked.has_value();
         m_checked = item.checked.value_or(false);
     }
+    setAccessibleName(m_title);
+    setAccessibleDescription(m_hint);
     setAttribute(Qt::WA_Hover);
     setFocusPolicy(Qt::NoFocus);
     setCursor(Qt::PointingHandCursor);
@@ -148,9 +152,20 @@ void PanelCommandRow::mousePressEvent(QMouseEvent* event) {
 void PanelCommandRow::mouseReleaseEvent(QMouseEvent* event) {
     const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
     m_pressed = false;
-    if (!click || (m_kind == Kind::action && !m_enabled) || !m_action)
+    if (click)
+        run();
+}
+
+void PanelCommandRow::run() {
+    if ((m_kind == Kind::action && !m_enabled) || !m_action)
         return;
     m_action();
+}
+
+void PanelCommandRow::addAccessibleState(QAccessible::State& state) const {
+    state.disabled = m_kind == Kind::action && !m_enabled;
+    state.checkable = m_checkable;
+    state.checked = m_checked;
 }
 
 } // namespace sorvane

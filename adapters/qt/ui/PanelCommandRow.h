@@ -1,11 +1,13 @@
 // One row of the search panel's command area: the header about the phone
 // ("Pair phone", "Pixel · Connected"), a shortcut row ("Preferences…" with its
 // key hint after the tab of its label) or a plain action row. A click anywhere
-// on the row runs its action; hovering highlights it.
+// on the row runs its action; hovering highlights it. Assistive technology
+// reads it as a button named by its title, with the key hint as description.
 //
 // Thread-safety: main thread only.
 #pragma once
 
+#include "adapters/qt/ui/AccessibleControl.h"
 #include "ui/PanelItems.h"
 
 #include <QWidget>
@@ -14,7 +16,7 @@
 
 namespace sorvane {
 
-class PanelCommandRow final : public QWidget {
+class PanelCommandRow final : public QWidget, public AccessibleControl {
 public:
     enum class Kind { header, shortcut, action };
 
@@ -30,6 +32,7 @@ public:
     bool isHovered() const { return m_hovered; }
 
     QSize sizeHint() const override;
+    void addAccessibleState(QAccessible::State& state) const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -39,11 +42,14 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    void run();
+
     Kind m_kind;
     std::string m_id;
     QString m_title;
     QString m_hint;
     bool m_enabled = true;
+    bool m_checkable = false;
     bool m_checked = false;
     bool m_hovered = false;
     bool m_pressed = false;

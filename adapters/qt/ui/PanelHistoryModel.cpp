@@ -17,9 +17,18 @@ int PanelHistoryModel::rowCount(const QModelIndex& parent) const {
 
 QVariant PanelHistoryModel::data(const QModelIndex& index, int role) const {
     const PanelItemDef* item = rowAt(index.row());
-    if (!item || role != Qt::DisplayRole)
+    if (!item)
         return {};
-    return QString::fromStdString(item->labelText());
+    const QString label = QString::fromStdString(item->labelText());
+    if (role == Qt::DisplayRole)
+        return label;
+    if (role == Qt::AccessibleTextRole && item->entry) {
+        // The label is the arrow, two spaces and what follows.
+        const QString direction = item->entry->direction == Direction::sent ? QStringLiteral("Sent")
+                                                                            : QStringLiteral("Received");
+        return direction + QStringLiteral(": ") + label.mid(1).trimmed();
+    }
+    return {};
 }
 
 const PanelItemDef* PanelHistoryModel::rowAt(int row) const {

@@ -1,6 +1,7 @@
 // The history rows the search panel lists: the rows of the panel state that
 // the query lets through, as a Qt list model. It holds pointers into the
-// state's rows, so it is refreshed (setRows) whenever those rows change.
+// state's rows, so it is refreshed (setRows) whenever those rows change. A
+// history row's arrow reads as "Sent" or "Received" to assistive technology.
 //
 // Thread-safety: main thread only.
 #pragma once

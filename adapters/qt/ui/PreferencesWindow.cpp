@@ -1,5 +1,6 @@
 #include "adapters/qt/ui/PreferencesWindow.h"
 
+#include "adapters/qt/ui/AccessibleControl.h"
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/HotKeyKeys.h"
 #include "adapters/qt/ui/OrdinaryWindow.h"
@@ -162,15 +163,22 @@ void drawTabSymbol(QPainter& p, PrefsTab tab, const QRectF& box, const QColor& c
     p.restore();
 }
 
-class TabBarButton final : public QAbstractButton {
+// Read as a page tab, checked while its page is shown; pressing it shows the page.
+class TabBarButton final : public QAbstractButton, public AccessibleControl {
 public:
-    TabBarButton(PrefsTab tab, QWidget* parent) : QAbstractButton(parent), m_tab(tab) {
+    TabBarButton(PrefsTab tab, QWidget* parent)
+        : QAbstractButton(parent), AccessibleControl(QAccessible::PageTab, [this] { click(); }), m_tab(tab) {
         setCheckable(true);
         setFixedSize(68, 50);
         setFocusPolicy(Qt::TabFocus);
         setCursor(Qt::PointingHandCursor);
         setText(QString::fromUtf8(title(tab).data(), static_cast<qsizetype>(title(tab).size())));
         setAccessibleName(text());
+    }
+
+    void addAccessibleState(QAccessible::State& state) const override {
+        state.checkable = true;
+        state.checked = isChecked();
     }
 
 protected:

@@ -113,6 +113,7 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     m_search->setFrame(false);
     m_search->setFont(pixelFont(15));
     m_search->setPlaceholderText(QStringLiteral("Type to search\u2026"));
+    m_search->setAccessibleName(QStringLiteral("Search clippings"));
     m_search->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; border: none; padding: 2px 0; }"));
     // Its style sheet keeps the field from taking the panel's palette again
     // once it has been shown: it gets its colours itself.
