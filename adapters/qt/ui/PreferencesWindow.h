@@ -75,7 +75,6 @@ private:
     QPushButton* m_checkNow = nullptr;
     QPushButton* m_hotKey = nullptr;
     QComboBox* m_trayIcon = nullptr;
-    QWidget* m_securityCard = nullptr;
     QLabel* m_localFingerprint = nullptr;
     QLabel* m_peerFingerprint = nullptr;
     QWidget* m_peerRow = nullptr;
