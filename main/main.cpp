@@ -21,18 +21,25 @@
 #include "adapters/qt/ui/AboutWindow.h"
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/QtAlerts.h"
+#include "adapters/qt/ui/QtUpdatePrompt.h"
+#include "adapters/qt/update/QtUpdateNetwork.h"
 #include "adapters/qt/ui/PreferencesWindow.h"
 #include "adapters/qt/ui/SorvanePairWindow.h"
 #include "adapters/qt/ui/SorvaneSearchPanel.h"
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 #include "adapters/qt/ui/X11GlobalHotKey.h"
 #include "app/SorvaneAppDelegate.h"
+#include "base/Log.h"
 #include "clipboard/SorvanePasteboardWatcher.h"
 #include "store/UserDefaultsFile.h"
 #include "ui/TrayIconChoice.h"
+#include "update/SorvaneUpdater.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QProcess>
+#include <QUrl>
 #include <QTimer>
 
 #include <algorithm>
@@ -198,7 +205,36 @@ int main(int argc, char** argv) {
     if (!hotKey)
         hotKey = std::make_unique<HeadlessHotKey>();
     HeadlessInstaller installer;
-    HeadlessUpdater updater;
+    // Updates are offered in windows; a run without them does without.
+    std::unique_ptr<Updater> updater;
+    std::unique_ptr<QtUpdateNetwork> updateNetwork;
+    std::unique_ptr<QtUpdatePrompt> updatePrompt;
+    if (withWindows) {
+        updateNetwork = std::make_unique<QtUpdateNetwork>();
+        updatePrompt = std::make_unique<QtUpdatePrompt>();
+        SorvaneUpdater::Config config;
+        config.feedUrl = SORVANE_UPDATE_FEED_URL;
+        config.currentVersion = SORVANE_VERSION;
+        config.publicKeyBase64 = SORVANE_UPDATE_PUBLIC_KEY;
+        config.websiteUrl = SORVANE_WEBSITE_URL;
+        config.appImagePath = SorvaneUpdater::appImageFromEnvironment();
+        SorvaneUpdater::Hooks hooks;
+        // The new program starts with this one's arguments once this one has
+        // been asked to quit the ordinary way.
+        hooks.restart = [&application](const std::string& program) {
+            if (!QProcess::startDetached(QString::fromStdString(program), QCoreApplication::arguments().mid(1)))
+                logLine("Sorvane: could not start " + program + "; it starts at the next launch");
+            application.requestTermination();
+        };
+        hooks.openUrl = [](const std::string& url) {
+            if (!QDesktopServices::openUrl(QUrl(QString::fromStdString(url))))
+                logLine("Sorvane: could not open " + url);
+        };
+        updater = std::make_unique<SorvaneUpdater>(std::move(config), defaults, *updateNetwork, *updateNetwork,
+                                                   *updatePrompt, mainQueue, systemWallClock(), std::move(hooks));
+    } else {
+        updater = std::make_unique<HeadlessUpdater>();
+    }
 
     // The desktop's face, or the stand-ins of a run without one.
     std::unique_ptr<StatusItem> statusItem;
@@ -249,7 +285,7 @@ int main(int argc, char** argv) {
         },
         bluezPeripheralManagerFactory(),
         makePasteboardWatcher,
-        *statusItem, *panel, *pairingWindow, *alerts, *hotKey, installer, updater};
+        *statusItem, *panel, *pairingWindow, *alerts, *hotKey, installer, *updater};
     if (desktop)
         environment.desktop = desktop.get();
     environment.aboutWindow = aboutWindow.get();
