@@ -7,6 +7,7 @@
 #include "adapters/headless/HeadlessServices.h"
 #include "adapters/linux/appearance/LinuxDesktopAppearance.h"
 #include "adapters/linux/bluez/BluezPeripheralManager.h"
+#include "adapters/linux/install/XdgInstaller.h"
 #include "adapters/linux/secret/LinuxSecretStore.h"
 #include "adapters/linux/session/SessionApplication.h"
 #include "adapters/linux/system/HeapTuning.h"
@@ -197,7 +198,6 @@ int main(int argc, char** argv) {
     std::unique_ptr<HotKeyService> hotKey = X11GlobalHotKey::open();
     if (!hotKey)
         hotKey = std::make_unique<HeadlessHotKey>();
-    HeadlessInstaller installer;
     HeadlessUpdater updater;
 
     // The desktop's face, or the stand-ins of a run without one.
@@ -232,6 +232,10 @@ int main(int argc, char** argv) {
         alerts = std::make_unique<HeadlessAlerts>();
         pairingWindow = std::make_unique<HeadlessPairingWindow>();
     }
+    // Launch at login through the autostart folder. The move into
+    // ~/Applications is offered through the alerts: without a display they log
+    // that nothing can confirm it, and the program runs where it is.
+    XdgInstaller installer(defaults, *alerts);
 
     auto makePasteboardWatcher = [haveDisplay = desktop != nullptr]()
         -> std::unique_ptr<PasteboardWatcher> {
@@ -280,5 +284,5 @@ int main(int argc, char** argv) {
     qtApp->exec();
     onCommand = nullptr;
     delegate.applicationWillTerminate();
-    return delegate.appState() ? EXIT_SUCCESS : EXIT_FAILURE;
+    return delegate.appState() || delegate.handedOver() ? EXIT_SUCCESS : EXIT_FAILURE;
 }
