@@ -60,8 +60,16 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     for (const std::string& note : m_env.startupNotes)
         logLine(note);
     m_env.statusItem.setApplicationIcon();
-    if (m_env.installer.promptAndMoveIfNeeded())
+    if (m_env.installer.promptAndMoveIfNeeded()) {
+        // The moved copy is starting; this instance leaves through the normal
+        // shutdown, before it has touched the stores.
+        m_handedOver = true;
+        m_env.mainQueue.postDelayed(kHandOverDelay, [this, alive = m_liveness.watch()] {
+            if (alive)
+                m_env.application.requestTermination();
+        });
         return;
+    }
     m_env.installer.enableLaunchAtLoginByDefault();
 
     std::unique_ptr<KeyStore> keyStore;

@@ -118,6 +118,9 @@ public:
     // while the keyring refuses (locked, no answer).
     static constexpr std::chrono::milliseconds kKeyringWait{5000};
     static constexpr std::chrono::milliseconds kKeyringRetry{5000};
+    // How long an instance that moved itself stays before it quits: the copy
+    // starts meanwhile.
+    static constexpr std::chrono::milliseconds kHandOverDelay{500};
     static constexpr std::chrono::milliseconds kGoodbyeSpin{300};
     static constexpr std::chrono::milliseconds kTeardownSpin{200};
 
@@ -196,6 +199,9 @@ public:
 
     // The model; null before start-up step 7 and after a failed start-up.
     AppState* appState() { return m_appState.get(); }
+    // True once start-up handed over to a moved copy of the program; this
+    // instance then quits on its own.
+    bool handedOver() const { return m_handedOver; }
     SorvanePeripheral* peripheral() { return m_peripheral.get(); }
     const std::set<std::string>& centrals() const { return m_centrals; }
     bool rebuildInProgress() const { return m_rebuildInProgress; }
@@ -253,6 +259,7 @@ private:
     bool m_rebuildInProgress = false;
     bool m_terminating = false;
     bool m_terminated = false;
+    bool m_handedOver = false;
     bool m_memoryReleasePending = false;
 
     std::optional<RunningApplication> m_previousApp;

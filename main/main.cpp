@@ -7,6 +7,7 @@
 #include "adapters/headless/HeadlessServices.h"
 #include "adapters/linux/appearance/LinuxDesktopAppearance.h"
 #include "adapters/linux/bluez/BluezPeripheralManager.h"
+#include "adapters/linux/install/XdgInstaller.h"
 #include "adapters/linux/secret/LinuxSecretStore.h"
 #include "adapters/linux/session/SessionApplication.h"
 #include "adapters/linux/system/HeapTuning.h"
@@ -204,7 +205,6 @@ int main(int argc, char** argv) {
     std::unique_ptr<HotKeyService> hotKey = X11GlobalHotKey::open();
     if (!hotKey)
         hotKey = std::make_unique<HeadlessHotKey>();
-    HeadlessInstaller installer;
     // Updates are offered in windows; a run without them does without.
     std::unique_ptr<Updater> updater;
     std::unique_ptr<QtUpdateNetwork> updateNetwork;
@@ -268,6 +268,10 @@ int main(int argc, char** argv) {
         alerts = std::make_unique<HeadlessAlerts>();
         pairingWindow = std::make_unique<HeadlessPairingWindow>();
     }
+    // Launch at login through the autostart folder. The move into
+    // ~/Applications is offered through the alerts: without a display they log
+    // that nothing can confirm it, and the program runs where it is.
+    XdgInstaller installer(defaults, *alerts);
 
     auto makePasteboardWatcher = [haveDisplay = desktop != nullptr]()
         -> std::unique_ptr<PasteboardWatcher> {
@@ -316,5 +320,5 @@ int main(int argc, char** argv) {
     qtApp->exec();
     onCommand = nullptr;
     delegate.applicationWillTerminate();
-    return delegate.appState() ? EXIT_SUCCESS : EXIT_FAILURE;
+    return delegate.appState() || delegate.handedOver() ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -81,6 +81,9 @@ public:
     // Runs the confirmation modally. Return presses "Cancel": only a click on
     // the action button gives true. Without a display, nothing can confirm.
     virtual bool confirm(const ConfirmationRequest& request) = 0;
+    // A failure the user asked about: a warning with `title`, `text` and OK.
+    // Runs modally; without a display it is logged.
+    virtual void showError(const std::string& title, const std::string& text) = 0;
 };
 
 // One system-wide key combination, given as the stored key code and modifier

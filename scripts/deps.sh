@@ -14,6 +14,7 @@ SORVANE_PACKAGES=(
   libqrencode-dev libzbar-dev
   at-spi2-core python3-pyatspi gir1.2-atspi-2.0 python3-gi
   locales-all fonts-dejavu-core
+  desktop-file-utils appstream lintian dpkg-dev file
 )
 
 sorvane_install_deps() {

@@ -51,6 +51,9 @@ public:
         logLine("Sorvane: \"" + request.message + "\" needs a display to confirm \u2014 not done");
         return false;
     }
+    void showError(const std::string& title, const std::string& text) override {
+        logLine("Sorvane: " + title + ": " + text);
+    }
 };
 
 // Without a display no key can be grabbed: every registration fails.

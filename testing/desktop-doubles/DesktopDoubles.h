@@ -102,11 +102,23 @@ public:
     void showBluetoothOffAlert() override { ++shown; }
     bool confirm(const ConfirmationRequest& request) override {
         confirmations.push_back(request.message);
+        requests.push_back(request);
+        if (!answers.empty()) {
+            const bool next = answers.front();
+            answers.erase(answers.begin());
+            return next;
+        }
         return answer;
     }
+    void showError(const std::string& title, const std::string& text) override {
+        errors.emplace_back(title, text);
+    }
     int shown = 0;
-    bool answer = false; // what the user clicks
+    bool answer = false;       // what the user clicks
+    std::vector<bool> answers; // what the user clicks on the next confirmations, before `answer`
     std::vector<std::string> confirmations;
+    std::vector<ConfirmationRequest> requests;
+    std::vector<std::pair<std::string, std::string>> errors; // title, text
 };
 
 // Records what is grabbed; pressed() plays a press as the desktop delivers it.

@@ -148,6 +148,28 @@ TEST_F(AppDelegateTest, StartUpThatCannotGoOnCreatesNothing) {
     EXPECT_EQ(moved.radio.managersCreated(), 0u);
 }
 
+// An instance that moved itself quits through the normal shutdown once the
+// copy has had its moment to start, not at once and not before start-up ends.
+TEST_F(AppDelegateTest, AnInstanceThatMovedItselfQuitsShortlyAfter) {
+    AppHarness moved;
+    moved.installer.moveAway = true;
+    moved.start();
+    EXPECT_TRUE(moved.app->handedOver());
+    EXPECT_EQ(moved.application.terminations, 0);
+    moved.mainQueue.runPending();
+    EXPECT_EQ(moved.application.terminations, 0); // not due yet
+    EXPECT_TRUE(moved.pumpUntil([&] { return moved.application.terminations > 0; }));
+    EXPECT_EQ(moved.application.terminations, 1);
+    EXPECT_EQ(moved.installer.launchAtLogin, 0); // the copy registers itself
+    moved.app->applicationWillTerminate();
+    EXPECT_EQ(moved.log.count("Sorvane: shutting down"), 1u);
+
+    AppHarness stays;
+    stays.start();
+    EXPECT_FALSE(stays.app->handedOver());
+    EXPECT_EQ(stays.installer.launchAtLogin, 1);
+}
+
 // A keyring that holds the key but is locked: sync waits for it, the history
 // works meanwhile, no new key is made, and sync starts once it unlocks.
 TEST_F(AppDelegateTest, ALockedKeyringDelaysSyncUntilItUnlocksAndNeverMakesANewKey) {

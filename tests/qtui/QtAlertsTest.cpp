@@ -70,6 +70,29 @@ TEST(QtAlerts, ReturnCancelsADestructiveCommandAndOnlyAClickConfirms) {
     EXPECT_TRUE(alerts.confirm(kUnpair));
 }
 
+// An error is a warning with its title and text and one OK button, which Return
+// presses; showError() returns once it is dismissed.
+TEST(QtAlerts, AnErrorShowsItsTitleAndTextWithOnlyOK) {
+    QtMainQueue queue;
+    QtAlerts alerts(queue);
+    std::vector<std::string> shown;
+    std::string title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    whenBoxShows([&](QMessageBox& box) {
+        shown = buttonTexts(box);
+        title = box.text().toStdString();
+        text = box.informativeText().toStdString();
+        icon = box.icon();
+        QTest::keyClick(&box, Qt::Key_Return);
+    });
+    alerts.showError("Could not move Sorvane", "cannot write in /x: Permission denied");
+    EXPECT_EQ(shown, (std::vector<std::string>{"OK"}));
+    EXPECT_EQ(title, "Could not move Sorvane");
+    EXPECT_EQ(text, "cannot write in /x: Permission denied");
+    EXPECT_EQ(icon, QMessageBox::Warning);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
 TEST(QtAlerts, BluetoothOffOpensTheDesktopsSettingsOnReturn) {
     // A stand-in for KDE's settings program, the only one on PATH.
     testing::TempDir bin;

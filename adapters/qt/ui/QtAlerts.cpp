@@ -85,6 +85,19 @@ bool QtAlerts::confirm(const ConfirmationRequest& request) {
     return box.clickedButton() == action;
 }
 
+void QtAlerts::showError(const std::string& title, const std::string& text) {
+    QMessageBox box;
+    box.setIcon(QMessageBox::Warning);
+    box.setWindowTitle(QStringLiteral("Sorvane"));
+    box.setText(q(title));
+    box.setInformativeText(q(text));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    raise(box);
+    box.exec();
+}
+
 void QtAlerts::showBluetoothOffAlert() {
     m_mainQueue.post([this] {
         QMessageBox box;

@@ -1,8 +1,9 @@
 // The program's alerts as Qt message boxes: the confirmations of destructive
-// commands and the Bluetooth-off notice.
+// commands, the errors of commands the user asked for, and the Bluetooth-off
+// notice.
 //
-// Thread-safety: main thread only. confirm() runs a nested modal loop until the
-// user answers; showBluetoothOffAlert() posts its alert to the main queue and
+// Thread-safety: main thread only. confirm() and showError() run a nested
+// modal loop until the user answers; showBluetoothOffAlert() posts its alert to the main queue and
 // returns at once.
 #pragma once
 
@@ -25,6 +26,7 @@ public:
 
     void showBluetoothOffAlert() override;
     bool confirm(const ConfirmationRequest& request) override;
+    void showError(const std::string& title, const std::string& text) override;
 
     // The first of the desktops' Bluetooth settings programs found on PATH:
     // GNOME's, KDE's, then Blueman. Empty when none is installed.
