@@ -71,6 +71,7 @@ void QtUpdatePrompt::inform(const UpdateNotice& notice) {
     QVBoxLayout* column = nullptr;
     QDialog* dialog = dialogWith(notice, &column);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
+    buttons->button(QDialogButtonBox::Ok)->setIcon(QIcon()); // plain, like the offer's buttons
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
     column->addWidget(buttons);
     show(dialog);
