@@ -159,7 +159,7 @@ protected:
     std::map<std::string, std::string> m_env{{"HOME", (m_dir.path() / "home").string()},
                                              {"XDG_CONFIG_HOME", (m_dir.path() / "config").string()},
                                              {"PATH", "/usr/bin:/bin"}};
-    fs::path m_executable = m_dir.path() / "home" / "Applications" / "sorvane";
+    fs::path m_executable = m_dir.path() / "bin" / "sorvane";
     UserDefaultsFile m_defaults{m_dir.path() / "config" / "org.sorvane.app" / "defaults.json"};
     RecordingAlerts m_alerts;
     LogCapture m_log;
@@ -174,7 +174,7 @@ TEST_F(Installing, TheFirstStartRegistersOnceAndLaterStartsStayQuiet) {
     auto first = start();
     EXPECT_FALSE(first->isLaunchAtLoginEnabled());
     first->enableLaunchAtLoginByDefault();
-    EXPECT_EQ(m_log.count("Sorvane: registered to launch at login"), 1u);
+    EXPECT_EQ(m_log.count("Sorvane: launch-at-login registered (default on)"), 1u);
     EXPECT_EQ(readAll(entry()), "[Desktop Entry]\n"
                                 "Type=Application\n"
                                 "Name=Sorvane\n"
@@ -191,17 +191,9 @@ TEST_F(Installing, TheFirstStartRegistersOnceAndLaterStartsStayQuiet) {
 
     auto second = start();
     second->enableLaunchAtLoginByDefault();
-    EXPECT_EQ(m_log.count("Sorvane: registered to launch at login"), 1u);
-    EXPECT_EQ(m_log.count("launch at login"), 1u);
+    EXPECT_EQ(m_log.count("Sorvane: launch-at-login registered (default on)"), 1u);
+    EXPECT_EQ(m_log.count("launch-at-login"), 1u);
     EXPECT_TRUE(second->isLaunchAtLoginEnabled());
-
-    // A copy outside an installed place (a build tree) never registers itself.
-    fs::remove(entry());
-    m_executable = m_dir.path() / "build" / "sorvane";
-    makeProgram(m_executable);
-    start()->enableLaunchAtLoginByDefault();
-    EXPECT_FALSE(fs::exists(entry()));
-    EXPECT_EQ(m_log.count("launch at login"), 1u);
 }
 
 // An opt-out holds at every start; the toggle adds and removes the entry.
@@ -224,7 +216,7 @@ TEST_F(Installing, AnOptOutHoldsAndTheToggleAddsAndRemovesTheEntry) {
     // A stored "false" (the user turned it back on) registers again.
     m_defaults.set("launch_at_login_opted_out", false);
     start()->enableLaunchAtLoginByDefault();
-    EXPECT_EQ(m_log.count("Sorvane: registered to launch at login"), 1u);
+    EXPECT_EQ(m_log.count("Sorvane: launch-at-login registered (default on)"), 1u);
 }
 
 // A folder that cannot be written (here: the autostart folder is a file, which
@@ -236,7 +228,7 @@ TEST_F(Installing, ARegistrationThatCannotBeWrittenIsReported) {
     installer->enableLaunchAtLoginByDefault();
     const auto lines = m_log.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("Sorvane: launch at login registration failed: cannot create " +
+    EXPECT_EQ(lines[0].rfind("Sorvane: launch-at-login register failed: cannot create " +
                                  (config() / "autostart").string(), 0),
               0u)
         << lines[0];
@@ -317,7 +309,7 @@ TEST_F(Installing, EntriesThatCannotStartTheProgramCountAsNotEnabled) {
     // A switched-off entry is replaced by a working one at start-up.
     writeFile(entry(), good + "Hidden=true\n");
     start()->enableLaunchAtLoginByDefault();
-    EXPECT_EQ(m_log.count("Sorvane: registered to launch at login"), 1u);
+    EXPECT_EQ(m_log.count("Sorvane: launch-at-login registered (default on)"), 1u);
     EXPECT_EQ(rawValue(readAll(entry()), "Hidden"), std::nullopt);
     EXPECT_TRUE(start()->isLaunchAtLoginEnabled());
 }
@@ -378,10 +370,11 @@ TEST_F(Moving, TheOfferReadsRightAndDecliningDoesNothing) {
     m_alerts.answer = false;
     EXPECT_FALSE(start()->promptAndMoveIfNeeded());
     ASSERT_EQ(m_alerts.requests.size(), 1u);
-    EXPECT_EQ(m_alerts.requests[0].message, "Move to Applications folder?");
+    EXPECT_EQ(m_alerts.requests[0].message, "Move Sorvane to Applications folder?");
     EXPECT_EQ(m_alerts.requests[0].informativeText,
-              "Sorvane works best when run from your Applications folder (~/Applications). Move it there now?");
-    EXPECT_EQ(m_alerts.requests[0].actionButton, "Move to Applications");
+              "Sorvane works best from the Applications folder \u2014 system permissions (Accessibility, Bluetooth) "
+              "are keyed by binary path and are most reliable when Sorvane lives in ~/Applications. Move it now?");
+    EXPECT_EQ(m_alerts.requests[0].actionButton, "Move to Applications Folder");
     EXPECT_FALSE(fs::exists(applications()));
     EXPECT_TRUE(fs::exists(appImage()));
     EXPECT_TRUE(m_alerts.errors.empty());
@@ -413,7 +406,8 @@ TEST_F(Moving, AnExistingCopyIsReplacedOnlyOnConsent) {
     m_alerts.answers = {true, false};
     EXPECT_FALSE(start()->promptAndMoveIfNeeded());
     ASSERT_EQ(m_alerts.requests.size(), 2u);
-    EXPECT_EQ(m_alerts.requests[1].message, "A version of Sorvane already exists in ~/Applications. Replace it?");
+    EXPECT_EQ(m_alerts.requests[1].message, "Sorvane is already installed");
+    EXPECT_EQ(m_alerts.requests[1].informativeText, "Replace the existing copy in ~/Applications with this version?");
     EXPECT_EQ(m_alerts.requests[1].actionButton, "Replace");
     EXPECT_EQ(readAll(target()), "an older version");
     EXPECT_FALSE(fs::exists(marker()));
@@ -432,10 +426,11 @@ TEST_F(Moving, AFailedCopyShowsTheErrorAndStays) {
     m_alerts.answer = true;
     EXPECT_FALSE(start()->promptAndMoveIfNeeded());
     ASSERT_EQ(m_alerts.errors.size(), 1u);
-    EXPECT_EQ(m_alerts.errors[0].first, "Could not move Sorvane");
+    EXPECT_EQ(m_alerts.errors[0].first, "Couldn't move to Applications");
     EXPECT_NE(m_alerts.errors[0].second.find(applications().string()), std::string::npos)
         << m_alerts.errors[0].second;
-    EXPECT_EQ(m_log.count("Sorvane: Could not move Sorvane: "), 1u);
+    EXPECT_EQ(m_log.count("Sorvane: Couldn't move to Applications: "), 1u);
+    EXPECT_EQ(m_alerts.errors[0].second.rfind("Couldn't copy Sorvane into ~/Applications.\n\n", 0), 0u);
     EXPECT_EQ(readAll(applications()), "a file where the folder belongs");
     EXPECT_FALSE(fs::exists(marker()));
 }
@@ -457,7 +452,7 @@ TEST_F(Moving, ACopyThatCannotStartIsReported) {
     EXPECT_FALSE(installer.promptAndMoveIfNeeded());
     EXPECT_EQ(launched, std::vector<std::string>{target().string()});
     ASSERT_EQ(m_alerts.errors.size(), 1u);
-    EXPECT_EQ(m_alerts.errors[0].first, "Could not move Sorvane");
+    EXPECT_EQ(m_alerts.errors[0].first, "Couldn't move to Applications");
     EXPECT_NE(m_alerts.errors[0].second.find("Exec format error"), std::string::npos);
 }
 

@@ -26,7 +26,7 @@ namespace {
 
 constexpr const char* kEntryName = "org.sorvane.app.desktop";
 constexpr const char* kOptOutKey = "launch_at_login_opted_out";
-constexpr const char* kMoveFailedTitle = "Could not move Sorvane";
+constexpr const char* kMoveFailedTitle = "Couldn't move to Applications";
 // The largest autostart entry read; ours is a few hundred bytes.
 constexpr std::streamsize kMaxEntryBytes = 64 * 1024;
 
@@ -408,15 +408,12 @@ std::optional<std::string> XdgInstaller::setLaunchAtLogin(bool enabled) {
 }
 
 void XdgInstaller::enableLaunchAtLoginByDefault() {
-    // A copy that runs from a build tree or a download folder is not what the
-    // user wants started at every login (nor can the preferences turn it off
-    // there): only an installed copy registers itself.
-    if (m_defaults.boolValue(kOptOutKey) || !isInstalledInApplications() || isLaunchAtLoginEnabled())
+    if (m_defaults.boolValue(kOptOutKey) || isLaunchAtLoginEnabled())
         return;
     if (auto failure = registerEntry())
-        logLine("Sorvane: launch at login registration failed: " + *failure);
+        logLine("Sorvane: launch-at-login register failed: " + *failure);
     else
-        logLine("Sorvane: registered to launch at login");
+        logLine("Sorvane: launch-at-login registered (default on)");
 }
 
 // ------------------------------------------------------------ the move
@@ -479,19 +476,21 @@ bool XdgInstaller::promptAndMoveIfNeeded() {
     const fs::path folder = applicationsFolder();
     if (isInside(from, folder))
         return false;
-    if (!m_alerts.confirm({"Move to Applications folder?",
-                           "Sorvane works best when run from your Applications folder (~/Applications). "
-                           "Move it there now?",
-                           "Move to Applications"}))
+    if (!m_alerts.confirm({"Move Sorvane to Applications folder?",
+                           "Sorvane works best from the Applications folder \u2014 system permissions "
+                           "(Accessibility, Bluetooth) are keyed by binary path and are most reliable when "
+                           "Sorvane lives in ~/Applications. Move it now?",
+                           "Move to Applications Folder"}))
         return false;
     const fs::path to = folder / from.filename();
     std::error_code error;
     if (fs::exists(fs::symlink_status(to, error)) &&
-        !m_alerts.confirm({"A version of Sorvane already exists in ~/Applications. Replace it?", "", "Replace"}))
+        !m_alerts.confirm({"Sorvane is already installed",
+                           "Replace the existing copy in ~/Applications with this version?", "Replace"}))
         return false;
     if (auto failure = copyInto(from, to)) {
         logLine(std::string("Sorvane: ") + kMoveFailedTitle + ": " + *failure);
-        m_alerts.showError(kMoveFailedTitle, *failure);
+        m_alerts.showError(kMoveFailedTitle, "Couldn't copy Sorvane into ~/Applications.\n\n" + *failure);
         return false;
     }
     if (auto failure = m_options.launch({to.string()})) {
