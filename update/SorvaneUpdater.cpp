@@ -43,8 +43,7 @@ int64_t SorvaneUpdater::nowSeconds() const {
 void SorvaneUpdater::start(bool automaticChecks) {
     m_started = true;
     m_automatic = automaticChecks;
-    checkIfDue();
-    scheduleNext();
+    scheduleNext(m_config.firstCheckDelay);
 }
 
 void SorvaneUpdater::setAutomaticChecks(bool enabled) {
@@ -54,18 +53,18 @@ void SorvaneUpdater::setAutomaticChecks(bool enabled) {
     if (!m_started)
         return;
     checkIfDue();
-    scheduleNext();
+    scheduleNext(m_config.scheduleInterval);
 }
 
-void SorvaneUpdater::scheduleNext() {
+void SorvaneUpdater::scheduleNext(std::chrono::milliseconds delay) {
     const uint64_t generation = ++m_scheduleGeneration;
     if (!m_automatic)
         return;
-    m_mainQueue.postDelayed(m_config.scheduleInterval, [this, watch = m_liveness.watch(), generation] {
+    m_mainQueue.postDelayed(delay, [this, watch = m_liveness.watch(), generation] {
         if (!watch.alive() || generation != m_scheduleGeneration)
             return;
         checkIfDue();
-        scheduleNext();
+        scheduleNext(m_config.scheduleInterval);
     });
 }
 

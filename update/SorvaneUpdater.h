@@ -38,8 +38,11 @@ public:
         // replace it.
         std::optional<std::string> appImagePath;
         int64_t maxDownloadBytes = int64_t{512} * 1024 * 1024;
-        // How often the daily rule is looked at while the program runs.
+        // How often the daily rule is looked at while the program runs, and
+        // how long after start() it is looked at first: a check that is due
+        // does not add its network stack to the program's start-up.
         std::chrono::milliseconds scheduleInterval = std::chrono::hours(1);
+        std::chrono::milliseconds firstCheckDelay = std::chrono::minutes(1);
     };
     struct Hooks {
         // Starts the new program in place of this one and has the application
@@ -80,7 +83,7 @@ private:
     void install(const AppcastItem& item, bool userAsked);
     void downloaded(const AppcastItem& item, const std::string& temp, DownloadResult result, bool userAsked);
     void refuse(const std::string& reason, bool userAsked);
-    void scheduleNext();
+    void scheduleNext(std::chrono::milliseconds delay);
     int64_t nowSeconds() const;
 
     Config m_config;

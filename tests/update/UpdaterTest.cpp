@@ -189,6 +189,7 @@ protected:
         config.publicKeyBase64 = base64(key.publicKey().raw()).toStdString();
         config.websiteUrl = "https://sorvane.org";
         config.appImagePath = std::move(appImage);
+        config.firstCheckDelay = std::chrono::milliseconds(50);
         SorvaneUpdater::Hooks hooks;
         hooks.restart = [this](const std::string& program) { restarted.push_back(program); };
         hooks.openUrl = [this](const std::string& url) { opened.push_back(url); };
@@ -338,6 +339,7 @@ TEST_F(UpdaterTest, AutomaticChecksRunAtMostOnceADayAndStaySilentWhenUpToDate) {
     server.set("/appcast.xml", {200, feedOf({{"1.2.0", "", "", -1, "", ""}})});
     auto& u = makeUpdater();
     u.start(true);
+    EXPECT_FALSE(u.checking()) << "start-up does not wait for the network";
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests("/appcast.xml") == 1; }, 10000));
     ASSERT_TRUE(waitUntilIdle());
     EXPECT_TRUE(prompt.notices.empty()); // silent: nothing newer

@@ -65,9 +65,15 @@ int statusOf(QNetworkReply* reply) {
 } // namespace
 
 QtUpdateNetwork::QtUpdateNetwork(Options options)
-    : m_options(options), m_context(std::make_unique<QObject>()),
-      m_manager(std::make_unique<QNetworkAccessManager>()) {
-    m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    : m_options(options), m_context(std::make_unique<QObject>()) {}
+
+QNetworkAccessManager& QtUpdateNetwork::manager() {
+    // Made on the first request: a program that never checks pays nothing.
+    if (!m_manager) {
+        m_manager = std::make_unique<QNetworkAccessManager>();
+        m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    }
+    return *m_manager;
 }
 
 QtUpdateNetwork::QtUpdateNetwork() : QtUpdateNetwork(Options{}) {}
@@ -180,7 +186,7 @@ void QtUpdateNetwork::request(Transfer* t, const std::string& url) {
     QNetworkRequest get(target);
     get.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     get.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Sorvane"));
-    QNetworkReply* reply = m_manager->get(get);
+    QNetworkReply* reply = manager().get(get);
     t->reply = reply;
     QObject::connect(reply, &QNetworkReply::readyRead, m_context.get(), [this, t, reply] {
         if (t->done || t->reply != reply)

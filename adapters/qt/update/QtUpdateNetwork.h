@@ -52,6 +52,7 @@ private:
 
     Options m_options;
     std::unique_ptr<QObject> m_context;
+    QNetworkAccessManager& manager();
     std::unique_ptr<QNetworkAccessManager> m_manager;
     std::vector<std::shared_ptr<Transfer>> m_transfers;
 };
