@@ -62,49 +62,19 @@ void PrefsState::send(const std::string& message) {
         onChange(message);
 }
 
-namespace {
-const char* boolText(bool value) { return value ? "true" : "false"; }
-} // namespace
-
-void PrefsState::setSyncEnabled(bool enabled) {
-    if (syncPaused == !enabled)
+void PrefsState::setSwitch(bool& field, bool on, std::string_view key) {
+    if (field == on)
         return;
-    syncPaused = !enabled;
+    field = on;
     publish();
-    send(std::string("sync_paused:") + boolText(syncPaused));
+    send(std::string(key) + ":" + (on ? "true" : "false"));
 }
 
-void PrefsState::setAutoApply(bool on) {
-    if (autoApply == on)
-        return;
-    autoApply = on;
-    publish();
-    send(std::string("auto_apply:") + boolText(on));
-}
-
-void PrefsState::setAutoPush(bool on) {
-    if (autoPush == on)
-        return;
-    autoPush = on;
-    publish();
-    send(std::string("auto_push:") + boolText(on));
-}
-
-void PrefsState::setAutoPaste(bool on) {
-    if (autoPaste == on)
-        return;
-    autoPaste = on;
-    publish();
-    send(std::string("auto_paste:") + boolText(on));
-}
-
-void PrefsState::setAutoUpdateCheck(bool on) {
-    if (autoUpdateCheck == on)
-        return;
-    autoUpdateCheck = on;
-    publish();
-    send(std::string("auto_update_check:") + boolText(on));
-}
+void PrefsState::setSyncEnabled(bool enabled) { setSwitch(syncPaused, !enabled, "sync_paused"); }
+void PrefsState::setAutoApply(bool on) { setSwitch(autoApply, on, "auto_apply"); }
+void PrefsState::setAutoPush(bool on) { setSwitch(autoPush, on, "auto_push"); }
+void PrefsState::setAutoPaste(bool on) { setSwitch(autoPaste, on, "auto_paste"); }
+void PrefsState::setAutoUpdateCheck(bool on) { setSwitch(autoUpdateCheck, on, "auto_update_check"); }
 
 void PrefsState::setTrayIcon(TrayIconChoice choice) {
     if (trayIcon == choice)

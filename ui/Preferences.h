@@ -121,6 +121,9 @@ public:
 
 private:
     void send(const std::string& message);
+    // Writes a switch's field, tells the observers and sends "key:true|false";
+    // nothing when the value is already so.
+    void setSwitch(bool& field, bool on, std::string_view key);
 
     std::map<int, std::function<void()>> m_observers;
     int m_nextObserver = 0;
