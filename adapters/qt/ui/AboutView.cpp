@@ -64,19 +64,6 @@ QLabel* textLabel(QWidget* parent, const QString& text, const QFont& font, QColo
     return label;
 }
 
-// A thin line in the divider colour, `inset` from both sides.
-QWidget* divider(QWidget* parent, int inset) {
-    auto* box = new QWidget(parent);
-    auto* layout = new QHBoxLayout(box);
-    layout->setContentsMargins(inset, 0, inset, 0);
-    auto* line = new QWidget(box);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    appearance::tint(line, QPalette::Window, &Colours::divider);
-    layout->addWidget(line);
-    return box;
-}
-
 // The application's icon, as the tray set it for every window, clipped to a
 // rounded square.
 class AppIconView final : public QWidget {
@@ -384,9 +371,9 @@ AboutView::AboutView(AboutFacts facts, QWidget* parent)
     column->addSpacing(6);
     auto* details = new Card(kCardPaddingH, this);
     details->rows()->addWidget(detailRow(details, QStringLiteral("Transport"), QStringLiteral("Bluetooth LE")));
-    details->rows()->addWidget(divider(details, 0));
+    details->rows()->addWidget(appearance::divider(details));
     details->rows()->addWidget(detailRow(details, QStringLiteral("Encryption"), QStringLiteral("AES-256-GCM")));
-    details->rows()->addWidget(divider(details, 0));
+    details->rows()->addWidget(appearance::divider(details));
     details->rows()->addWidget(detailRow(details, QStringLiteral("Storage"), QStringLiteral("Local only")));
     column->addWidget(details);
 
@@ -401,7 +388,7 @@ AboutView::AboutView(AboutFacts facts, QWidget* parent)
     links->rows()->addWidget(new LinkRow(QStringLiteral(":/sorvane/about/globe.svg"),
                                          QStringLiteral("Visit website"), [website] { openUrl(website); },
                                          links));
-    links->rows()->addWidget(divider(links, kCardPaddingH));
+    links->rows()->addWidget(appearance::divider(links, {kCardPaddingH, 0, kCardPaddingH, 0}));
     links->rows()->addWidget(new LinkRow(QStringLiteral(":/sorvane/about/envelope.svg"),
                                          QStringLiteral("Report an issue"), [report] { openUrl(report); },
                                          links));

@@ -1,6 +1,7 @@
 #include "adapters/qt/ui/Appearance.h"
 
 #include <QApplication>
+#include <QHBoxLayout>
 #include <QPointer>
 #include <QWidget>
 
@@ -95,6 +96,18 @@ QPalette dialogPalette() {
         p.setColor(QPalette::Disabled, role, c.tertiary);
     p.setColor(QPalette::Disabled, QPalette::Button, window);
     return p;
+}
+
+QWidget* divider(QWidget* parent, QMargins padding) {
+    auto* box = new QWidget(parent);
+    auto* layout = new QHBoxLayout(box);
+    layout->setContentsMargins(padding);
+    auto* line = new QWidget(box);
+    line->setFixedHeight(1);
+    line->setAutoFillBackground(true);
+    tint(line, QPalette::Window, &panelstyle::Colours::divider);
+    layout->addWidget(line);
+    return box;
 }
 
 } // namespace sorvane::appearance

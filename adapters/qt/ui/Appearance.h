@@ -9,6 +9,7 @@
 #include "adapters/qt/ui/PanelStyle.h"
 #include "ports/DesktopAppearance.h"
 
+#include <QMargins>
 #include <QPalette>
 
 #include <functional>
@@ -33,6 +34,9 @@ void follow(QObject* owner, std::function<void()> restyle);
 // Gives `role` of `widget`'s palette the shown scheme's `colour`, now and after
 // each change.
 void tint(QWidget* widget, QPalette::ColorRole role, QColor panelstyle::Colours::*colour);
+
+// A one-pixel line in the scheme's divider colour, with `padding` around it.
+QWidget* divider(QWidget* parent, QMargins padding = {});
 
 // The palette for standard dialogs such as the alerts: the application's own in
 // light, a dark one built from the panel's colours in dark.

@@ -237,13 +237,6 @@ private:
     QWidget* m_card;
 };
 
-class Divider final : public QWidget {
-public:
-    explicit Divider(QWidget* parent) : QWidget(parent) { setFixedHeight(1); }
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), shownColours.divider); }
-};
 
 // A badge such as "BETA": bold small text on a tint of its colour.
 class Badge final : public QLabel {
@@ -334,7 +327,7 @@ public:
         }
         box->rows->addWidget(rowWidget);
         if (divider)
-            box->rows->addWidget(new Divider(box->card()));
+            box->rows->addWidget(appearance::divider(box->card()));
         w.m_rows.emplace_back(title, rowWidget);
         return rowWidget;
     }
@@ -384,7 +377,7 @@ PreferencesWindow::PreferencesWindow(PrefsState& state, QWidget* parent)
     bar->addStretch(1);
     outer->addLayout(bar);
     outer->addSpacing(8);
-    outer->addWidget(new Divider(this));
+    outer->addWidget(appearance::divider(this));
 
     m_pages = new QStackedWidget(this);
     outer->addWidget(m_pages, 1);
@@ -446,7 +439,7 @@ PreferencesWindow::PreferencesWindow(PrefsState& state, QWidget* parent)
         });
         history->rows->addWidget(block);
         m_rows.emplace_back(QStringLiteral("Maximum clippings to save"), block);
-        history->rows->addWidget(new Divider(history->card()));
+        history->rows->addWidget(appearance::divider(history->card()));
         m_clearHistory = new QPushButton(QStringLiteral("\U0001F5D1  Clear all history"), history->card());
         m_clearHistory->setText(QStringLiteral("Clear all history"));
         m_clearHistory->setIcon(QIcon::fromTheme(QStringLiteral("user-trash")));
@@ -544,7 +537,7 @@ PreferencesWindow::PreferencesWindow(PrefsState& state, QWidget* parent)
             return line;
         };
         fingerprint(QStringLiteral("Your Mac"), &m_localFingerprint);
-        m_localDivider = new Divider(identity->card());
+        m_localDivider = appearance::divider(identity->card());
         identity->rows->addWidget(m_localDivider);
         m_peerRow = fingerprint(QStringLiteral("Paired phone"), &m_peerFingerprint);
     }
@@ -580,7 +573,7 @@ PreferencesWindow::PreferencesWindow(PrefsState& state, QWidget* parent)
             box->rows->addWidget(section);
             m_rows.emplace_back(QString::fromUtf8(entry.title), section);
             if (++k < entries.size())
-                box->rows->addWidget(new Divider(box->card()));
+                box->rows->addWidget(appearance::divider(box->card()));
         }
     };
     helpGroup(QStringLiteral("Essentials"),

@@ -50,18 +50,6 @@ protected:
     }
 };
 
-QWidget* divider(QWidget* parent, int verticalPadding = 0) {
-    auto* box = new QWidget(parent);
-    auto* layout = new QVBoxLayout(box);
-    layout->setContentsMargins(0, verticalPadding, 0, verticalPadding);
-    auto* line = new QWidget(box);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    appearance::tint(line, QPalette::Window, &Colours::divider);
-    layout->addWidget(line);
-    return box;
-}
-
 QLabel* label(QWidget* parent, const QFont& font, QColor Colours::*colour) {
     auto* l = new QLabel(parent);
     l->setTextFormat(Qt::PlainText); // texts come from the user's clipboard
@@ -122,7 +110,7 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     m_search->installEventFilter(this);
     barLayout->addWidget(m_search, 1);
     root->addWidget(bar);
-    root->addWidget(divider(this));
+    root->addWidget(appearance::divider(this));
 
     m_toast = label(this, pixelFont(11, QFont::Medium), &Colours::green);
     m_toast->setAlignment(Qt::AlignCenter);
@@ -163,14 +151,14 @@ SorvaneSearchPanel::SorvaneSearchPanel(QSize size, QWidget* parent)
     m_empty->setContentsMargins(kHorizontalPadding, 0, kHorizontalPadding, 0);
     m_body->addWidget(m_empty);
     root->addWidget(m_body, 1);
-    root->addWidget(divider(this));
+    root->addWidget(appearance::divider(this));
 
     auto* commands = new QWidget(this);
     m_commands = new QVBoxLayout(commands);
     m_commands->setContentsMargins(0, 4, 0, 4);
     m_commands->setSpacing(0);
     root->addWidget(commands);
-    root->addWidget(divider(this, 2));
+    root->addWidget(appearance::divider(this, {0, 2, 0, 2}));
 
     auto* footer = new QWidget(this);
     auto* footerLayout = new QHBoxLayout(footer);
