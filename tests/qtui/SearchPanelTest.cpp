@@ -352,6 +352,34 @@ TEST_F(SearchPanelTest, X11ClickOutsideHidesWhileTheClickStillReachesItsWindow) 
     EXPECT_TRUE(reported.empty());
 }
 
+// Under Wayland, XWayland sees no click on a native window; the compositor
+// moving the focus to another program stands in for it, while a window of our
+// own taking the focus (an alert the panel asked for) leaves the panel open.
+TEST_F(SearchPanelTest, UnderWaylandTheFocusLeavingThisProgramHides) {
+    if (gX11Display.empty())
+        GTEST_SKIP() << "runs with --x11";
+    panel.clickWatcher()->setHidesOnFocusLoss(true);
+    OtherClientWindow other(gX11Display);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return other.mapped(); }, 5000));
+    show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QGuiApplication::applicationState() == Qt::ApplicationActive; }, 2000));
+
+    QWidget alert;
+    alert.resize(200, 100);
+    alert.show();
+    alert.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&alert));
+    QTest::qWait(200);
+    EXPECT_TRUE(panel.isPanelVisible());
+    alert.close();
+    panel.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
+
+    other.takeFocus();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !panel.isPanelVisible(); }, 3000));
+    EXPECT_TRUE(panel.hiddenByClickWithin(std::chrono::milliseconds(2000)));
+}
+
 TEST_F(SearchPanelTest, ClickInAnotherWindowOfThisProgramHides) {
     QWidget preferences;
     preferences.resize(200, 100);

@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <cstdlib>
+
 // After Qt: Xlib's macros (None, Bool, Status…) would break Qt's headers.
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -21,6 +23,22 @@ PanelClickWatcher::PanelClickWatcher(QWidget& panel, std::function<void()> onOut
     qApp->installEventFilter(this);
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         openX11();
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (!m_hidesOnFocusLoss || state == Qt::ApplicationActive || !m_panel.isVisible())
+            return;
+        // Judged on the next turn: the focus may only be passing to another
+        // window of ours.
+        QTimer::singleShot(0, this, [this] {
+            if (QGuiApplication::applicationState() != Qt::ApplicationActive && m_panel.isVisible() &&
+                m_onOutside)
+                m_onOutside();
+        });
+    });
+}
+
+bool PanelClickWatcher::waylandSessionFromEnvironment() {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return wayland && *wayland;
 }
 
 PanelClickWatcher::~PanelClickWatcher() {

@@ -8,6 +8,12 @@
 // other platforms, or when the X server lacks XInput 2.0 (logged once), only
 // this program's own clicks are seen.
 //
+// Under a Wayland session the X server is XWayland, which sees no click on a
+// native Wayland window. There the panel also counts the keyboard focus
+// leaving this program (to a window of another one) as a click outside: the
+// compositor moves the focus on such a click. A window of our own taking the
+// focus (an alert the panel asked for) does not count.
+//
 // Thread-safety: main thread only. `onOutside` is called on the main thread,
 // on a later turn of the event loop than the click.
 #pragma once
@@ -46,6 +52,11 @@ public:
 
     // True when clicks in other programs are seen.
     bool watchesOtherPrograms() const { return m_display != nullptr; }
+    // Whether the focus leaving this program counts as a click outside; on by
+    // default under a Wayland session (WAYLAND_DISPLAY set).
+    void setHidesOnFocusLoss(bool hides) { m_hidesOnFocusLoss = hides; }
+    bool hidesOnFocusLoss() const { return m_hidesOnFocusLoss; }
+    static bool waylandSessionFromEnvironment();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -60,6 +71,7 @@ private:
     _XDisplay* m_display = nullptr;
     int m_xiOpcode = 0;
     QSocketNotifier* m_notifier = nullptr;
+    bool m_hidesOnFocusLoss = waylandSessionFromEnvironment();
 };
 
 } // namespace sorvane

@@ -5,7 +5,9 @@
 //
 // It opens at the top centre of the screen under the pointer with the keyboard
 // focus in the search field, and hides on Escape, on a choice and on a click
-// outside it (never merely because another window took the focus). Keys:
+// outside it (on X11 never merely because another window took the focus; under
+// Wayland, where clicks on native windows cannot be seen, the focus leaving
+// this program counts as such a click). Keys:
 // Up/Down move the selection, Return copies the selected entry and hides,
 // Ctrl+Return sends it to the phone and stays, Ctrl+P, Ctrl+comma, Ctrl+I and
 // Ctrl+Q report "toggle_pause", "preferences", "about" and "quit"; every other
@@ -68,7 +70,7 @@ public:
     QLabel* footerLeft() const { return m_footerLeft; }
     QLabel* footerRight() const { return m_footerRight; }
     std::vector<PanelCommandRow*> commandRows() const { return m_rows; }
-    const PanelClickWatcher* clickWatcher() const { return m_clicks; }
+    PanelClickWatcher* clickWatcher() const { return m_clicks; }
 
 
     // How long "Sent to phone" stays.
