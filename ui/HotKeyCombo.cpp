@@ -132,6 +132,17 @@ std::optional<std::string> shortcutTrigger(const HotKeyCombo& combo) {
     return trigger + static_cast<char>(entry->keysym);
 }
 
+std::string unavailableHotKeyNote(HotKeyOutcome::Result result) {
+    switch (result) {
+    case HotKeyOutcome::Result::noService:
+        return "No shortcut service here: bind `sorvane --toggle-panel` in keyboard settings.";
+    case HotKeyOutcome::Result::refused:
+        return "Shortcut declined: bind `sorvane --toggle-panel` in your keyboard settings.";
+    default:
+        return "Shortcut not bound: bind `sorvane --toggle-panel` in your keyboard settings.";
+    }
+}
+
 HotKeyManager::HotKeyManager(HotKeyService& service) : m_service(service) {
     m_service.setOnOutcome([this](const HotKeyOutcome& outcome) { take(outcome); });
 }
@@ -179,20 +190,7 @@ void HotKeyManager::take(const HotKeyOutcome& outcome) {
                 "the desktop's keyboard settings");
         m_confirmed = false;
         m_desktopTrigger.reset();
-        switch (outcome.result) {
-        case Result::noService:
-            m_unavailableNote = "This desktop has no global shortcut service; bind `sorvane --toggle-panel` in "
-                                "its keyboard settings.";
-            break;
-        case Result::refused:
-            m_unavailableNote = "The desktop did not allow the shortcut; bind `sorvane --toggle-panel` in its "
-                                "keyboard settings.";
-            break;
-        default:
-            m_unavailableNote = "The desktop could not bind the shortcut; bind `sorvane --toggle-panel` in its "
-                                "keyboard settings.";
-            break;
-        }
+        m_unavailableNote = unavailableHotKeyNote(outcome.result);
     }
     if (m_onStatusChange)
         m_onStatusChange();

@@ -66,6 +66,10 @@ std::optional<uint32_t> keyCodeForKeysym(uint32_t keysym);
 // table, and for a combination without modifiers.
 std::optional<std::string> shortcutTrigger(const HotKeyCombo& combo);
 
+// The one line the preferences show under the recorder when the desktop does
+// not bind the shortcut (`result` other than registered), naming the way round.
+std::string unavailableHotKeyNote(HotKeyOutcome::Result result);
+
 // Keeps one combination registered with the desktop's hot-key service and
 // says so in the log. With a service that answers later, the answer is logged
 // when it comes ("Sorvane: hotkey registered (…)" with the desktop's trigger,

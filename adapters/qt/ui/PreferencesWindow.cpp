@@ -497,7 +497,7 @@ PreferencesWindow::PreferencesWindow(PrefsState& state, QWidget* parent)
     m_hotKeyNote->setTextFormat(Qt::PlainText);
     m_hotKeyNote->setFont(pixelFont(11));
     m_hotKeyNote->setWordWrap(true);
-    m_hotKeyNote->setContentsMargins(0, 0, 0, 10);
+    m_hotKeyNote->setContentsMargins(0, 0, 0, 8);
     QPalette notePalette = m_hotKeyNote->palette();
     notePalette.setColor(QPalette::WindowText, kOrange);
     m_hotKeyNote->setPalette(notePalette);
