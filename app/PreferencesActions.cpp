@@ -74,6 +74,8 @@ PrefsDef SorvaneAppDelegate::makePrefsDef() {
         return static_cast<int64_t>(m_appState->history->snapshot().entries.size());
     };
     def.hotKeyCombo = m_hotKey.combo();
+    def.hotKeyTrigger = m_hotKey.desktopTrigger();
+    def.hotKeyNote = m_hotKey.unavailableNote();
     def.trayIcon = loadTrayIconChoice(m_env.defaults);
     def.peerFingerprint = pairedPhoneFingerprint();
     def.autoUpdateCheck = isAutoUpdateCheckEnabled();
@@ -116,6 +118,10 @@ void SorvaneAppDelegate::showPreferences(PrefsDef def) {
         };
         m_env.preferencesWindow->show();
     });
+}
+
+void SorvaneAppDelegate::updatePrefsHotKeyStatus() {
+    prefsState().followHotKeyStatus(m_hotKey.desktopTrigger(), m_hotKey.unavailableNote());
 }
 
 void SorvaneAppDelegate::updatePrefsSyncPaused(bool paused) {

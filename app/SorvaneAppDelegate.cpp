@@ -128,6 +128,7 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
 
     m_env.statusItem.install();
     m_hotKey.setCallback(onMain(std::function<void()>([this] { togglePanel(); })));
+    m_hotKey.setOnStatusChange([this] { updatePrefsHotKeyStatus(); });
     m_hotKey.applyCombo(HotKeyCombo::load(m_env.defaults));
 
     MainQueue* queue = &m_env.mainQueue;

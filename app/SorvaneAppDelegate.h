@@ -185,6 +185,8 @@ public:
     void handlePrefChange(const std::string& message);
     // An open preferences window follows the pause set elsewhere.
     void updatePrefsSyncPaused(bool paused);
+    // The desktop answered about the global shortcut: the preferences follow.
+    void updatePrefsHotKeyStatus();
     // Asks before the limit drops below the history's size; true: go ahead.
     bool presentReduceHistoryConfirm(int64_t newMax, int64_t currentCount);
     bool isAutoUpdateCheckEnabled() const;

@@ -86,11 +86,34 @@ public:
     virtual void showError(const std::string& title, const std::string& text) = 0;
 };
 
+// What the desktop made of a registration it answers later (the desktop
+// portal's global shortcuts), or of a change it made on its own afterwards.
+struct HotKeyOutcome {
+    enum class Result {
+        registered, // the desktop binds the shortcut
+        noService,  // the desktop has no global shortcut service
+        refused,    // the user declined in the desktop's dialog
+        failed,     // anything else
+    };
+    Result result = Result::failed;
+    // The trigger in the desktop's own words ("Shift+Meta+V"), when it says one.
+    std::optional<std::string> triggerDescription;
+    // What went wrong, for the log; empty when registered.
+    std::string detail;
+};
+
 // One system-wide key combination, given as the stored key code and modifier
 // mask (the table in ui/HotKeyCombo.h maps them to the desktop's keys).
 class HotKeyService {
 public:
     virtual ~HotKeyService() = default;
+    // True when registerHotKey() only sends the request: its 0 then means
+    // "asked", and the answer comes later through the outcome callback.
+    virtual bool answersLater() const { return false; }
+    // What runs on the main thread with each later answer, and whenever the
+    // desktop changes the trigger by itself. A service that answers at once
+    // never calls it.
+    virtual void setOnOutcome(std::function<void(const HotKeyOutcome&)> /*onOutcome*/) {}
     // What a press of the registered combination runs. The service posts it to
     // the main queue; it never runs inside the event dispatch.
     virtual void setOnPressed(std::function<void()> onPressed) = 0;

@@ -101,9 +101,54 @@ std::optional<uint32_t> keyCodeForKeysym(uint32_t keysym) {
     return std::nullopt;
 }
 
-HotKeyManager::HotKeyManager(HotKeyService& service) : m_service(service) {}
+std::optional<std::string> shortcutTrigger(const HotKeyCombo& combo) {
+    const auto* entry = entryForKeyCode(combo.keyCode);
+    const uint32_t known = hotkeymask::ctrl | hotkeymask::alt | hotkeymask::shift | hotkeymask::super;
+    if (!entry || !(combo.modifiers & known))
+        return std::nullopt;
+    std::string trigger;
+    if (combo.modifiers & hotkeymask::ctrl)
+        trigger += "CTRL+";
+    if (combo.modifiers & hotkeymask::alt)
+        trigger += "ALT+";
+    if (combo.modifiers & hotkeymask::shift)
+        trigger += "SHIFT+";
+    if (combo.modifiers & hotkeymask::super)
+        trigger += "LOGO+";
+    // The keysym's name: letters and digits are their character, the rest as
+    // xkb names them.
+    switch (entry->keysym) {
+    case 0x0020:
+        return trigger + "space";
+    case 0xff0d:
+        return trigger + "Return";
+    case 0xff09:
+        return trigger + "Tab";
+    default:
+        break;
+    }
+    if (entry->keysym >= 0xffbe && entry->keysym <= 0xffc9)
+        return trigger + "F" + std::to_string(entry->keysym - 0xffbe + 1);
+    return trigger + static_cast<char>(entry->keysym);
+}
+
+std::string unavailableHotKeyNote(HotKeyOutcome::Result result) {
+    switch (result) {
+    case HotKeyOutcome::Result::noService:
+        return "No shortcut service here: bind `sorvane --toggle-panel` in keyboard settings.";
+    case HotKeyOutcome::Result::refused:
+        return "Shortcut declined: bind `sorvane --toggle-panel` in your keyboard settings.";
+    default:
+        return "Shortcut not bound: bind `sorvane --toggle-panel` in your keyboard settings.";
+    }
+}
+
+HotKeyManager::HotKeyManager(HotKeyService& service) : m_service(service) {
+    m_service.setOnOutcome([this](const HotKeyOutcome& outcome) { take(outcome); });
+}
 
 HotKeyManager::~HotKeyManager() {
+    m_service.setOnOutcome({});
     if (m_registered)
         m_service.unregisterHotKey();
 }
@@ -114,13 +159,41 @@ void HotKeyManager::setCallback(std::function<void()> callback) {
 
 int HotKeyManager::applyCombo(const HotKeyCombo& combo) {
     m_combo = combo;
+    m_confirmed = false;
+    m_desktopTrigger.reset();
     const int status = m_service.registerHotKey(combo.keyCode, combo.modifiers);
     m_registered = status == 0;
+    if (m_registered && m_service.answersLater())
+        return status; // the desktop's answer is logged when it comes
     if (m_registered)
         logLine("Sorvane: hotkey registered (" + combo.displayString() + ")");
     else
         logLine("Sorvane: hotkey registration failed (status " + std::to_string(status) + ")");
     return status;
+}
+
+void HotKeyManager::take(const HotKeyOutcome& outcome) {
+    using Result = HotKeyOutcome::Result;
+    if (outcome.result == Result::registered) {
+        const std::string shown = outcome.triggerDescription.value_or(m_combo.displayString());
+        if (!m_confirmed)
+            logLine("Sorvane: hotkey registered (" + shown + ")");
+        else if (outcome.triggerDescription != m_desktopTrigger)
+            logLine("Sorvane: hotkey changed by the desktop to " + shown);
+        m_confirmed = true;
+        m_registered = true;
+        m_desktopTrigger = outcome.triggerDescription;
+        m_unavailableNote.reset();
+    } else {
+        logLine("Sorvane: hotkey registration failed (" + outcome.detail + ")");
+        logLine("Sorvane: to open the panel from the keyboard, bind `sorvane --toggle-panel` to a shortcut in "
+                "the desktop's keyboard settings");
+        m_confirmed = false;
+        m_desktopTrigger.reset();
+        m_unavailableNote = unavailableHotKeyNote(outcome.result);
+    }
+    if (m_onStatusChange)
+        m_onStatusChange();
 }
 
 void HotKeyManager::rebind(const HotKeyCombo& combo, UserDefaults& defaults) {

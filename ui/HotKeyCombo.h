@@ -60,8 +60,21 @@ std::optional<uint32_t> keysymForKeyCode(uint32_t keyCode);
 // outside the table.
 std::optional<uint32_t> keyCodeForKeysym(uint32_t keysym);
 
+// The combination as a shortcut trigger the desktop portal understands:
+// modifiers CTRL, ALT, SHIFT, LOGO (Super) in that order, then the key's keysym
+// name ("SHIFT+LOGO+v", "CTRL+F5", "LOGO+space"). Absent for keys outside the
+// table, and for a combination without modifiers.
+std::optional<std::string> shortcutTrigger(const HotKeyCombo& combo);
+
+// The one line the preferences show under the recorder when the desktop does
+// not bind the shortcut (`result` other than registered), naming the way round.
+std::string unavailableHotKeyNote(HotKeyOutcome::Result result);
+
 // Keeps one combination registered with the desktop's hot-key service and
-// says so in the log.
+// says so in the log. With a service that answers later, the answer is logged
+// when it comes ("Sorvane: hotkey registered (…)" with the desktop's trigger,
+// or "Sorvane: hotkey registration failed (…)" and the way round it), and the
+// preferences read it from here.
 class HotKeyManager {
 public:
     explicit HotKeyManager(HotKeyService& service);
@@ -83,10 +96,26 @@ public:
     const HotKeyCombo& combo() const { return m_combo; }
     bool isRegistered() const { return m_registered; }
 
+    // The trigger as the desktop reported it for the current combination;
+    // absent until it does, and with services that do not say.
+    const std::optional<std::string>& desktopTrigger() const { return m_desktopTrigger; }
+    // One line for the preferences when the desktop cannot or will not bind the
+    // shortcut, naming the way round it; absent otherwise.
+    const std::optional<std::string>& unavailableNote() const { return m_unavailableNote; }
+    // Runs (main thread) after each later answer of the desktop has been taken.
+    void setOnStatusChange(std::function<void()> onChange) { m_onStatusChange = std::move(onChange); }
+
 private:
+    void take(const HotKeyOutcome& outcome);
+
     HotKeyService& m_service;
     HotKeyCombo m_combo;
     bool m_registered = false;
+    // The desktop confirmed the current combination at least once.
+    bool m_confirmed = false;
+    std::optional<std::string> m_desktopTrigger;
+    std::optional<std::string> m_unavailableNote;
+    std::function<void()> m_onStatusChange;
 };
 
 } // namespace sorvane

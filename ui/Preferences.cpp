@@ -34,7 +34,9 @@ void PrefsState::load(const PrefsDef& def) {
     autoApply = def.autoApply;
     autoPaste = def.autoPaste;
     syncPaused = def.syncPaused;
-    hotKeyDisplay = def.hotKeyCombo.displayString();
+    m_hotKeyTrigger = def.hotKeyTrigger;
+    hotKeyDisplay = def.hotKeyTrigger.value_or(def.hotKeyCombo.displayString());
+    hotKeyNote = def.hotKeyNote;
     trayIcon = def.trayIcon;
     localFingerprint = def.localFingerprint;
     peerFingerprint = def.peerFingerprint;
@@ -144,7 +146,21 @@ void PrefsState::startRecordingHotKey() {
 
 void PrefsState::stopRecordingHotKey() {
     isRecordingHotKey = false;
-    hotKeyDisplay = (platform.storedHotKey ? platform.storedHotKey() : HotKeyCombo{}).displayString();
+    hotKeyDisplay = restingHotKeyDisplay();
+    publish();
+}
+
+std::string PrefsState::restingHotKeyDisplay() const {
+    if (m_hotKeyTrigger)
+        return *m_hotKeyTrigger;
+    return (platform.storedHotKey ? platform.storedHotKey() : HotKeyCombo{}).displayString();
+}
+
+void PrefsState::followHotKeyStatus(std::optional<std::string> trigger, std::optional<std::string> note) {
+    m_hotKeyTrigger = std::move(trigger);
+    hotKeyNote = std::move(note);
+    if (!isRecordingHotKey)
+        hotKeyDisplay = restingHotKeyDisplay();
     publish();
 }
 
@@ -152,6 +168,8 @@ bool PrefsState::captureHotKey(const HotKeyCombo& combo) {
     if (!(combo.modifiers & (hotkeymask::super | hotkeymask::ctrl)))
         return false;
     isRecordingHotKey = false;
+    // The desktop's words for the earlier combination no longer apply.
+    m_hotKeyTrigger.reset();
     hotKeyDisplay = combo.displayString();
     publish();
     send("hotkey:" + std::to_string(combo.keyCode) + ":" + std::to_string(combo.modifiers));

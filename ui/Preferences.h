@@ -35,6 +35,10 @@ struct PrefsDef {
     bool autoPaste = true;
     bool syncPaused = false;
     HotKeyCombo hotKeyCombo;
+    // The trigger as the desktop reported it, shown instead of the combination.
+    std::optional<std::string> hotKeyTrigger;
+    // Why the desktop does not bind the shortcut, under the recorder.
+    std::optional<std::string> hotKeyNote;
     TrayIconChoice trayIcon = defaultTrayIconChoice;
     std::string localFingerprint;
     std::optional<std::string> peerFingerprint;
@@ -71,6 +75,8 @@ public:
     bool syncPaused = false;
     std::string hotKeyDisplay = HotKeyCombo{}.displayString();
     bool isRecordingHotKey = false;
+    // A line under the recorder when the desktop does not bind the shortcut.
+    std::optional<std::string> hotKeyNote;
     TrayIconChoice trayIcon = defaultTrayIconChoice;
     std::string localFingerprint = "\u2014";
     std::optional<std::string> peerFingerprint;
@@ -116,6 +122,10 @@ public:
 
     // The program changed the pause elsewhere (the panel): the window follows.
     void followSyncPaused(bool paused);
+    // The desktop answered about the shortcut: the recorder shows its trigger
+    // (or the stored combination when it names none), the note says why it is
+    // not bound. While recording, only the note changes.
+    void followHotKeyStatus(std::optional<std::string> trigger, std::optional<std::string> note);
 
     void publish();
 
@@ -125,6 +135,10 @@ private:
     // nothing when the value is already so.
     void setSwitch(bool& field, bool on, std::string_view key);
 
+    // What the recorder shows when it is not recording.
+    std::string restingHotKeyDisplay() const;
+
+    std::optional<std::string> m_hotKeyTrigger;
     std::map<int, std::function<void()>> m_observers;
     int m_nextObserver = 0;
     int64_t m_acceptedMaxHistory = 50;

@@ -1,7 +1,10 @@
 // preferences-screenshot OUTDIR: renders each tab of the preferences window,
 // light and dark, with fixed settings and fingerprints: preferences-<tab>.png
 // and preferences-<tab>-dark.png. The General tab is drawn as it shows in a
-// build tree (launch at login dimmed, with the install hint).
+// build tree (launch at login dimmed, with the install hint), and twice more
+// as on a Wayland desktop: with the trigger the desktop portal reported
+// (preferences-general-portal-trigger.png) and with the note of a desktop
+// without a global shortcut service (preferences-general-no-shortcut-service.png).
 // Run it on a real X server (scripts/screenshots starts Xvfb).
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/PreferencesWindow.h"
@@ -12,6 +15,7 @@
 #include <QTest>
 
 #include <cctype>
+#include <functional>
 
 using namespace sorvane;
 
@@ -47,6 +51,26 @@ int main(int argc, char** argv) {
             QTest::qWait(50);
             ok = sorvane::testing::saveScreenshot(*window, *folder, name.c_str()) && ok;
         }
+        window->close();
+    }
+
+    appearance::setColorScheme(ColorScheme::light);
+    const std::pair<const char*, std::function<void()>> wayland[] = {
+        {"preferences-general-portal-trigger", [&] { state.followHotKeyStatus("Ctrl+Alt+K", std::nullopt); }},
+        {"preferences-general-no-shortcut-service",
+         [&] {
+             state.followHotKeyStatus(std::nullopt, unavailableHotKeyNote(HotKeyOutcome::Result::noService));
+         }},
+    };
+    for (const auto& [name, status] : wayland) {
+        SorvanePreferences preferences(state);
+        preferences.show();
+        PreferencesWindow* window = preferences.window();
+        ok = QTest::qWaitForWindowExposed(window) && ok;
+        window->selectTab(PrefsTab::general);
+        status();
+        QTest::qWait(50);
+        ok = sorvane::testing::saveScreenshot(*window, *folder, name) && ok;
         window->close();
     }
     return ok ? 0 : 1;

@@ -127,6 +127,30 @@ TEST_F(PreferencesWindowTest, TheRecorderCapturesRealKeyPresses) {
     EXPECT_EQ(button->text(), "Ctrl+Alt+W");
     EXPECT_EQ(sent, std::vector<std::string>{"hotkey:13:6144"});
     EXPECT_TRUE(window->isVisible()) << "Ctrl+W while recording is recorded, not run";
+
+    // A desktop that answers later: its trigger on the button, its refusal as
+    // a note under it, in the row's space.
+    QLabel* note = window->hotKeyNote();
+    EXPECT_FALSE(note->isVisible());
+    state.followHotKeyStatus("Ctrl+Alt+K", std::nullopt);
+    EXPECT_EQ(button->text(), "Ctrl+Alt+K");
+    state.followHotKeyStatus(std::nullopt, unavailableHotKeyNote(HotKeyOutcome::Result::refused));
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text().toStdString(), unavailableHotKeyNote(HotKeyOutcome::Result::refused));
+    EXPECT_EQ(button->text(), "Shift+Super+V") << "the stored combination, without the desktop's words";
+    QApplication::processEvents();
+    const QRect noteArea(note->mapTo(window, QPoint(0, 0)), note->size());
+    const QRect rowArea(window->row("Global shortcut")->mapTo(window, QPoint(0, 0)),
+                        window->row("Global shortcut")->size());
+    EXPECT_GE(noteArea.top(), rowArea.bottom()) << "under the recorder";
+    for (const auto result : {HotKeyOutcome::Result::noService, HotKeyOutcome::Result::refused,
+                              HotKeyOutcome::Result::failed}) {
+        const QString text = QString::fromStdString(unavailableHotKeyNote(result));
+        EXPECT_LE(note->fontMetrics().horizontalAdvance(text), note->contentsRect().width())
+            << "one line: " << text.toStdString();
+    }
+    state.followHotKeyStatus(std::nullopt, std::nullopt);
+    EXPECT_FALSE(note->isVisible());
 }
 
 TEST_F(PreferencesWindowTest, SecurityShowsThePhoneLineOnlyWhenPaired) {

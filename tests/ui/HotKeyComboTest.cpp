@@ -26,6 +26,25 @@ TEST(HotKeyCombo, DisplayStringNamesTheModifiersInOrderAndTheKey) {
         EXPECT_EQ(combo.displayString(), name);
 }
 
+// The portal's trigger form: CTRL, ALT, SHIFT, LOGO in that order, then the
+// keysym's name; nothing for a key outside the table or a bare key.
+TEST(HotKeyCombo, ShortcutTriggerWritesWhatTheDesktopPortalReads) {
+    const std::pair<HotKeyCombo, std::optional<std::string>> triggers[] = {
+        {{}, "SHIFT+LOGO+v"},
+        {{49, 0x1100}, "CTRL+LOGO+space"},
+        {{36, 0x1800}, "CTRL+ALT+Return"},
+        {{48, 0x0800}, "ALT+Tab"},
+        {{96, 0x1000}, "CTRL+F5"},
+        {{111, 0x0100}, "LOGO+F12"},
+        {{25, 0x1b00}, "CTRL+ALT+SHIFT+LOGO+9"},
+        {{0, 0x1000 | 0x0400}, "CTRL+a"}, // unknown bits are left out
+        {{53, 0x0200}, std::nullopt},      // outside the table
+        {{9, 0}, std::nullopt},            // no modifier
+        {{9, 0x0400}, std::nullopt}};
+    for (const auto& [combo, trigger] : triggers)
+        EXPECT_EQ(shortcutTrigger(combo), trigger) << combo.displayString();
+}
+
 TEST(HotKeyCombo, StoredValuesReadBackAndBadOnesGiveTheDefault) {
     testing::TempDir dir;
     {

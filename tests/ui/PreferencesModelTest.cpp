@@ -113,6 +113,36 @@ TEST(PreferencesModelTest, TheRecorderTakesOnlyCombinationsWithCtrlOrSuper) {
     EXPECT_EQ(m.sent.size(), 1u);
 }
 
+// A desktop that answers later: its trigger replaces the combination, a
+// recording in progress keeps its prompt, and a new combination forgets the
+// desktop's words for the old one until the desktop speaks again.
+TEST(PreferencesModelTest, TheRecorderShowsTheDesktopsTriggerOnceItComes) {
+    Model m;
+    HotKeyCombo stored{40, hotkeymask::ctrl};
+    m.state.platform.storedHotKey = [&] { return stored; };
+    int published = 0;
+    m.state.observe([&] { ++published; });
+    m.state.followHotKeyStatus("Ctrl+Meta+K", std::nullopt);
+    EXPECT_EQ(m.state.hotKeyDisplay, "Ctrl+Meta+K");
+    EXPECT_EQ(published, 1);
+
+    m.state.startRecordingHotKey();
+    m.state.followHotKeyStatus("Ctrl+Meta+K", "The desktop did not allow the shortcut.");
+    EXPECT_EQ(m.state.hotKeyDisplay, "Type shortcut\u2026");
+    EXPECT_EQ(m.state.hotKeyNote, "The desktop did not allow the shortcut.");
+    m.state.stopRecordingHotKey();
+    EXPECT_EQ(m.state.hotKeyDisplay, "Ctrl+Meta+K");
+
+    m.state.startRecordingHotKey();
+    ASSERT_TRUE(m.state.captureHotKey({9, hotkeymask::super}));
+    stored = {9, hotkeymask::super};
+    m.state.startRecordingHotKey();
+    m.state.stopRecordingHotKey();
+    EXPECT_EQ(m.state.hotKeyDisplay, "Super+V");
+    m.state.followHotKeyStatus(std::nullopt, std::nullopt);
+    EXPECT_FALSE(m.state.hotKeyNote);
+}
+
 TEST(PreferencesModelTest, LaunchAtLoginShowsWhatTheDesktopReportsAfterAFailure) {
     testing::LogCapture log;
     Model m;

@@ -491,7 +491,20 @@ PreferencesWindow::PreferencesWindow(PrefsState& state, QWidget* parent)
         }
     });
     b.row(shortcuts, QStringLiteral("Global shortcut"), nullptr, QStringLiteral("Opens the Sorvane panel from anywhere."),
-          m_hotKey, true);
+          m_hotKey, false);
+    // Where the desktop does not bind the shortcut: why, and the way round it.
+    m_hotKeyNote = new QLabel(shortcuts->card());
+    m_hotKeyNote->setTextFormat(Qt::PlainText);
+    m_hotKeyNote->setFont(pixelFont(11));
+    m_hotKeyNote->setWordWrap(true);
+    m_hotKeyNote->setContentsMargins(0, 0, 0, 8);
+    QPalette notePalette = m_hotKeyNote->palette();
+    notePalette.setColor(QPalette::WindowText, kOrange);
+    m_hotKeyNote->setPalette(notePalette);
+    m_hotKeyNote->setAccessibleName(QStringLiteral("Global shortcut note"));
+    m_hotKeyNote->hide();
+    shortcuts->rows->addWidget(m_hotKeyNote);
+    shortcuts->rows->addWidget(appearance::divider(shortcuts->card()));
     b.toggleRow(shortcuts, QStringLiteral("Auto-paste after selecting"),
                 QStringLiteral("When you pick an item from the panel, simulate Ctrl+V into the previous app. "
                                "Requires Accessibility permission."),
@@ -687,6 +700,8 @@ void PreferencesWindow::refresh() {
     QPalette pal = m_hotKey->palette();
     pal.setColor(QPalette::ButtonText, m_state.isRecordingHotKey ? kOrange : shownColours.primary);
     m_hotKey->setPalette(pal);
+    m_hotKeyNote->setText(QString::fromStdString(m_state.hotKeyNote.value_or("")));
+    m_hotKeyNote->setVisible(m_state.hotKeyNote.has_value());
 
     const int index = m_trayIcon->findData(static_cast<int>(m_state.trayIcon));
     if (index >= 0)

@@ -49,6 +49,8 @@ public:
     QPushButton* clearHistoryButton() const { return m_clearHistory; }
     QPushButton* checkNowButton() const { return m_checkNow; }
     QPushButton* hotKeyButton() const { return m_hotKey; }
+    // The note under the shortcut recorder; hidden while there is none.
+    QLabel* hotKeyNote() const { return m_hotKeyNote; }
     QComboBox* trayIconPicker() const { return m_trayIcon; }
     QLabel* fingerprintLabel(const QString& label) const;
 
@@ -74,6 +76,7 @@ private:
     QPushButton* m_clearHistory = nullptr;
     QPushButton* m_checkNow = nullptr;
     QPushButton* m_hotKey = nullptr;
+    QLabel* m_hotKeyNote = nullptr;
     QComboBox* m_trayIcon = nullptr;
     QLabel* m_localFingerprint = nullptr;
     QLabel* m_peerFingerprint = nullptr;
