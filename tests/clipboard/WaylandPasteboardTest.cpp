@@ -238,6 +238,7 @@ TEST_P(WaylandPasteboardTest, TwentyMebibytesTravelWholeBothWaysAndAStalledReade
     // two; the clipboard goes on changing hands meanwhile, and the reader is
     // dropped once it has taken nothing for a second.
     WaylandSubprocess stuck({"wl-paste", "--no-newline"}, session());
+    ASSERT_TRUE(stuck.waitForLine("line 0 ", 10s)); // it is reading ours
     ASSERT_TRUE(copy("while a reader is stuck"));
     ASSERT_TRUE(rig.reports.waitForSize(3, 10s));
     ASSERT_TRUE(log.waitFor("[SorvanePB] dropped a clipboard reader that stopped reading", 10s));

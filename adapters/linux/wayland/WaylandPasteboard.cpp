@@ -262,7 +262,8 @@ bool WaylandPasteboard::Session::start(wl_registry* registry, const Globals& glo
     // The first selection event comes with the device: counted before anyone
     // reads the count, so that what is on the clipboard now is not a change.
     if (!roundtrip(m_display.get(), m_options.writeTimeout)) {
-        logLine("[SorvanePB] the Wayland compositor " + m_name + " did not answer");
+        logLine("[SorvanePB] the Wayland compositor " + m_name +
+                " did not answer \u2014 clipboard changes cannot be watched");
         return false;
     }
     m_thread = std::thread([this] { run(); });
@@ -285,10 +286,11 @@ WaylandPasteboard::Session::~Session() {
         destroySource(source.proxy);
     for (auto& [callback, serial] : m_syncs)
         wl_callback_destroy(callback);
-    [&]() SORVANE_NO_THREAD_SAFETY_ANALYSIS {
+    {
+        MutexLock lock(m_mutex);
         if (m_offer)
             destroyOffer(m_offer);
-    }();
+    }
     if (m_device)
         destroyDevice(m_device);
     if (m_manager)
