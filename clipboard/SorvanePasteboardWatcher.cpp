@@ -21,6 +21,8 @@ const std::set<std::string, std::less<>>& SorvanePasteboardWatcher::transientTyp
         "com.apple.is-sensitive",
         "com.agilebits.onepassword.password",
         "org.bitwarden.password",
+        // KeePassXC and other Linux password managers, on X11 and Wayland alike.
+        "x-kde-passwordManagerHint",
     };
     return types;
 }

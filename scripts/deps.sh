@@ -11,13 +11,26 @@ SORVANE_PACKAGES=(
   libsdbus-c++-dev qt6-base-dev qt6-svg-dev libgl-dev
   libx11-dev libxfixes-dev libxtst-dev libxi-dev xvfb openbox xclip xdotool imagemagick zbar-tools
   tint2 xfce4-panel xfconf
+  libwayland-dev libwayland-bin sway wl-clipboard
   libqrencode-dev libzbar-dev
   at-spi2-core python3-pyatspi gir1.2-atspi-2.0 python3-gi
   locales-all fonts-dejavu-core
   desktop-file-utils appstream lintian dpkg-dev file
 )
 
+# sway refuses to run as root: tests run as root start it as this user.
+SORVANE_WAYLAND_USER=sorvane-wl
+
+sorvane_add_wayland_user() {
+  if [ "$(id -u)" -eq 0 ] && ! getent passwd "$SORVANE_WAYLAND_USER" >/dev/null; then
+    echo "Adding the system user $SORVANE_WAYLAND_USER (runs sway in the tests)"
+    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
+      "$SORVANE_WAYLAND_USER"
+  fi
+}
+
 sorvane_install_deps() {
+  sorvane_add_wayland_user
   local missing=()
   local pkg
   for pkg in "${SORVANE_PACKAGES[@]}"; do

@@ -155,7 +155,7 @@ TEST_F(FilterChainTest, EveryExactMarkerIsIgnoredAndSwallowsTheNextChange) {
         // Only one change is swallowed.
         EXPECT_EQ(copyText("next " + marker), Texts{"next " + marker});
     }
-    EXPECT_EQ(SorvanePasteboardWatcher::transientTypes().size(), 7u);
+    EXPECT_EQ(SorvanePasteboardWatcher::transientTypes().size(), 8u);
 }
 
 TEST_F(FilterChainTest, MarkersMatchExactlyAndHeuristicsCaseInsensitivelyWithoutGrace) {
@@ -165,7 +165,7 @@ TEST_F(FilterChainTest, MarkersMatchExactlyAndHeuristicsCaseInsensitivelyWithout
     };
     const Case cases[] = {
         {"org.nspasteboard.concealedtype", "concealed"}, // not the exact, case-sensitive marker
-        {"x-kde-passwordManagerHint", "password"},
+        {"x-kde-PasswordManagerHint", "password"}, // the exact marker is x-kde-passwordManagerHint
         {"com.Example.PASSWORD", "password"},
         {"application/x-Sensitive-Password", "sensitive"}, // first substring in test order wins
         {"public.AutoExpiring", "autoexpir"},
@@ -183,12 +183,12 @@ TEST_F(FilterChainTest, MarkersMatchExactlyAndHeuristicsCaseInsensitivelyWithout
 TEST_F(FilterChainTest, TypesAreScannedInTheOrderTheOwnerListsThem) {
     // The heuristic fires first here, so no grace window is opened...
     EXPECT_EQ(
-        copy({{"text/plain", "x-kde-passwordManagerHint", "org.nspasteboard.ConcealedType"}, "pw"}),
+        copy({{"text/plain", "com.example.password", "org.nspasteboard.ConcealedType"}, "pw"}),
         Texts{});
     EXPECT_TRUE(log.contains("heuristic 'password'"));
     EXPECT_EQ(copyText("after heuristic"), Texts{"after heuristic"});
     // ...and here the exact marker does, so one is.
-    EXPECT_EQ(copy({{"org.nspasteboard.ConcealedType", "x-kde-passwordManagerHint"}, "pw"}),
+    EXPECT_EQ(copy({{"org.nspasteboard.ConcealedType", "com.example.password"}, "pw"}),
               Texts{});
     EXPECT_EQ(copyText("restored"), Texts{});
 }
