@@ -8,6 +8,9 @@
 #include "adapters/linux/appearance/LinuxDesktopAppearance.h"
 #include "adapters/linux/bluez/BluezPeripheralManager.h"
 #include "adapters/linux/install/XdgInstaller.h"
+#include "adapters/linux/portal/PortalAutoPasteDesktop.h"
+#include "adapters/linux/portal/PortalGlobalShortcuts.h"
+#include "adapters/linux/portal/PortalRemoteDesktopKeyboard.h"
 #include "adapters/linux/secret/LinuxSecretStore.h"
 #include "adapters/linux/session/SessionApplication.h"
 #include "adapters/linux/system/HeapTuning.h"
@@ -17,6 +20,8 @@
 #include "adapters/linux/system/XdgUserDirectories.h"
 #include "adapters/linux/x11/X11AutoPasteDesktop.h"
 #include "adapters/linux/x11/X11Pasteboard.h"
+#include "adapters/linux/wayland/WaylandPasteboard.h"
+#include "adapters/linux/wayland/WlrootsAutoPasteDesktop.h"
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/SignalBridge.h"
 #include "adapters/qt/ui/AboutWindow.h"
@@ -39,6 +44,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QUrl>
 #include <QTimer>
@@ -122,12 +128,20 @@ int main(int argc, char** argv) {
     }
     retainHeapForLargeFrames();
 
-    // Windows stay on X11 (XWayland under a Wayland session): the panel places
-    // itself, and the clipboard and auto-paste work through X.
-    if (std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    // The clipboard and auto-paste need an X display; without one the program
-    // still syncs what the phone sends, into the history.
+    // Under a Wayland session the windows run through XWayland where there is
+    // one (the panel places itself there), natively otherwise. The clipboard
+    // goes through the compositor's data-control protocol where it offers one,
+    // else through X; the global shortcut through the desktop portal.
+    const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
+    const bool waylandSession = waylandDisplay && *waylandDisplay;
+    const char* xDisplay = std::getenv("DISPLAY");
+    if (waylandSession && !std::getenv("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", xDisplay && *xDisplay ? "xcb" : "wayland", 1);
+    const std::optional<std::string> dataControl =
+        waylandSession ? wayland::WaylandPasteboard::dataControlProtocol(nullptr) : std::nullopt;
+    // The X clipboard and auto-paste need an X display; without one (and no
+    // Wayland clipboard) the program still syncs what the phone sends, into
+    // the history.
     std::unique_ptr<x11::X11AutoPasteDesktop> desktop = x11::X11AutoPasteDesktop::open(
         nullptr, {x11::X11AutoPasteDesktop::waylandSessionFromEnvironment(), {}});
     // The windows need a display, or a platform of Qt's own that needs none
@@ -149,13 +163,17 @@ int main(int argc, char** argv) {
 
     QtMainQueue mainQueue;
     std::vector<std::string> startupNotes;
-    if (!desktop) {
-        const char* display = std::getenv("DISPLAY");
+    if (dataControl)
+        startupNotes.push_back("Sorvane: clipboard through the Wayland compositor (" + *dataControl + ")");
+    else if (desktop)
+        startupNotes.push_back(waylandSession ? "Sorvane: clipboard through XWayland (the compositor offers no "
+                                                "data-control protocol)"
+                                              : "Sorvane: clipboard through X11");
+    else
         startupNotes.push_back(
             std::string("Sorvane: no X display (") +
-            (display && *display ? std::string("cannot open ") + display : "DISPLAY not set") +
+            (xDisplay && *xDisplay ? std::string("cannot open ") + xDisplay : "DISPLAY not set") +
             ") \u2014 clipboard watching and auto-paste are off");
-    }
 
     // One instance: the first to hold the bus name. A second start hands over
     // to it before touching the data directory.
@@ -201,8 +219,13 @@ int main(int argc, char** argv) {
     UserDefaultsFile defaults(defaultsPath());
     LinuxHostInfo host;
     LogindPowerMonitor power;
-    // The global shortcut grabs keys on Qt's X connection; elsewhere there is none.
-    std::unique_ptr<HotKeyService> hotKey = X11GlobalHotKey::open();
+    // The global shortcut: the desktop portal's under Wayland (an X grab would
+    // only see keys typed into X windows), a grab on Qt's X connection on X11.
+    std::unique_ptr<HotKeyService> hotKey;
+    if (waylandSession)
+        hotKey = PortalGlobalShortcuts::open(mainQueue);
+    if (!hotKey)
+        hotKey = X11GlobalHotKey::open();
     if (!hotKey)
         hotKey = std::make_unique<HeadlessHotKey>();
     // Updates are offered in windows; a run without them does without.
@@ -273,14 +296,47 @@ int main(int argc, char** argv) {
     // that nothing can confirm it, and the program runs where it is.
     XdgInstaller installer(defaults, *alerts);
 
-    auto makePasteboardWatcher = [haveDisplay = desktop != nullptr]()
+    auto makePasteboardWatcher = [haveDisplay = desktop != nullptr, dataControl]()
         -> std::unique_ptr<PasteboardWatcher> {
+        if (dataControl) {
+            if (auto pasteboard = wayland::WaylandPasteboard::open())
+                return std::make_unique<SorvanePasteboardWatcher>(std::move(pasteboard));
+        }
         if (haveDisplay) {
             if (auto pasteboard = x11::X11Pasteboard::open())
                 return std::make_unique<SorvanePasteboardWatcher>(std::move(pasteboard));
         }
         return std::make_unique<HeadlessPasteboardWatcher>();
     };
+
+    // Auto-paste: XTest on X11. Under Wayland, wlroots compositors list their
+    // windows and lend a virtual keyboard; elsewhere the desktop portal lends
+    // a keyboard when the user agrees; where neither, the entry stays on the
+    // clipboard and the user is told why.
+    AutoPasteDesktop* pasteDesktop = waylandSession ? nullptr : desktop.get();
+    std::unique_ptr<wayland::WlrootsAutoPasteDesktop> wlrootsDesktop;
+    std::unique_ptr<PortalRemoteDesktopKeyboard> remoteKeyboard;
+    std::unique_ptr<PortalAutoPasteDesktop> portalDesktop;
+    if (waylandSession) {
+        wlrootsDesktop = wayland::WlrootsAutoPasteDesktop::open(nullptr, {});
+        if (wlrootsDesktop && wlrootsDesktop->isTrusted(false)) {
+            pasteDesktop = wlrootsDesktop.get();
+            startupNotes.push_back("Sorvane: auto-paste through the compositor's virtual keyboard");
+        } else {
+            wlrootsDesktop.reset();
+            remoteKeyboard = PortalRemoteDesktopKeyboard::open(mainQueue, defaults);
+            PortalAutoPasteDesktop::Options options;
+            options.ownWindowHasFocus = [] {
+                return QGuiApplication::applicationState() == Qt::ApplicationActive;
+            };
+            options.explain = [&alerts](const std::string& text) {
+                alerts->showError("Paste with Ctrl+V", text);
+            };
+            portalDesktop = std::make_unique<PortalAutoPasteDesktop>(remoteKeyboard.get(), std::move(options));
+            pasteDesktop = portalDesktop.get();
+            startupNotes.push_back("Sorvane: auto-paste through the desktop portal's keyboard, once the desktop allows it");
+        }
+    }
 
     AppEnvironment environment{
         mainQueue, application, defaults, host, power, directories,
@@ -290,8 +346,7 @@ int main(int argc, char** argv) {
         bluezPeripheralManagerFactory(),
         makePasteboardWatcher,
         *statusItem, *panel, *pairingWindow, *alerts, *hotKey, installer, *updater};
-    if (desktop)
-        environment.desktop = desktop.get();
+    environment.desktop = pasteDesktop;
     environment.aboutWindow = aboutWindow.get();
     environment.releaseFreeMemory = releaseFreeHeap;
     environment.preferencesWindow = preferences.get();

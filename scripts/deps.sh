@@ -11,7 +11,7 @@ SORVANE_PACKAGES=(
   libsdbus-c++-dev qt6-base-dev qt6-svg-dev libgl-dev
   libx11-dev libxfixes-dev libxtst-dev libxi-dev xvfb openbox xclip xdotool imagemagick zbar-tools
   tint2 xfce4-panel xfconf
-  libwayland-dev libwayland-bin libxkbcommon-dev sway wl-clipboard qt6-wayland kwin-wayland
+  libwayland-dev libwayland-bin libxkbcommon-dev sway wl-clipboard qt6-wayland kwin-wayland x11-xserver-utils
   libqrencode-dev libzbar-dev
   at-spi2-core python3-pyatspi gir1.2-atspi-2.0 python3-gi
   locales-all fonts-dejavu-core
