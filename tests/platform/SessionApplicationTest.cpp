@@ -1,13 +1,17 @@
 // One running instance on a private session bus: the name, the standard
-// interface, and the commands another process sends it.
+// interface, and the commands another process sends it; and what happens to
+// the program's bus connections when a bus daemon goes away.
 
 #include "adapters/linux/session/SessionApplication.h"
+#include "adapters/linux/system/LogindPowerMonitor.h"
 #include "testing/dbus-daemon/DbusDaemon.h"
+#include "testing/test-env/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace sorvane {
@@ -78,6 +82,36 @@ TEST(SessionApplication, WithoutASessionBusItSaysSo) {
     std::string error;
     EXPECT_EQ(sendToRunningInstance("toggle-panel", &error), RemoteResult::failed);
     EXPECT_FALSE(error.empty());
+}
+
+// A bus daemon that goes away (restarted, or gone before the program at the
+// end of a session) ends that connection's loop with one line in the log; the
+// program goes on, and everything still shuts down in order.
+TEST(BusLoss, ABusThatGoesAwayIsLoggedAndTheProgramGoesOn) {
+    testing::LogCapture log;
+    auto sessionBus = std::make_unique<testing::DbusDaemon>();
+    auto systemBus = std::make_unique<testing::DbusDaemon>();
+    ASSERT_TRUE(sessionBus->running() && systemBus->running());
+    testing::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", sessionBus->address());
+    testing::ScopedEnv system("DBUS_SYSTEM_BUS_ADDRESS", systemBus->address());
+    Received received;
+    auto claim = SessionApplication::claim(received.handler());
+    ASSERT_EQ(claim.outcome, SessionApplication::Claim::owned) << claim.error;
+    LogindPowerMonitor power;
+    power.start([](PowerMonitor::ReleaseSleep release) { release(); }, [] {});
+
+    sessionBus.reset();
+    systemBus.reset();
+    const auto lost = [&] {
+        return log.contains("Sorvane: lost the connection to the session bus (org.sorvane.app)") &&
+               log.contains("Sorvane: lost the connection to the system bus (logind)");
+    };
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (!lost() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(lost());
+    power.stop();
+    claim.instance.reset();
 }
 
 } // namespace

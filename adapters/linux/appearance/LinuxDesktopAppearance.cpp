@@ -1,5 +1,5 @@
 #include "adapters/linux/appearance/LinuxDesktopAppearance.h"
-
+#include "adapters/linux/dbus/BusLoop.h"
 #include "base/Log.h"
 #include "base/Text.h"
 #include "base/Thread.h"
@@ -95,6 +95,7 @@ struct LinuxDesktopAppearance::Bus {
     // Kept while the portal's signal is watched; guarded by mutex.
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IProxy> proxy;
+    std::unique_ptr<BusLoop> loop;
     // Posts an answer to the main thread; set before the thread starts.
     std::function<void(const PortalAnswer&)> deliver;
 
@@ -112,6 +113,7 @@ void LinuxDesktopAppearance::Bus::run(const std::shared_ptr<Bus>& bus) {
     setCurrentThreadName("sorvane-theme");
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IProxy> proxy;
+    std::unique_ptr<BusLoop> loop;
     PortalAnswer answer;
     try {
         connection = sdbus::createSessionBusConnection();
@@ -143,9 +145,11 @@ void LinuxDesktopAppearance::Bus::run(const std::shared_ptr<Bus>& bus) {
                         e.getMessage());
         }
         // A portal started later still announces its changes.
-        connection->enterEventLoopAsync();
+        loop = std::make_unique<BusLoop>();
+        loop->start(*connection, "the session bus (the settings portal)");
     } catch (const sdbus::Error& e) {
         logLine("Sorvane: light or dark from the desktop's files only: " + e.getMessage());
+        loop.reset();
         proxy.reset();
         connection.reset();
     }
@@ -153,12 +157,13 @@ void LinuxDesktopAppearance::Bus::run(const std::shared_ptr<Bus>& bus) {
     std::unique_lock lock(bus->mutex);
     if (bus->stopped) {
         lock.unlock();
-        if (connection)
-            connection->leaveEventLoop();
+        if (loop)
+            loop->stop();
         return;
     }
     bus->connection = std::move(connection);
     bus->proxy = std::move(proxy);
+    bus->loop = std::move(loop);
     bus->first = answer;
     bus->firstAnswered.notify_all();
     bus->deliver(answer);
@@ -240,15 +245,17 @@ LinuxDesktopAppearance::~LinuxDesktopAppearance() {
     m_liveness.end();
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IProxy> proxy;
+    std::unique_ptr<BusLoop> loop;
     {
         std::lock_guard lock(m_bus->mutex);
         m_bus->stopped = true;
         connection = std::move(m_bus->connection);
         proxy = std::move(m_bus->proxy);
+        loop = std::move(m_bus->loop);
     }
     // Outside the lock: the loop's last signal may be waiting for it.
-    if (connection)
-        connection->leaveEventLoop();
+    if (loop)
+        loop->stop();
 }
 
 void LinuxDesktopAppearance::take(const PortalAnswer& answer) {

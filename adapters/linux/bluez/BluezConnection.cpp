@@ -22,9 +22,9 @@ void BluezConnection::addMatch(const std::string& rule, sdbus::message_handler h
     m_matches.push_back(m_connection->addMatch(rule, std::move(handler)));
 }
 
-void BluezConnection::start() { m_connection->enterEventLoopAsync(); }
+void BluezConnection::start() { m_loop.start(*m_connection, "the system bus (BlueZ)"); }
 
-void BluezConnection::stop() { m_connection->leaveEventLoop(); }
+void BluezConnection::stop() { m_loop.stop(); }
 
 sdbus::IProxy& BluezConnection::busProxy() {
     if (!m_busProxy)

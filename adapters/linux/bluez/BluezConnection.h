@@ -9,6 +9,8 @@
 // first, and destroy every object exported on the connection before it.
 #pragma once
 
+#include "adapters/linux/dbus/BusLoop.h"
+
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <map>
@@ -56,6 +58,7 @@ private:
     std::unique_ptr<sdbus::IProxy> m_busProxy;
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> m_proxies;
     std::vector<sdbus::PendingAsyncCall> m_calls;
+    BusLoop m_loop;
 };
 
 } // namespace sorvane

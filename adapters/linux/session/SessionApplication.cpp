@@ -85,13 +85,13 @@ SessionApplication::SessionApplication(std::unique_ptr<sdbus::IConnection> conne
             m_onAction(name);
         });
     m_object->finishRegistration();
-    m_connection->enterEventLoopAsync();
+    m_loop.start(*m_connection, "the session bus (org.sorvane.app)");
 }
 
 SessionApplication::~SessionApplication() {
     // The event loop thread is the only one that runs handlers: once it has
     // left, none runs again.
-    m_connection->leaveEventLoop();
+    m_loop.stop();
     m_object.reset();
     try {
         m_connection->releaseName(kBusName);

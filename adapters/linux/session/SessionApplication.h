@@ -9,6 +9,8 @@
 // it should post to the main queue and return.
 #pragma once
 
+#include "adapters/linux/dbus/BusLoop.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,6 +61,7 @@ private:
     ActionHandler m_onAction;
     std::unique_ptr<sdbus::IConnection> m_connection;
     std::unique_ptr<sdbus::IObject> m_object;
+    BusLoop m_loop;
 };
 
 // Asks the running instance to run `action` (one of actions(), or kActivate

@@ -40,7 +40,7 @@ void LogindPowerMonitor::start(std::function<void(ReleaseSleep)> willSleep,
             onPrepareForSleep(sleeping);
         });
         m_proxy->finishRegistration();
-        m_connection->enterEventLoopAsync();
+        m_loop.start(*m_connection, "the system bus (logind)");
     } catch (const sdbus::Error& e) {
         logLine("Sorvane: sleep/wake notifications unavailable: " + e.getMessage());
         m_proxy.reset();
@@ -53,7 +53,7 @@ void LogindPowerMonitor::start(std::function<void(ReleaseSleep)> willSleep,
 void LogindPowerMonitor::stop() {
     if (!m_connection)
         return;
-    m_connection->leaveEventLoop();
+    m_loop.stop();
     m_proxy.reset();
     m_connection.reset();
     std::lock_guard lock(m_shared->mutex);

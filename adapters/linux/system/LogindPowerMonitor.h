@@ -7,6 +7,7 @@
 // monitor's own event-loop thread.
 #pragma once
 
+#include "adapters/linux/dbus/BusLoop.h"
 #include "ports/PowerMonitor.h"
 
 #include <memory>
@@ -35,6 +36,7 @@ private:
     std::shared_ptr<Shared> m_shared;
     std::unique_ptr<sdbus::IConnection> m_connection;
     std::unique_ptr<sdbus::IProxy> m_proxy;
+    BusLoop m_loop;
 };
 
 } // namespace sorvane
