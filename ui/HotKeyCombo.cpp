@@ -135,11 +135,11 @@ std::optional<std::string> shortcutTrigger(const HotKeyCombo& combo) {
 std::string unavailableHotKeyNote(HotKeyOutcome::Result result) {
     switch (result) {
     case HotKeyOutcome::Result::noService:
-        return "No shortcut service here: bind `sorvane --toggle-panel` in keyboard settings.";
+        return "No shortcut service here: bind \u201csorvane --toggle-panel\u201d in keyboard settings.";
     case HotKeyOutcome::Result::refused:
-        return "Shortcut declined: bind `sorvane --toggle-panel` in your keyboard settings.";
+        return "Shortcut declined: bind \u201csorvane --toggle-panel\u201d in your keyboard settings.";
     default:
-        return "Shortcut not bound: bind `sorvane --toggle-panel` in your keyboard settings.";
+        return "Shortcut not bound: bind \u201csorvane --toggle-panel\u201d in your keyboard settings.";
     }
 }
 

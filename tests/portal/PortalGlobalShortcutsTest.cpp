@@ -170,7 +170,7 @@ TEST_F(PortalGlobalShortcutsTest, WhereNothingBindsItTheLogAndThePreferencesName
         start();
         ASSERT_TRUE(pumpUntil(queue, [&] { return prefs.hotKeyNote.has_value(); }));
         EXPECT_NE(prefs.hotKeyNote->find(c.note), std::string::npos) << *prefs.hotKeyNote;
-        EXPECT_NE(prefs.hotKeyNote->find("`sorvane --toggle-panel`"), std::string::npos);
+        EXPECT_NE(prefs.hotKeyNote->find("\u201csorvane --toggle-panel\u201d"), std::string::npos);
         EXPECT_EQ(prefs.hotKeyDisplay, "Shift+Super+V") << "the stored combination stays shown";
         EXPECT_TRUE(log.contains("Sorvane: hotkey registration failed ("));
         EXPECT_TRUE(log.contains("bind `sorvane --toggle-panel` to a shortcut"));
