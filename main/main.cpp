@@ -31,7 +31,7 @@
 #include "adapters/qt/update/QtUpdateNetwork.h"
 #include "adapters/qt/ui/PreferencesWindow.h"
 #include "adapters/qt/ui/SorvanePairWindow.h"
-#include "adapters/qt/ui/SorvaneSearchPanel.h"
+#include "adapters/qt/ui/LazySearchPanel.h"
 #include "adapters/qt/ui/SorvaneStatusItem.h"
 #include "adapters/qt/ui/X11GlobalHotKey.h"
 #include "app/SorvaneAppDelegate.h"
@@ -84,6 +84,10 @@ std::filesystem::path defaultsPath() {
         root = std::filesystem::temp_directory_path();
     return root / "org.sorvane.app" / "defaults.json";
 }
+
+// How long after the launch the panel's window is made: past the radio's
+// start-up, before the free memory is handed back.
+constexpr std::chrono::milliseconds kPanelPrepareDelay{1000};
 
 constexpr const char* kUsage =
     "usage: sorvane [--toggle-panel | --pair | --preferences | --about | --quit]\n"
@@ -265,7 +269,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<AlertPresenter> alerts;
     std::unique_ptr<PairingWindow> pairingWindow;
     std::unique_ptr<AboutWindow> aboutWindow; // none without windows
-    SorvaneSearchPanel* searchPanel = nullptr;
+    LazySearchPanel* searchPanel = nullptr;
     std::unique_ptr<LinuxDesktopAppearance> desktopAppearance;
     std::unique_ptr<SorvanePreferences> preferences;
     if (withWindows) {
@@ -278,7 +282,8 @@ int main(int argc, char** argv) {
             item->setColorScheme(stated);
         });
         statusItem = std::move(tray);
-        auto window = std::make_unique<SorvaneSearchPanel>();
+        // Made once the radio is under way (below), or at its first showing.
+        auto window = std::make_unique<LazySearchPanel>();
         searchPanel = window.get();
         panel = std::move(window);
         alerts = std::make_unique<QtAlerts>(mainQueue);
@@ -372,6 +377,8 @@ int main(int argc, char** argv) {
     // The handler only asks the event loop to end; the shutdown runs below.
     SignalBridge signalBridge([&application](int) { application.requestTermination(); });
     QTimer::singleShot(0, qtApp.get(), [&delegate] { delegate.applicationDidFinishLaunching(); });
+    if (searchPanel)
+        QTimer::singleShot(kPanelPrepareDelay, qtApp.get(), [searchPanel] { searchPanel->prepare(); });
     qtApp->exec();
     onCommand = nullptr;
     delegate.applicationWillTerminate();
