@@ -5,6 +5,7 @@
 #include "adapters/linux/portal/PortalGlobalShortcuts.h"
 #include "store/UserDefaultsFile.h"
 #include "testing/dbus-daemon/DbusDaemon.h"
+#include "testing/desktop-doubles/DesktopDoubles.h"
 #include "testing/fake-portal/FakePortal.h"
 #include "testing/sim/ManualMainQueue.h"
 #include "testing/test-env/LogCapture.h"
@@ -24,17 +25,6 @@ using namespace std::chrono_literals;
 
 constexpr HotKeyCombo kShiftSuperV{9, hotkeymask::shift | hotkeymask::super};
 constexpr HotKeyCombo kCtrlAltK{40, hotkeymask::ctrl | hotkeymask::alt};
-
-template <class Pred>
-bool pumpUntil(sim::ManualMainQueue& queue, Pred done, std::chrono::milliseconds timeout = 5s) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        queue.runOne(5ms);
-    }
-    return true;
-}
 
 // Lets whatever is on its way arrive (for asserting that nothing more comes).
 void settle(sim::ManualMainQueue& queue) {

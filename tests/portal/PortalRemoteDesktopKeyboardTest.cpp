@@ -4,6 +4,7 @@
 #include "adapters/linux/portal/PortalRemoteDesktopKeyboard.h"
 #include "store/UserDefaultsFile.h"
 #include "testing/dbus-daemon/DbusDaemon.h"
+#include "testing/desktop-doubles/DesktopDoubles.h"
 #include "testing/fake-portal/FakePortal.h"
 #include "testing/sim/ManualMainQueue.h"
 #include "testing/test-env/LogCapture.h"
@@ -16,17 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Keystroke = FakePortal::Keystroke;
-
-template <class Pred>
-bool pumpUntil(sim::ManualMainQueue& queue, Pred done, std::chrono::milliseconds timeout = 5s) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        queue.runOne(5ms);
-    }
-    return true;
-}
 
 class PortalRemoteDesktopKeyboardTest : public ::testing::Test {
 protected:

@@ -20,6 +20,7 @@
 
 #include "base/ThreadSafety.h"
 #include "base/WakeupFd.h"
+#include "ports/MainQueue.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -33,6 +34,28 @@
 #include <string>
 
 namespace sorvane {
+
+// The way back from the portal thread to the main queue, cut when its owner
+// goes: a task posted after cut() is dropped.
+class MainQueueLink {
+public:
+    explicit MainQueueLink(MainQueue& queue) : m_queue(&queue) {}
+
+    // Posts `task` to the main queue unless the link is cut.
+    void toMain(std::function<void()> task) SORVANE_EXCLUDES(m_mutex) {
+        MutexLock lock(m_mutex);
+        if (m_queue)
+            m_queue->post(std::move(task));
+    }
+    void cut() SORVANE_EXCLUDES(m_mutex) {
+        MutexLock lock(m_mutex);
+        m_queue = nullptr;
+    }
+
+private:
+    Mutex m_mutex;
+    MainQueue* m_queue SORVANE_GUARDED_BY(m_mutex);
+};
 
 class PortalBus : public std::enable_shared_from_this<PortalBus> {
 public:

@@ -8,21 +8,10 @@ namespace sorvane {
 
 // The bus side: what the portal thread knows, and the way back to the main
 // queue, cut when the owner goes.
-struct PortalGlobalShortcuts::Side {
-    explicit Side(PortalBus& portalBus, MainQueue& queue) : bus(portalBus), mainQueue(&queue) {}
+struct PortalGlobalShortcuts::Side : MainQueueLink {
+    Side(PortalBus& portalBus, MainQueue& queue) : MainQueueLink(queue), bus(portalBus) {}
 
     PortalBus& bus;
-
-    // Posts `task` to the main queue unless the owner is gone.
-    void toMain(std::function<void()> task) SORVANE_EXCLUDES(mutex) {
-        MutexLock lock(mutex);
-        if (mainQueue)
-            mainQueue->post(std::move(task));
-    }
-    void cut() SORVANE_EXCLUDES(mutex) {
-        MutexLock lock(mutex);
-        mainQueue = nullptr;
-    }
 
     // The portal thread's own.
     std::string session;        // our session's handle; empty when none
@@ -32,10 +21,6 @@ struct PortalGlobalShortcuts::Side {
     std::vector<sdbus::Slot> signals;
     std::function<void(uint64_t, HotKeyOutcome)> report; // set by the owner, posts to main
     std::function<void()> pressed;                      // the same, for a press
-
-private:
-    Mutex mutex;
-    MainQueue* mainQueue SORVANE_GUARDED_BY(mutex);
 };
 
 namespace {

@@ -7,20 +7,10 @@ namespace sorvane {
 
 // The bus side: the session as the portal thread knows it, and the way back
 // to the main queue, cut when the owner goes.
-struct PortalRemoteDesktopKeyboard::Side : std::enable_shared_from_this<Side> {
-    Side(PortalBus& portalBus, MainQueue& queue) : bus(portalBus), mainQueue(&queue) {}
+struct PortalRemoteDesktopKeyboard::Side : MainQueueLink, std::enable_shared_from_this<Side> {
+    Side(PortalBus& portalBus, MainQueue& queue) : MainQueueLink(queue), bus(portalBus) {}
 
     PortalBus& bus;
-
-    void toMain(std::function<void()> task) SORVANE_EXCLUDES(mutex) {
-        MutexLock lock(mutex);
-        if (mainQueue)
-            mainQueue->post(std::move(task));
-    }
-    void cut() SORVANE_EXCLUDES(mutex) {
-        MutexLock lock(mutex);
-        mainQueue = nullptr;
-    }
 
     // The portal thread's own.
     std::string session;
@@ -31,10 +21,6 @@ struct PortalRemoteDesktopKeyboard::Side : std::enable_shared_from_this<Side> {
 
     void fail(const std::string& why) { report(false, {}, why); }
     void start(const std::string& restoreToken);
-
-private:
-    Mutex mutex;
-    MainQueue* mainQueue SORVANE_GUARDED_BY(mutex);
 };
 
 namespace {
