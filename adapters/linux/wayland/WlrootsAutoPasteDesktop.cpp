@@ -162,17 +162,17 @@ struct WlrootsAutoPasteDesktop::State {
 };
 
 const wl_registry_listener WlrootsAutoPasteDesktop::State::registryListener{
-    [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
+    [](void* data, wl_registry* globals, uint32_t name, const char* interface, uint32_t version) {
         auto* state = static_cast<State*>(data);
         const std::string_view which = interface;
         if (which == wl_seat_interface.name && !state->seat)
-            state->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+            state->seat = static_cast<wl_seat*>(wl_registry_bind(globals, name, &wl_seat_interface, 1));
         else if (which == zwp_virtual_keyboard_manager_v1_interface.name)
             state->keyboards = static_cast<zwp_virtual_keyboard_manager_v1*>(
-                wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+                wl_registry_bind(globals, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
         else if (which == zwlr_foreign_toplevel_manager_v1_interface.name) {
             state->toplevelManager = static_cast<zwlr_foreign_toplevel_manager_v1*>(wl_registry_bind(
-                registry, name, &zwlr_foreign_toplevel_manager_v1_interface, std::min(version, 3u)));
+                globals, name, &zwlr_foreign_toplevel_manager_v1_interface, std::min(version, 3u)));
             zwlr_foreign_toplevel_manager_v1_add_listener(state->toplevelManager, &managerListener, state);
         }
     },
