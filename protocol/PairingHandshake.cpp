@@ -1,5 +1,6 @@
 #include "protocol/PairingHandshake.h"
 
+#include "base/Base64.h"
 #include "base/Hex.h"
 #include "protocol/SorvaneCryptoError.h"
 #include "protocol/Uuids.h"
@@ -145,37 +146,7 @@ std::string base64UrlEncode(ByteView data) {
 }
 
 std::optional<Bytes> base64UrlDecode(std::string_view text) {
-    if (text.size() % 4 == 1)
-        return std::nullopt;
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z')
-            return c - 'A';
-        if (c >= 'a' && c <= 'z')
-            return c - 'a' + 26;
-        if (c >= '0' && c <= '9')
-            return c - '0' + 52;
-        if (c == '-')
-            return 62;
-        if (c == '_')
-            return 63;
-        return -1;
-    };
-    Bytes out;
-    out.reserve(text.size() * 3 / 4);
-    uint32_t acc = 0;
-    int bits = 0;
-    for (char c : text) {
-        const int v = value(c);
-        if (v < 0)
-            return std::nullopt;
-        acc = (acc << 6) | static_cast<uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<uint8_t>(acc >> bits));
-        }
-    }
-    return out;
+    return decodeBase64Digits(text, Base64Alphabet::url, false);
 }
 
 Bytes buildPairingHello(ByteView deviceID, const crypto::Ed25519PrivateKey& identity,

@@ -1,5 +1,6 @@
 #include "update/UpdateRules.h"
 
+#include "base/Base64.h"
 #include "base/Text.h"
 
 #include <algorithm>
@@ -253,59 +254,18 @@ std::string plainTextReleaseNotes(std::string_view html) {
 }
 
 std::optional<Bytes> decodeBase64(std::string_view text) {
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z')
-            return c - 'A';
-        if (c >= 'a' && c <= 'z')
-            return c - 'a' + 26;
-        if (c >= '0' && c <= '9')
-            return c - '0' + 52;
-        if (c == '+')
-            return 62;
-        if (c == '/')
-            return 63;
-        return -1;
-    };
     std::string clean;
     for (const char c : text)
         if (c != ' ' && c != '\n' && c != '\r' && c != '\t')
             clean += c;
     if (clean.empty() || clean.size() % 4 != 0)
         return std::nullopt;
-    size_t padding = 0;
-    if (clean.back() == '=')
-        ++padding;
-    if (clean.size() >= 2 && clean[clean.size() - 2] == '=')
-        ++padding;
-    Bytes out;
-    out.reserve(clean.size() / 4 * 3);
-    for (size_t i = 0; i < clean.size(); i += 4) {
-        uint32_t group = 0;
-        const bool lastGroup = i + 4 == clean.size();
-        for (size_t k = 0; k < 4; ++k) {
-            const char c = clean[i + k];
-            int v;
-            if (c == '=') {
-                if (!lastGroup || k < 4 - padding)
-                    return std::nullopt;
-                v = 0;
-            } else {
-                v = value(c);
-                if (v < 0)
-                    return std::nullopt;
-            }
-            group = (group << 6) | static_cast<uint32_t>(v);
-        }
-        out.push_back(static_cast<uint8_t>(group >> 16));
-        if (!(lastGroup && padding >= 2))
-            out.push_back(static_cast<uint8_t>((group >> 8) & 0xFF));
-        if (!(lastGroup && padding >= 1))
-            out.push_back(static_cast<uint8_t>(group & 0xFF));
-        // Bits beyond the last byte must be zero (one spelling per value).
-        if (lastGroup && ((padding == 1 && (group & 0xFF) != 0) || (padding == 2 && (group & 0xFFFF) != 0)))
-            return std::nullopt;
-    }
-    return out;
+    // At most two '=' and only at the end: a third, or one in the middle, is
+    // left among the digits and refused there.
+    std::string_view digits = clean;
+    for (int i = 0; i < 2 && !digits.empty() && digits.back() == '='; ++i)
+        digits.remove_suffix(1);
+    return decodeBase64Digits(digits, Base64Alphabet::standard, true);
 }
 
 } // namespace sorvane::update

@@ -108,6 +108,7 @@ TEST(Base64, DecodesStrictly) {
     EXPECT_FALSE(decodeBase64("aGVsbG8"));   // wrong length
     EXPECT_FALSE(decodeBase64("aGV*bG8="));  // not base64
     EXPECT_FALSE(decodeBase64("aB=="));      // bits left over
+    EXPECT_FALSE(decodeBase64("aGVsbG9="));  // bits left over, one pad
     EXPECT_FALSE(decodeBase64("a===")); 
     EXPECT_FALSE(decodeBase64("aA==aGVs"));  // padding in the middle
 }
