@@ -76,6 +76,7 @@ struct WlrootsAutoPasteDesktop::State {
     std::vector<std::unique_ptr<Toplevel>> toplevels;
     uint64_t nextId = 1;
     bool lostLogged = false;
+    bool keymapFailureLogged = false;
 
     ~State() {
         for (auto& toplevel : toplevels)
@@ -125,6 +126,33 @@ struct WlrootsAutoPasteDesktop::State {
     }
 
     void pump() { readEvents(Clock::now()); }
+
+    // Our virtual keyboard, made when the first paste activates its target
+    // (compiling the keymap would cost every start-up some milliseconds; made
+    // with the keystroke itself, the compositor may not have handed the new
+    // keymap on before the keys). False, logged once, when it cannot be made.
+    bool makeKeyboard(std::chrono::milliseconds wait) {
+        if (keyboard)
+            return true;
+        const auto keymap = makeUsKeymap();
+        const int fd = keymap ? ::memfd_create("sorvane-keymap", MFD_CLOEXEC) : -1;
+        const size_t size = keymap ? keymap->text.size() + 1 : 0;
+        if (fd >= 0 && ::write(fd, keymap->text.c_str(), size) == static_cast<ssize_t>(size)) {
+            keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards, seat);
+            zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                           static_cast<uint32_t>(size));
+            controlMask = keymap->controlMask;
+        }
+        if (fd >= 0)
+            ::close(fd);
+        if (!keyboard) {
+            if (!keymapFailureLogged)
+                logLine("Sorvane: could not make a keymap for the paste keystroke \u2014 auto-paste is off");
+            keymapFailureLogged = true;
+            return false;
+        }
+        return roundtrip(wait);
+    }
 
     // Sends what is queued and waits for the compositor to have handled it.
     bool roundtrip(std::chrono::milliseconds timeout) {
@@ -236,24 +264,6 @@ std::unique_ptr<WlrootsAutoPasteDesktop> WlrootsAutoPasteDesktop::open(const cha
     // The globals, then the toplevels the manager announces on binding.
     state->roundtrip(options.focusWait);
     state->roundtrip(options.focusWait);
-    if (state->keyboards && state->seat) {
-        if (auto keymap = makeUsKeymap()) {
-            const int fd = ::memfd_create("sorvane-keymap", MFD_CLOEXEC);
-            const size_t size = keymap->text.size() + 1;
-            if (fd >= 0 && ::write(fd, keymap->text.c_str(), size) == static_cast<ssize_t>(size)) {
-                state->keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(state->keyboards,
-                                                                                         state->seat);
-                zwp_virtual_keyboard_v1_keymap(state->keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
-                                               static_cast<uint32_t>(size));
-                state->controlMask = keymap->controlMask;
-                state->roundtrip(options.focusWait);
-            }
-            if (fd >= 0)
-                ::close(fd);
-        } else {
-            logLine("Sorvane: could not make a keymap for the paste keystroke \u2014 auto-paste is off");
-        }
-    }
     return std::unique_ptr<WlrootsAutoPasteDesktop>(new WlrootsAutoPasteDesktop(std::move(state), std::move(options)));
 }
 
@@ -263,7 +273,7 @@ WlrootsAutoPasteDesktop::WlrootsAutoPasteDesktop(std::unique_ptr<State> state, O
 WlrootsAutoPasteDesktop::~WlrootsAutoPasteDesktop() = default;
 
 bool WlrootsAutoPasteDesktop::isTrusted(bool) {
-    return m_state->keyboard && m_state->toplevelManager && m_state->usable();
+    return m_state->keyboards && m_state->seat && m_state->toplevelManager && m_state->usable();
 }
 
 std::optional<RunningApplication> WlrootsAutoPasteDesktop::frontmostApplication() {
@@ -300,6 +310,7 @@ void WlrootsAutoPasteDesktop::activate(const RunningApplication& app) {
         return;
     zwlr_foreign_toplevel_handle_v1_activate(toplevel->handle, m_state->seat);
     wl_display_flush(m_state->display);
+    m_state->makeKeyboard(m_options.focusWait);
 }
 
 bool WlrootsAutoPasteDesktop::postPasteKeystroke(const RunningApplication& target) {
@@ -317,6 +328,8 @@ bool WlrootsAutoPasteDesktop::postPasteKeystroke(const RunningApplication& targe
         if (Clock::now() >= deadline || !m_state->readEvents(deadline))
             return false;
     }
+    if (!m_state->makeKeyboard(m_options.focusWait))
+        return false;
     zwp_virtual_keyboard_v1* keyboard = m_state->keyboard;
     const uint32_t control = m_state->controlMask;
     const auto now = static_cast<uint32_t>(

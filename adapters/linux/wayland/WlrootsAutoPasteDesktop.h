@@ -6,7 +6,8 @@
 // Control-V typed on a virtual keyboard of our own
 // (zwp_virtual_keyboard_manager_v1, with a US keymap made by xkbcommon), and
 // only once the target is the activated toplevel again: a keystroke goes
-// wherever the focus is.
+// wherever the focus is. The keyboard is made when the first paste activates
+// its target, not at start-up (its keymap takes some milliseconds to compile).
 //
 // "Trusted" means the compositor offers both protocols to this client.
 //
