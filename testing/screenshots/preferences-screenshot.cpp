@@ -4,7 +4,8 @@
 // build tree (launch at login dimmed, with the install hint), and twice more
 // as on a Wayland desktop: with the trigger the desktop portal reported
 // (preferences-general-portal-trigger.png) and with the note of a desktop
-// without a global shortcut service (preferences-general-no-shortcut-service.png).
+// without a global shortcut service (preferences-general-no-shortcut-service.png,
+// light and dark).
 // Run it on a real X server (scripts/screenshots starts Xvfb).
 #include "adapters/qt/ui/Appearance.h"
 #include "adapters/qt/ui/PreferencesWindow.h"
@@ -16,6 +17,7 @@
 
 #include <cctype>
 #include <functional>
+#include <tuple>
 
 using namespace sorvane;
 
@@ -54,15 +56,17 @@ int main(int argc, char** argv) {
         window->close();
     }
 
-    appearance::setColorScheme(ColorScheme::light);
-    const std::pair<const char*, std::function<void()>> wayland[] = {
-        {"preferences-general-portal-trigger", [&] { state.followHotKeyStatus("Ctrl+Alt+K", std::nullopt); }},
-        {"preferences-general-no-shortcut-service",
-         [&] {
-             state.followHotKeyStatus(std::nullopt, unavailableHotKeyNote(HotKeyOutcome::Result::noService));
-         }},
+    const auto noService = [&] {
+        state.followHotKeyStatus(std::nullopt, unavailableHotKeyNote(HotKeyOutcome::Result::noService));
     };
-    for (const auto& [name, status] : wayland) {
+    const std::tuple<const char*, ColorScheme, std::function<void()>> wayland[] = {
+        {"preferences-general-portal-trigger", ColorScheme::light,
+         [&] { state.followHotKeyStatus("Ctrl+Alt+K", std::nullopt); }},
+        {"preferences-general-no-shortcut-service", ColorScheme::light, noService},
+        {"preferences-general-no-shortcut-service-dark", ColorScheme::dark, noService},
+    };
+    for (const auto& [name, scheme, status] : wayland) {
+        appearance::setColorScheme(scheme);
         SorvanePreferences preferences(state);
         preferences.show();
         PreferencesWindow* window = preferences.window();
