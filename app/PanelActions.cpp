@@ -95,7 +95,8 @@ void SorvaneAppDelegate::togglePanel() {
             return;
         const PanelFlags flags{isPhoneConnected(), m_appState->autoPaste, m_appState->syncPaused};
         m_env.panel.showPanel(buildPanelItems(), flags, std::move(onSelect));
-        // The window and its rows are built: what the build left free goes back.
+        // The window and its rows are built: what the build left free goes back,
+        // and what the panel touched, once more when it is closed.
         releaseFreeMemorySoon();
     });
 }

@@ -106,12 +106,11 @@ void SorvaneAppDelegate::applicationDidFinishLaunching() {
     auto history = std::make_unique<History>(keyStore->directory() / "history.json", m_env.wallClock,
                                              History::kDefaultByteBudget, History::Load::inBackground);
     // Parsing a long file is a peak the program never needs again.
-    history->whenLoaded([release = m_env.releaseFreeMemory,
-                         refresh = onMain(std::function<void()>([this] { refreshPanel(); }))] {
-        if (release)
-            release();
-        refresh();
-    });
+    history->whenLoaded(onMain(std::function<void()>([this] {
+        if (m_env.releaseFreeMemory)
+            m_env.releaseFreeMemory();
+        refreshPanel();
+    })));
     m_appState = std::make_unique<AppState>(std::move(identity), std::move(keyStore), std::move(history));
     m_appState->autoPaste = m_env.defaults.boolIfPresent("auto_paste").value_or(true);
 
@@ -158,7 +157,14 @@ void SorvaneAppDelegate::releaseFreeMemorySoon() {
         if (!alive)
             return;
         m_memoryReleasePending = false;
-        m_env.releaseFreeMemory();
+        const bool panelOpen = m_env.panel.isPanelVisible();
+        if (!panelOpen || !m_memoryReleasedWhileOpen)
+            m_env.releaseFreeMemory();
+        m_memoryReleasedWhileOpen = panelOpen;
+        // What the open panel touches from now on goes back once it is closed:
+        // look again until then.
+        if (panelOpen)
+            releaseFreeMemorySoon();
     });
 }
 

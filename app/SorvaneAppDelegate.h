@@ -73,8 +73,9 @@ struct AppEnvironment {
     AutoPasteDesktop* desktop = nullptr;
 
     // Returns free memory to the system after a one-off peak; may be empty.
-    // It runs once the history is read, and this long after start-up and after
-    // each opening of the panel, when what they built is in place.
+    // It runs on the main queue once the history is read, this long after
+    // start-up, and this long after each opening of the panel (when what it
+    // built is in place) and again after its closing.
     std::function<void()> releaseFreeMemory{};
     std::chrono::milliseconds releaseFreeMemoryDelay{2000};
 
@@ -240,7 +241,8 @@ private:
     void applyPhoneName(const std::string& name, const char* logPrefix);
     void forgetCentrals();
     void refreshPanel();
-    // Schedules releaseFreeMemory after releaseFreeMemoryDelay (one at a time).
+    // Schedules releaseFreeMemory after releaseFreeMemoryDelay (one at a time);
+    // while the panel is open, once more after it closes.
     void releaseFreeMemorySoon();
 
     AppEnvironment m_env;
@@ -263,6 +265,7 @@ private:
     bool m_terminated = false;
     bool m_handedOver = false;
     bool m_memoryReleasePending = false;
+    bool m_memoryReleasedWhileOpen = false;
 
     std::optional<RunningApplication> m_previousApp;
     NoAutoPasteDesktop m_noDesktop;
