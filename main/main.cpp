@@ -356,9 +356,10 @@ int main(int argc, char** argv) {
     environment.aboutWindow = aboutWindow.get();
     // The free heap, and the pages of code and constant data that start-up or the
     // panel's build touched and idle does not.
+    // The heap goes last: it takes back what reading the mappings took.
     environment.releaseFreeMemory = [] {
-        releaseFreeHeap();
         releaseCleanFilePages();
+        releaseFreeHeap();
     };
     environment.preferencesWindow = preferences.get();
     // The keyring lives on the same session bus: a silent bus costs start-up 5 s
