@@ -41,7 +41,7 @@ std::uintptr_t parseHex(std::string_view text, bool& ok) {
 struct Candidate {
     FileMapping mapping;
     bool eligible = false;   // from the header: read-only, a regular file's
-    bool pinned = false;     // locked pages, or raw page frames and I/O memory
+    bool pinned = false;     // locked, huge-page, raw page frame or I/O memory
 };
 
 void finish(const Candidate& c, std::vector<FileMapping>& out) {
@@ -130,7 +130,7 @@ std::vector<FileMapping> readOnlyFileMappings(std::string_view smaps) {
                 current.pinned = true;
             else if (first == "VmFlags:")
                 for (auto flag = nextField(line); !flag.empty(); flag = nextField(line))
-                    if (flag == "io" || flag == "pf" || flag == "dd" || flag == "lo")
+                    if (flag == "io" || flag == "pf" || flag == "ht" || flag == "lo")
                         current.pinned = true;
             continue;
         }
