@@ -16,6 +16,8 @@
 #include <poll.h>
 
 #include <atomic>
+#include <functional>
+#include <numeric>
 #include <thread>
 #include <nlohmann/json.hpp>
 
@@ -41,20 +43,9 @@ std::string textOfChunks(size_t chunks, char fill) {
 
 std::string keyOf(const AppHarness::Phone& p) { return Hex::encode(p.phone->identity().publicKey().raw()); }
 
-class AppDelegateTest : public ::testing::Test {
+class AppDelegateTest : public testing::AppTest {
 protected:
-    AppHarness h;
-
-    AppHarness::Phone& startAndPair() {
-        h.start();
-        auto& p = h.connectPhone();
-        EXPECT_TRUE(h.pairWithWindowOpen(p));
-        return p;
-    }
-    AppState& s() { return *h.app->appState(); }
-    size_t entries() { return s().history->snapshot().entries.size(); }
-    std::vector<PeerRecord> peers() { return s().keyStore->loadPeers(); }
-    std::optional<std::string> peersFile() { return store::readFile(h.dataDir() / "peers.json", {.maxBytes = 1 << 20}); }
+    std::optional<std::string> peersFile() { return h.readData("peers.json"); }
     // The phone sends a text; true once the history holds `n` entries.
     bool receive(AppHarness::Phone& p, const std::string& text, Route route, size_t n) {
         return p.phone->sendClipboardText(text, route) && h.pumpUntil([&] { return entries() == n; });
@@ -63,16 +54,16 @@ protected:
     bool named(AppHarness::Phone& p, const std::string& name, Route route = Route::gatt) {
         return p.phone->sendPhoneName(name, route) && h.pumpUntil([&] { return s().phoneName == name; });
     }
-    // A local copy; true once the history holds `n` entries.
-    bool copied(const std::string& text, size_t n) {
-        h.clipboard.copy(text);
-        return h.pumpUntil([&] { return entries() == n; });
-    }
-    // A manual send of a 100-chunk text, which takes 1.5 s to pace out.
-    std::string startPacedFrame(char fill) {
-        const std::string text = textOfChunks(100, fill);
+    // A manual send of a 100-chunk text, which takes 1.5 s to pace out, then
+    // `act`: the text arrives whole, then the control byte `control`.
+    void controlFollowsAPacedFrame(const std::function<void()>& act, const std::string& control) {
+        auto& p = startAndPair();
+        const std::string text = textOfChunks(100, 'p');
         h.app->handleOutboundClipboard(text, sha256ShortHex(text), true);
-        return text;
+        act();
+        ASSERT_TRUE(h.pumpUntil([&] { return p.phone->arrivals().size() == 2; }, 8s));
+        EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", control}));
+        EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);
     }
 };
 
@@ -81,12 +72,10 @@ protected:
 // A known identity: device id 00 0F A0 FF 01 02 ... 0C and the signing key whose
 // seed is the bytes 00..1F, at 2023-11-14 22:14:00 UTC.
 TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
-    std::filesystem::create_directories(h.dataDir());
     const Bytes deviceID{0x00, 0x0F, 0xA0, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    store::writeFileAtomically(h.dataDir() / "device_id", std::string(deviceID.begin(), deviceID.end()));
+    h.writeData("device_id", std::string(deviceID.begin(), deviceID.end()));
     Bytes seed(32);
-    for (size_t i = 0; i < seed.size(); ++i)
-        seed[i] = static_cast<uint8_t>(i);
+    std::iota(seed.begin(), seed.end(), uint8_t{0});
     ASSERT_EQ(FileSecretStore(h.dataDir()).add(KeyStore::kIdentityItem, seed), 0);
     h.wallClock = [] { return std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'040)); };
     h.defaults.set("auto_paste", "no"); // not a Bool: reads as the default
@@ -114,9 +103,10 @@ TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
     EXPECT_EQ(Hex::encode(s().identity->signingKey.publicKey().raw()),
               "03a107bff3ce10be1d70dd18e74bc09967e4d6309ba50d5f1ddc8664125531b8");
     EXPECT_TRUE(s().autoPaste);
-    EXPECT_FALSE(s().autoPush);
-    EXPECT_FALSE(s().syncPaused);
     EXPECT_EQ(h.updater.started, false);
+    // Not moved: it stays, and registers itself to start at login.
+    EXPECT_FALSE(h.app->handedOver());
+    EXPECT_EQ(h.installer.launchAtLogin, 1);
 
     // The device-info record carries the host's name.
     auto info = h.connectPhone().phone->readDeviceInfo();
@@ -124,11 +114,9 @@ TEST_F(AppDelegateTest, StartUpRunsItsStepsInOrderWithKnownNameAndCode) {
     EXPECT_EQ(info->displayName, "Testbench");
 }
 
-// A corrupt device id ends start-up with one line; moving the program away ends
-// it before the stores. Neither creates anything.
-TEST_F(AppDelegateTest, StartUpThatCannotGoOnCreatesNothing) {
-    std::filesystem::create_directories(h.dataDir());
-    store::writeFileAtomically(h.dataDir() / "device_id", std::string(15, 'x'));
+// A corrupt device id ends start-up with one line and creates nothing.
+TEST_F(AppDelegateTest, ACorruptDeviceIdEndsStartUpAndCreatesNothing) {
+    h.writeData("device_id", std::string(15, 'x'));
     h.start();
     EXPECT_EQ(h.app->appState(), nullptr);
     EXPECT_EQ(h.application.terminations, 1);
@@ -138,136 +126,87 @@ TEST_F(AppDelegateTest, StartUpThatCannotGoOnCreatesNothing) {
     EXPECT_FALSE(h.clipboard.started);
     EXPECT_EQ(h.statusItem.installs, 0);
     EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "history.json"));
-    EXPECT_EQ(store::readFile(h.dataDir() / "device_id", {.maxBytes = 1 << 20}), std::string(15, 'x'));
-
-    AppHarness moved;
-    moved.installer.moveAway = true;
-    moved.start();
-    EXPECT_EQ(moved.app->appState(), nullptr);
-    EXPECT_FALSE(std::filesystem::exists(moved.dataDir()));
-    EXPECT_EQ(moved.radio.managersCreated(), 0u);
+    EXPECT_EQ(h.readData("device_id"), std::string(15, 'x'));
 }
 
-// An instance that moved itself quits through the normal shutdown once the
-// copy has had its moment to start, not at once and not before start-up ends.
-TEST_F(AppDelegateTest, AnInstanceThatMovedItselfQuitsShortlyAfter) {
-    AppHarness moved;
-    moved.installer.moveAway = true;
-    moved.start();
-    EXPECT_TRUE(moved.app->handedOver());
-    EXPECT_EQ(moved.application.terminations, 0);
-    moved.mainQueue.runPending();
-    EXPECT_EQ(moved.application.terminations, 0); // not due yet
-    EXPECT_TRUE(moved.pumpUntil([&] { return moved.application.terminations > 0; }));
-    EXPECT_EQ(moved.application.terminations, 1);
-    EXPECT_EQ(moved.installer.launchAtLogin, 0); // the copy registers itself
-    moved.app->applicationWillTerminate();
-    EXPECT_EQ(moved.log.count("Sorvane: shutting down"), 1u);
-
-    AppHarness stays;
-    stays.start();
-    EXPECT_FALSE(stays.app->handedOver());
-    EXPECT_EQ(stays.installer.launchAtLogin, 1);
+// An instance that moved itself stops before the stores and creates nothing. It
+// quits through the normal shutdown once the copy has had its moment to start,
+// not at once and not before start-up ends.
+TEST_F(AppDelegateTest, AnInstanceThatMovedItselfCreatesNothingAndQuitsShortlyAfter) {
+    h.installer.moveAway = true;
+    h.start();
+    EXPECT_EQ(h.app->appState(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(h.dataDir()));
+    EXPECT_EQ(h.radio.managersCreated(), 0u);
+    EXPECT_TRUE(h.app->handedOver());
+    EXPECT_EQ(h.application.terminations, 0);
+    h.mainQueue.runPending();
+    EXPECT_EQ(h.application.terminations, 0); // not due yet
+    EXPECT_TRUE(h.pumpUntil([&] { return h.application.terminations > 0; }));
+    EXPECT_EQ(h.application.terminations, 1);
+    EXPECT_EQ(h.installer.launchAtLogin, 0); // the copy registers itself
+    h.app->applicationWillTerminate();
+    EXPECT_EQ(h.log.count("Sorvane: shutting down"), 1u);
 }
 
 // A keyring that holds the key but is locked: sync waits for it, the history
 // works meanwhile, no new key is made, and sync starts once it unlocks.
 TEST_F(AppDelegateTest, ALockedKeyringDelaysSyncUntilItUnlocksAndNeverMakesANewKey) {
-    struct LockedKeyring final : SecretStore {
-        std::shared_ptr<std::atomic<bool>> unlocked;
-        std::shared_ptr<std::atomic<int>> writes;
+    struct Keyring {
+        std::atomic<bool> unlocked{false};
+        std::atomic<int> writes{0};
         Bytes key;
+    };
+    struct LockedKeyring final : SecretStore {
+        explicit LockedKeyring(std::shared_ptr<Keyring> shared) : k(std::move(shared)) {}
         SecretLookup copy(const SecretItemId&, bool) override {
-            if (!*unlocked)
+            if (!k->unlocked)
                 return {SecretLookup::Outcome::refused, {}, "the keyring is locked"};
-            return {SecretLookup::Outcome::found, key, {}};
+            return {SecretLookup::Outcome::found, k->key, {}};
         }
-        void remove(const SecretItemId&) override { ++*writes; }
-        int32_t add(const SecretItemId&, ByteView) override { return ++*writes, 0; }
+        void remove(const SecretItemId&) override { ++k->writes; }
+        int32_t add(const SecretItemId&, ByteView) override { return ++k->writes, 0; }
+        std::shared_ptr<Keyring> k;
     };
-    auto unlocked = std::make_shared<std::atomic<bool>>(false);
-    auto writes = std::make_shared<std::atomic<int>>(0);
     const auto stored = crypto::Ed25519PrivateKey::generate();
-    h.makeSecretStore = [&] {
-        auto store = std::make_unique<LockedKeyring>();
-        store->unlocked = unlocked;
-        store->writes = writes;
-        store->key = toBytes(stored.raw());
-        return store;
-    };
+    auto keyring = std::make_shared<Keyring>();
+    keyring->key = toBytes(stored.raw());
+    h.makeSecretStore = [keyring] { return std::make_unique<LockedKeyring>(keyring); };
     h.start();
     ASSERT_NE(h.app->appState(), nullptr);
     EXPECT_FALSE(s().identity);
     EXPECT_TRUE(h.log.contains("Sorvane: sync waits for the keyring to unlock (the keyring is locked)"));
     EXPECT_EQ(h.radio.managersCreated(), 0u);
-    EXPECT_EQ(h.app->buildPanelItems().front().id, "header:keyring");
+    EXPECT_EQ(rowIds().front(), "header:keyring");
     ASSERT_TRUE(copied("copied meanwhile", 1));
 
-    *unlocked = true;
+    keyring->unlocked = true;
     ASSERT_TRUE(h.pumpUntil([&] { return h.radio.advertising().has_value(); },
                             SorvaneAppDelegate::kKeyringRetry + 5s));
     ASSERT_TRUE(s().identity);
     EXPECT_EQ(s().identity->signingKey.publicKey(), stored.publicKey());
-    EXPECT_EQ(*writes, 0) << "no key was made or replaced";
-    EXPECT_EQ(h.app->buildPanelItems().front().id, "header:unpaired");
+    EXPECT_EQ(keyring->writes, 0) << "no key was made or replaced";
+    EXPECT_EQ(rowIds().front(), "header:unpaired");
     EXPECT_TRUE(h.log.contains("Sorvane: pairing code = "));
     EXPECT_TRUE(h.pairWithWindowOpen(h.connectPhone()));
 }
 
 TEST_F(AppDelegateTest, PhoneNameComesFromTheFirstStoredPeerOnly) {
-    for (const char* content : {"", "[]", "{not json", "[{\"device_id_hex\":1}]"}) {
+    const std::string two =
+        R"([{"device_id_hex":"00","identity_pubkey_ed25519_hex":"11","paired_at_ms":1,"last_counter_received":0,"phone_name":"Pixel"},)"
+        R"({"device_id_hex":"01","identity_pubkey_ed25519_hex":"22","paired_at_ms":2,"last_counter_received":0,"phone_name":"Galaxy"}])";
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
+        {"", {}}, {"[]", {}}, {"{not json", {}}, {R"([{"device_id_hex":1}])", {}}, {two, "Pixel"}};
+    for (const auto& [content, name] : cases) {
         AppHarness fresh;
-        std::filesystem::create_directories(fresh.dataDir());
-        store::writeFileAtomically(fresh.dataDir() / "peers.json", content);
+        fresh.writeData("peers.json", content);
         fresh.start();
         ASSERT_NE(fresh.app->appState(), nullptr) << content;
-        EXPECT_FALSE(fresh.app->appState()->phoneName) << content;
+        EXPECT_EQ(fresh.app->appState()->phoneName, name) << content;
     }
-    std::filesystem::create_directories(h.dataDir());
-    store::writeFileAtomically(
-        h.dataDir() / "peers.json",
-        R"([{"device_id_hex":"00","identity_pubkey_ed25519_hex":"11","paired_at_ms":1,"last_counter_received":0,"phone_name":"Pixel"},)"
-        R"({"device_id_hex":"01","identity_pubkey_ed25519_hex":"22","paired_at_ms":2,"last_counter_received":0,"phone_name":"Galaxy"}])");
-    h.start();
-    EXPECT_EQ(s().phoneName, "Pixel");
 }
 
 // ------------------------------------------------------------ pairing
-
-TEST_F(AppDelegateTest, PairingNeedsTheWindowForANewPhoneAndAGoodHello) {
-    h.start();
-    auto& p = h.connectPhone();
-    // Window closed, nothing stored: the phone is told to forget us.
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
-    h.settle();
-    EXPECT_EQ(p.phone->nextControl(2s), CONTROL_UNPAIR);
-    EXPECT_FALSE(s().session);
-    EXPECT_TRUE(peers().empty());
-
-    // Bad hellos with the window open change nothing.
-    h.pairingWindow.open = true;
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(phone::HelloFault::badSignature); }));
-    h.settle();
-    EXPECT_TRUE(h.log.contains("pairing: signature check failed"));
-    EXPECT_FALSE(s().session);
-    EXPECT_TRUE(h.pairingWindow.open);
-    auto raw = h.radio.connectCentral();
-    ASSERT_EQ(raw->write(charPairing, Bytes(100, 1)), AttResult::success);
-    h.settle();
-    EXPECT_TRUE(h.log.contains("pairing: failed: PairingHello too short: 100"));
-    EXPECT_TRUE(peers().empty());
-
-    // Window open: accepted, stored, acknowledged, window closed.
-    ASSERT_TRUE(h.pairWithWindowOpen(p));
-    EXPECT_TRUE(s().session);
-    EXPECT_EQ(h.pairingWindow.closes, 1);
-    const auto stored = peers();
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[0].identityPubkeyEd25519Hex, keyOf(p));
-    EXPECT_EQ(stored[0].deviceIDHex, Hex::encode(p.phone->deviceID()));
-    EXPECT_FALSE(stored[0].phoneName);
-    EXPECT_TRUE(h.log.contains("pairing: Ack sent \u2713"));
-}
 
 // Only the first record of the peers file is the paired phone: any other phone is
 // refused even with the window open, stored further down or not. The first
@@ -279,8 +218,7 @@ TEST_F(AppDelegateTest, TheFirstStoredPhoneReKeysAnytimeAndOthersAreRefused) {
     const std::string rejected =
         "pairing: rejected \u2014 Mac already paired to " + keyOf(first).substr(0, 16) + ". Unpair first.";
     h.pairingWindow.open = true;
-    EXPECT_FALSE(h.onPhone([&] { return second.phone->pair(); }));
-    h.settle();
+    EXPECT_FALSE(h.pair(second));
     EXPECT_EQ(h.log.count(rejected), 1u);
     EXPECT_EQ(s().session->rx, firstSession);
     EXPECT_FALSE(second.phone->nextControl(200ms));
@@ -292,8 +230,7 @@ TEST_F(AppDelegateTest, TheFirstStoredPhoneReKeysAnytimeAndOthersAreRefused) {
     s().keyStore->savePeers({peers().at(0), {"01", keyOf(second), 2, 0, "Second"}});
     const auto before = peers();
     h.pairingWindow.open = false;
-    ASSERT_TRUE(h.onPhone([&] { return first.phone->pair(); }));
-    h.settle();
+    ASSERT_TRUE(h.pair(first));
     EXPECT_NE(s().session->rx, firstSession);
     EXPECT_EQ(peers(), before);
     ASSERT_TRUE(receive(first, "new keys", Route::gatt, 2));
@@ -302,13 +239,11 @@ TEST_F(AppDelegateTest, TheFirstStoredPhoneReKeysAnytimeAndOthersAreRefused) {
     // the first re-keys, renames itself and stays first.
     s().session.reset();
     h.pairingWindow.open = true;
-    EXPECT_FALSE(h.onPhone([&] { return second.phone->pair(); }));
-    h.settle();
+    EXPECT_FALSE(h.pair(second));
     EXPECT_EQ(h.log.count(rejected), 2u);
     EXPECT_FALSE(s().session);
     h.pairingWindow.open = false;
-    ASSERT_TRUE(h.onPhone([&] { return first.phone->pair(); }));
-    h.settle();
+    ASSERT_TRUE(h.pair(first));
     ASSERT_TRUE(named(first, "Galaxy"));
     const auto after = peers();
     ASSERT_EQ(after.size(), 2u);
@@ -334,7 +269,7 @@ TEST_F(AppDelegateTest, APairingIsNeverUndoneByALongNameOrAnUnreadablePeersFile)
     EXPECT_EQ(peers().at(0).phoneName, shown);
 
     // Reconnected, the phone is still known, keyed and keeps its name.
-    ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+    ASSERT_TRUE(h.pair(p));
     EXPECT_FALSE(p.phone->nextControl(100ms));
     EXPECT_EQ(peers().at(0).phoneName, shown);
 
@@ -343,14 +278,13 @@ TEST_F(AppDelegateTest, APairingIsNeverUndoneByALongNameOrAnUnreadablePeersFile)
     const auto kept = peersFile();
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
-    h.settle();
+    EXPECT_FALSE(h.pair(p));
     EXPECT_FALSE(p.phone->nextControl(300ms));
     EXPECT_TRUE(h.log.contains("pairing: peers.json cannot be read \u2014 leaving the hello from "));
     // Once it reads again, the same phone is welcome without pairing anew.
     std::filesystem::remove(path);
     store::writeFileAtomically(path, *kept);
-    EXPECT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+    EXPECT_TRUE(h.pair(p));
 
     // Something that unlink() refuses now stands where the record is.
     std::filesystem::remove(path);
@@ -373,8 +307,8 @@ TEST_F(AppDelegateTest, AnUnreadablePeersFileIsReportedOncePerDistinctFailure) {
     // Another failure is news, and so is the same one after the file recovered.
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
-    ASSERT_TRUE(named(p, "four"));
-    ASSERT_TRUE(named(p, "five"));
+    for (const char* n : {"four", "five"})
+        ASSERT_TRUE(named(p, n));
     EXPECT_EQ(h.log.count("cannot read peers.json"), 1u);
     std::filesystem::remove(path);
     ASSERT_TRUE(named(p, "six"));
@@ -428,38 +362,41 @@ TEST_F(AppDelegateTest, InboundTextBothRoutesSealedOnly) {
     for (const auto& row : h.app->buildPanelItems())
         EXPECT_EQ(row.labelText().find("Mallory"), std::string::npos) << row.labelText();
     s().history->flush();
-    const auto file = store::readFile(h.dataDir() / "history.json", {.maxBytes = 1 << 20});
+    const auto file = h.readData("history.json");
     ASSERT_TRUE(file);
     EXPECT_EQ(file->find("planted"), std::string::npos);
     EXPECT_EQ(file->find("plain"), std::string::npos);
 
     // Sealed frames are dropped too with a stale counter, and on both routes once
     // the desktop has no session; and so is a chunk too short to parse.
-    ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
+    ASSERT_TRUE(h.pair(p));
     ASSERT_TRUE(receive(p, "one", Route::gatt, 3));
     phone::SendFaults stale;
     stale.staleCounter = true;
     ASSERT_TRUE(p.phone->sendClipboardText("replayed", Route::gatt, stale));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("decrypt failed: Stale counter"); }));
+    ASSERT_TRUE(h.logged("decrypt failed: Stale counter"));
     s().session.reset();
     ASSERT_TRUE(p.phone->sendClipboardText("sealed", Route::gatt));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("encrypted frame but no session \u2014 dropping"); }));
+    ASSERT_TRUE(h.logged("encrypted frame but no session \u2014 dropping"));
     ASSERT_TRUE(p.phone->sendClipboardText("sealed", Route::l2cap));
-    ASSERT_TRUE(h.pumpUntil(
-        [&] { return h.log.contains("L2CAP: encrypted frame but no session \u2014 dropping"); }));
+    ASSERT_TRUE(h.logged("L2CAP: encrypted frame but no session \u2014 dropping"));
     EXPECT_EQ(entries(), 3u);
     ASSERT_EQ(stranger->write(charClipboardTx, Bytes{1, 2, 3}), AttResult::success);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("chunk parse failed"); }));
+    ASSERT_TRUE(h.logged("chunk parse failed"));
 }
 
-TEST_F(AppDelegateTest, AStrangersPlantedPartialFrameCannotCostThePhoneItsText) {
+// A stranger's partial frames cost the paired phone nothing: not the first chunk
+// of a sealed frame under each id the phone may use next, not a flood of first
+// chunks of long frames, as fast as the radio lets them in.
+TEST_F(AppDelegateTest, AStrangersPartialFramesNeitherCostNorBlockThePhonesText) {
     auto& p = startAndPair();
-    // The first chunk of a two-chunk frame for every id the phone may use next.
+    // The first chunk of a two-chunk frame under `id`.
+    auto firstOfTwo = [](uint16_t id, uint8_t flags) {
+        return Bytes{static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 0, 0, 2, 0, flags, 0x6a};
+    };
     auto stranger = h.radio.connectCentral();
     for (uint16_t id = 0; id < 8; ++id)
-        ASSERT_EQ(stranger->write(charClipboardTx, Bytes{static_cast<uint8_t>(id), 0, 0, 0, 2, 0,
-                                                         kFlagEncrypted, 0x6a}),
-                  AttResult::success);
+        ASSERT_EQ(stranger->write(charClipboardTx, firstOfTwo(id, kFlagEncrypted)), AttResult::success);
     const std::string text(300, 'p'); // two chunks once sealed
     ASSERT_TRUE(receive(p, text, Route::gatt, 1));
     EXPECT_EQ(s().history->snapshot().entries[0].text, text);
@@ -470,25 +407,13 @@ TEST_F(AppDelegateTest, AStrangersPlantedPartialFrameCannotCostThePhoneItsText) 
     stranger->disconnect();
     h.settle();
     ASSERT_TRUE(receive(p, text + "!", Route::gatt, 2));
-}
 
-TEST_F(AppDelegateTest, AStrangerFloodingTheClipboardCannotBlockThePairedPhone) {
-    auto& p = startAndPair();
-    // Someone in range, never paired, writes the first chunk of a different
-    // long frame every time, as fast as the radio lets it.
-    auto stranger = h.radio.connectCentral();
-    for (uint16_t id = 1000; id < 1040; ++id) {
-        const Bytes junk = {
-            static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 0, 0, 2, 0, 0, 0x6a};
-        ASSERT_EQ(stranger->write(charClipboardTx, junk), AttResult::success);
-    }
+    auto flooder = h.radio.connectCentral();
+    for (uint16_t id = 1000; id < 1040; ++id)
+        ASSERT_EQ(flooder->write(charClipboardTx, firstOfTwo(id, 0)), AttResult::success);
     h.settle();
     ASSERT_TRUE(p.phone->sendClipboardText("still gets through", Route::gatt));
-    auto written = [&] {
-        const auto events = h.clipboard.eventsSnapshot();
-        return std::find(events.begin(), events.end(), "write:still gets through") != events.end();
-    };
-    ASSERT_TRUE(h.pumpUntil(written, 2s))
+    ASSERT_TRUE(h.pumpUntil([&] { return clipboardWrites().back() == "still gets through"; }, 2s))
         << "the paired phone's text must not wait for the junk to age out";
     EXPECT_EQ(h.log.count("reassembler full"), 1u);
 }
@@ -528,7 +453,7 @@ TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
     auto& p = startAndPair();
     ASSERT_TRUE(named(p, "Pixel"));
     ASSERT_TRUE(p.phone->sendControl(0x77));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("control: unknown opcode 0x77"); }));
+    ASSERT_TRUE(h.logged("control: unknown opcode 0x77"));
     EXPECT_TRUE(s().session);
 
     // A stranger's unpair byte and departure change nothing for the phone, and
@@ -538,12 +463,12 @@ TEST_F(AppDelegateTest, UnpairFromThePhoneForgetsEverything) {
     const auto keys = s().session->rx;
     auto raw = h.radio.connectCentral();
     ASSERT_EQ(raw->write(charPairing, p.phone->lastHello()), AttResult::success);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("pairing: refused a replayed PairingHello from "); }));
+    ASSERT_TRUE(h.logged("pairing: refused a replayed PairingHello from "));
     EXPECT_EQ(s().session->rx, keys);
     EXPECT_EQ(h.app->sessionCentral(), p.central->centralID());
     ASSERT_EQ(raw->write(charControl, Bytes{}), AttResult::success); // empty: ignored
     ASSERT_EQ(raw->write(charControl, Bytes{CONTROL_UNPAIR}), AttResult::success);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("which holds no session \u2014 ignored"); }));
+    ASSERT_TRUE(h.logged("which holds no session \u2014 ignored"));
     raw->disconnect();
     h.settle();
     EXPECT_EQ(peersFile(), peersBefore);
@@ -574,14 +499,8 @@ TEST_F(AppDelegateTest, LocalCopiesFollowTheSwitches) {
     EXPECT_TRUE(h.log.contains("\U0001F4E4 mac\u2192phone clipboard (6B) \u2014 sync PAUSED, local-only"));
     EXPECT_FALSE(p.phone->nextMessage(100ms));
 
-    // A manual send ignores both switches.
-    s().autoPush = false;
-    h.app->handleOutboundClipboard("by hand", sha256ShortHex("by hand"), true);
-    EXPECT_EQ(clipboardTextOf(p.phone->nextMessage(3s)), "by hand");
-
     s().syncPaused = false;
-    s().autoPush = true;
-    ASSERT_TRUE(copied("automatic", 4));
+    ASSERT_TRUE(copied("automatic", 3));
     auto m = p.phone->nextMessage(3s);
     EXPECT_EQ(clipboardTextOf(m), "automatic");
     EXPECT_TRUE(m->encrypted);
@@ -615,8 +534,8 @@ TEST_F(AppDelegateTest, NothingLeavesUnsealed) {
     EXPECT_EQ(h.radio.notificationsSent(), notifications);
     EXPECT_FALSE(p.phone->nextMessage(100ms));
     // The handshake keys a session; the held text follows the ack, sealed.
-    ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
-    auto held = h.onPhone([&] { return p.phone->nextMessage(3s); });
+    ASSERT_TRUE(h.pair(p));
+    auto held = h.nextMessage(p, 3s);
     ASSERT_TRUE(held);
     EXPECT_TRUE(held->encrypted);
     EXPECT_EQ(clipboardTextOf(held), "newest");
@@ -627,23 +546,31 @@ TEST_F(AppDelegateTest, NothingLeavesUnsealed) {
     p.phone->dropSession();
     ASSERT_TRUE(copied("stale", 4));
     h.steadyClock.advance(61s);
-    ASSERT_TRUE(h.onPhone([&] { return p.phone->pair(); }));
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+    ASSERT_TRUE(h.pair(p));
+    EXPECT_FALSE(h.nextMessage(p, 300ms));
+}
 
-    // With no phone paired, nothing is sent to whoever subscribed.
-    AppHarness unpaired;
-    unpaired.start();
-    auto& listener = unpaired.connectPhone();
-    unpaired.app->appState()->autoPush = true;
-    unpaired.clipboard.copy("for nobody");
-    ASSERT_TRUE(unpaired.pumpUntil([&] {
-        return unpaired.log.contains("\U0001F4E4 mac\u2192phone clipboard (10B) \u2014 no phone paired, not sent");
-    }));
-    EXPECT_EQ(unpaired.app->handleOutboundClipboard("by hand", sha256ShortHex("by hand"), true),
+// With no phone paired nothing is sent to whoever subscribed; with Bluetooth off
+// as well, a manual send alerts and records nothing.
+TEST_F(AppDelegateTest, WithNoPhonePairedNothingIsSentAndWithBluetoothOffAManualSendAlerts) {
+    h.start();
+    auto& listener = h.connectPhone();
+    s().autoPush = true;
+    h.clipboard.copy("for nobody");
+    ASSERT_TRUE(h.logged("\U0001F4E4 mac\u2192phone clipboard (10B) \u2014 no phone paired, not sent"));
+    EXPECT_EQ(h.app->handleOutboundClipboard("by hand", sha256ShortHex("by hand"), true),
               OutboundResult::noPhonePaired);
-    unpaired.settle();
-    EXPECT_EQ(unpaired.radio.notificationsSent(), 0u);
+    h.settle();
+    EXPECT_EQ(h.radio.notificationsSent(), 0u);
     EXPECT_FALSE(listener.phone->nextMessage(100ms));
+
+    h.radio.setState(ManagerState::poweredOff);
+    ASSERT_TRUE(h.logged("bluetooth powered off"));
+    const size_t recorded = entries();
+    h.app->handleOutboundClipboard("nope", sha256ShortHex("nope"), true);
+    h.mainQueue.runPending();
+    EXPECT_EQ(h.alerts.shown, 1);
+    EXPECT_EQ(entries(), recorded);
 }
 
 TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
@@ -662,10 +589,10 @@ TEST_F(AppDelegateTest, ChunksArePacedWithoutBlockingTheMainThread) {
     ASSERT_TRUE(receive(p, "while sending", Route::gatt, 3));
     EXPECT_TRUE(p.phone->arrivals().empty()) << "the long frame is still on its way";
 
-    const auto first = h.onPhone([&] { return p.phone->nextMessage(5s); });
+    const auto first = textTo(p, 5s);
     const auto elapsed = std::chrono::steady_clock::now() - before;
-    EXPECT_TRUE(clipboardTextOf(first) == big) << "the long text arrives whole and first";
-    EXPECT_EQ(clipboardTextOf(h.onPhone([&] { return p.phone->nextMessage(5s); })), "second");
+    EXPECT_TRUE(first == big) << "the long text arrives whole and first";
+    EXPECT_EQ(textTo(p, 5s), "second");
     EXPECT_GE(elapsed, 99 * 15ms) << "chunks keep their 15 ms spacing";
     EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "message 1"}));
 }
@@ -678,7 +605,7 @@ TEST_F(AppDelegateTest, AGATTFrameThatCannotArriveInTimeIsNotStarted) {
     h.app->handleOutboundClipboard(tooBig, sha256ShortHex(tooBig), true);
     EXPECT_EQ(h.log.count("too large to send without an L2CAP channel"), 1u);
     EXPECT_EQ(entries(), 1u) << "the history keeps the text";
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->nextMessage(300ms); }));
+    EXPECT_FALSE(h.nextMessage(p, 300ms));
     EXPECT_EQ(h.radio.notificationsSent(), notifications) << "not one chunk went out";
     EXPECT_FALSE(h.log.contains(" chunks, encrypted="));
 
@@ -754,20 +681,9 @@ TEST_F(AppDelegateTest, PowerOffSleepAndWake) {
 
     ASSERT_TRUE(h.pairWithWindowOpen(p));
     h.radio.setState(ManagerState::poweredOff);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off: dropping 1 central(s)"); }));
+    ASSERT_TRUE(h.logged("bluetooth powered off: dropping 1 central(s)"));
     EXPECT_FALSE(s().session);
     EXPECT_EQ(s().connectedCount, 0);
-}
-
-// With Bluetooth off a manual send alerts, even with no phone paired.
-TEST_F(AppDelegateTest, ManualSendWithBluetoothOffAlertsAndRecordsNothing) {
-    h.start();
-    h.radio.setState(ManagerState::poweredOff);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off"); }));
-    h.app->handleOutboundClipboard("nope", sha256ShortHex("nope"), true);
-    h.mainQueue.runPending();
-    EXPECT_EQ(h.alerts.shown, 1);
-    EXPECT_EQ(entries(), 0u);
 }
 
 TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOncePerCooldown) {
@@ -788,14 +704,14 @@ TEST_F(AppDelegateTest, AFailedL2CAPWriteDeliversTheTextOverGATTThenRebuildsOnce
         fellBack = std::to_string(i) + textOfChunks(60, 'z');
         h.clipboard.copy(fellBack);
         // Each frame's route is settled before the next: the write is waited for.
-        ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("frame=" + std::to_string(i) + ")"); }));
+        ASSERT_TRUE(h.logged("frame=" + std::to_string(i) + ")"));
         h.mainQueue.runPending();
     }
     ASSERT_TRUE(h.app->rebuildInProgress());
     EXPECT_TRUE(h.log.contains("Sorvane: L2CAP write failed \u2014 triggering peripheral rebuild"));
 
     // The phone gets the whole text over GATT, and only then is the manager rebuilt.
-    const auto m = h.onPhone([&] { return p.phone->nextMessage(5s); });
+    const auto m = h.nextMessage(p, 5s);
     ASSERT_TRUE(m) << "the text that fell back never reached the phone";
     EXPECT_EQ(m->route, Route::gatt);
     EXPECT_TRUE(clipboardTextOf(m) == fellBack);
@@ -837,6 +753,10 @@ TEST_F(AppDelegateTest, AnL2CAPFrameDrainsOffTheMainThreadInItsPlaceInTheOrder) 
     const auto handed = std::chrono::steady_clock::now() - before;
 
     // The reader takes 50 KB/s for a second, then everything.
+    auto whole = [](const Bytes& b) { // the length prefix counts the rest
+        return b.size() >= 4 &&
+               b.size() == 4 + (size_t{b[0]} << 24 | size_t{b[1]} << 16 | size_t{b[2]} << 8 | b[3]);
+    };
     std::atomic<bool> fast{false};
     std::atomic<size_t> received{0};
     std::atomic<size_t> gattFramesAtFirstByte{~size_t{0}};
@@ -855,8 +775,7 @@ TEST_F(AppDelegateTest, AnL2CAPFrameDrainsOffTheMainThreadInItsPlaceInTheOrder) 
                 gattFramesAtFirstByte = p.phone->arrivals().size();
             packet.insert(packet.end(), buf, buf + n);
             received = packet.size();
-            if (packet.size() >= 4 && packet.size() == 4 + (size_t{packet[0]} << 24 | size_t{packet[1]} << 16 |
-                                                             size_t{packet[2]} << 8 | packet[3]))
+            if (whole(packet))
                 break;
             if (!fast)
                 std::this_thread::sleep_for(20ms); // 1000 bytes every 20 ms
@@ -874,8 +793,7 @@ TEST_F(AppDelegateTest, AnL2CAPFrameDrainsOffTheMainThreadInItsPlaceInTheOrder) 
     h.app->applicationWillTerminate(); // waits for the frame, then says goodbye
     readerThread.join();
     ASSERT_GE(packet.size(), 7u + big.size());
-    EXPECT_EQ(packet.size(), 4 + (size_t{packet[0]} << 24 | size_t{packet[1]} << 16 |
-                                  size_t{packet[2]} << 8 | packet[3]));
+    EXPECT_TRUE(whole(packet));
     EXPECT_EQ(packet[4], kFlagEncrypted);
     EXPECT_EQ(gattFramesAtFirstByte.load(), 1u) << "the earlier GATT frame arrived first";
     EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == paced);
@@ -883,35 +801,25 @@ TEST_F(AppDelegateTest, AnL2CAPFrameDrainsOffTheMainThreadInItsPlaceInTheOrder) 
 }
 
 TEST_F(AppDelegateTest, TheUnpairByteFollowsAFrameBeingPaced) {
-    auto& p = startAndPair();
-    const std::string text = startPacedFrame('u');
     h.alerts.answer = true;
-    h.app->unpairAction();
-    ASSERT_TRUE(h.pumpUntil([&] { return p.phone->arrivals().size() == 2; }, 5s));
-    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x31"}));
-    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);
+    controlFollowsAPacedFrame([&] { h.app->unpairAction(); }, "control 0x31");
 }
 
 TEST_F(AppDelegateTest, QuitDuringAPacedFrameDeliversItThenSaysGoodbye) {
-    auto& p = startAndPair();
-    const std::string text = startPacedFrame('q');
-    h.app->applicationWillTerminate();
-    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(2s)) == text);
-    EXPECT_EQ(p.phone->nextControl(2s), CONTROL_GOODBYE);
-    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x32"}));
+    controlFollowsAPacedFrame([&] { h.app->applicationWillTerminate(); }, "control 0x32");
 }
 
 TEST_F(AppDelegateTest, SleepDuringAPacedFrameDeliversItThenSaysGoodbyeThenDropsTheSession) {
-    auto& p = startAndPair();
-    const std::string text = startPacedFrame('s');
     bool released = false;
-    h.power.willSleep([&] { released = true; });
-    h.mainQueue.runPending();
-    EXPECT_TRUE(h.log.contains("Sorvane: Mac going to sleep \u2014 notifying phone"));
-    EXPECT_TRUE(s().session) << "the session is dropped after the frame, not before";
-    ASSERT_TRUE(h.pumpUntil([&] { return released; }, 8s));
-    EXPECT_EQ(p.phone->arrivals(), (std::vector<std::string>{"message 0", "control 0x32"}));
-    EXPECT_TRUE(clipboardTextOf(p.phone->nextMessage(0ms)) == text);
+    controlFollowsAPacedFrame(
+        [&] {
+            h.power.willSleep([&] { released = true; });
+            h.mainQueue.runPending();
+            EXPECT_TRUE(h.log.contains("Sorvane: Mac going to sleep \u2014 notifying phone"));
+            EXPECT_TRUE(s().session) << "the session is dropped after the frame, not before";
+        },
+        "control 0x32");
+    ASSERT_TRUE(h.pumpUntil([&] { return released; }));
     EXPECT_FALSE(s().session);
     EXPECT_EQ(s().connectedCount, 0);
 }
@@ -937,7 +845,7 @@ TEST_F(AppDelegateTest, ShutdownSaysGoodbyeBeforeTearingDown) {
     EXPECT_FALSE(h.radio.advertising());
 
     // Everything recorded before the end is on disk when shutdown completes.
-    const auto file = store::readFile(h.dataDir() / "history.json", {.maxBytes = 1 << 20});
+    const auto file = h.readData("history.json");
     ASSERT_TRUE(file.has_value());
     EXPECT_NE(file->find("\"text\": \"the last word\""), std::string::npos);
 

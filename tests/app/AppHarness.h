@@ -8,6 +8,8 @@
 #include "testing/sim/ManualMainQueue.h"
 #include "testing/sim/SimRadio.h"
 #include "protocol/PairingHandshake.h"
+#include "store/AtomicFile.h"
+#include "store/KeyStore.h"
 #include "store/UserDefaultsFile.h"
 #include "testing/test-env/LogCapture.h"
 #include "testing/test-env/ManualClock.h"
@@ -69,6 +71,10 @@ public:
     bool pumpUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         return testing::pumpUntil(mainQueue, done, timeout);
     }
+    // Runs main-queue tasks until a line holding `needle` is logged; false on timeout.
+    bool logged(const std::string& needle) {
+        return pumpUntil([&] { return log.contains(needle); });
+    }
     // Lets everything already sent reach the delegate.
     void settle() {
         radio.waitForPeripheralIdle();
@@ -103,12 +109,33 @@ public:
         centrals.push_back(Phone{std::move(central), std::move(ph)});
         return centrals.back();
     }
+    // Pairs `p` with the pairing window as it is (a bad hello: `fault`); true
+    // once the desktop acknowledged.
+    bool pair(Phone& p, phone::HelloFault fault = phone::HelloFault::none) {
+        const bool ok = onPhone([&] { return p.phone->pair(fault); });
+        settle();
+        return ok;
+    }
     // Pairs `p` with the pairing window open.
     bool pairWithWindowOpen(Phone& p) {
         pairingWindow.open = true;
-        const bool ok = onPhone([&] { return p.phone->pair(); });
-        settle();
-        return ok;
+        return pair(p);
+    }
+    // What the desktop sends `p` within `wait`, the main queue turning meanwhile.
+    std::optional<phone::InboundMessage> nextMessage(Phone& p, std::chrono::milliseconds wait) {
+        return onPhone([&] { return p.phone->nextMessage(wait); });
+    }
+    std::optional<uint8_t> nextControl(Phone& p, std::chrono::milliseconds wait) {
+        return onPhone([&] { return p.phone->nextControl(wait); });
+    }
+
+    // A file in the data directory; nullopt when there is none.
+    std::optional<std::string> readData(const std::string& name) const {
+        return store::readFile(dataDir() / name, {.maxBytes = 1 << 20});
+    }
+    void writeData(const std::string& name, std::string_view content) const {
+        std::filesystem::create_directories(dataDir());
+        store::writeFileAtomically(dataDir() / name, content);
     }
 
     // The secret store start-up gets; null: a FileSecretStore in the data directory.
@@ -136,6 +163,49 @@ public:
     LogCapture log;
     std::unique_ptr<SorvaneAppDelegate> app;
     std::deque<Phone> centrals;
+};
+
+// A test on one harness, with short ways to what the tests look at.
+class AppTest : public ::testing::Test {
+protected:
+    AppHarness h;
+
+    // Starts and pairs one phone.
+    AppHarness::Phone& startAndPair() {
+        h.start();
+        auto& p = h.connectPhone();
+        EXPECT_TRUE(h.pairWithWindowOpen(p));
+        return p;
+    }
+    AppState& s() { return *h.app->appState(); }
+    size_t entries() { return s().history->snapshot().entries.size(); }
+    std::string entryId(size_t index) { return s().history->snapshot().entries[index].id; }
+    std::vector<PeerRecord> peers() { return s().keyStore->loadPeers(); }
+    // A local copy; true once the history holds `n` entries.
+    bool copied(const std::string& text, size_t n) {
+        h.clipboard.copy(text);
+        return h.pumpUntil([&] { return entries() == n; });
+    }
+    std::vector<std::string> rowIds() {
+        std::vector<std::string> ids;
+        for (const auto& item : h.app->buildPanelItems())
+            ids.push_back(item.id);
+        return ids;
+    }
+    // The clipboard text the desktop sends `p` within `wait`.
+    std::optional<std::string> textTo(AppHarness::Phone& p, std::chrono::milliseconds wait) {
+        const auto m = h.nextMessage(p, wait);
+        if (auto* t = m ? std::get_if<SorvaneMessage::ClipboardText>(&m->message.value) : nullptr)
+            return t->text;
+        return std::nullopt;
+    }
+    std::vector<std::string> clipboardWrites() {
+        std::vector<std::string> writes;
+        for (const auto& e : h.clipboard.eventsSnapshot())
+            if (e.starts_with("write:"))
+                writes.push_back(e.substr(6));
+        return writes;
+    }
 };
 
 } // namespace sorvane::testing

@@ -2,6 +2,7 @@
 // simulated radio, real stores and recorders for the desktop.
 #include "AppHarness.h"
 #include "base/Hex.h"
+#include "protocol/Uuids.h"
 
 #include <gtest/gtest.h>
 
@@ -10,35 +11,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class MenuActionsTest : public ::testing::Test {
+class MenuActionsTest : public AppTest {
 protected:
-    AppHarness h;
-
-    AppHarness::Phone& startAndPair() {
-        h.start();
-        auto& p = h.connectPhone();
-        EXPECT_TRUE(h.pairWithWindowOpen(p));
-        return p;
-    }
     void record(const std::string& text) { h.clipboard.copy(text); h.settle(); }
-    std::string entryId(size_t index) { return h.app->appState()->history->snapshot().entries[index].id; }
-    std::vector<std::string> rowIds() {
-        std::vector<std::string> ids;
-        for (const auto& item : h.app->buildPanelItems())
-            ids.push_back(item.id);
-        return ids;
-    }
-    std::vector<std::string> clipboardWrites() {
-        std::vector<std::string> writes;
-        for (const auto& e : h.clipboard.eventsSnapshot())
-            if (e.starts_with("write:"))
-                writes.push_back(e.substr(6));
-        return writes;
-    }
-    // Whether a message reaches the phone within `wait`.
-    bool phoneGets(AppHarness::Phone& p, std::chrono::milliseconds wait = 5s) {
-        return h.onPhone([&] { return p.phone->nextMessage(wait); }).has_value();
-    }
 };
 
 TEST_F(MenuActionsTest, RowsFollowPairingConnectionAndPause) {
@@ -54,7 +29,7 @@ TEST_F(MenuActionsTest, RowsFollowPairingConnectionAndPause) {
     EXPECT_TRUE(h.app->isPhoneConnected());
 
     h.app->handleMenuAction("toggle_pause");
-    EXPECT_TRUE(h.app->appState()->syncPaused);
+    EXPECT_TRUE(s().syncPaused);
     EXPECT_TRUE(h.log.contains("Sorvane: sync paused"));
     EXPECT_EQ(h.app->buildPanelItems()[1].labelText(), "\u25b6 Resume Sync\tCtrl+P");
     h.app->handleMenuAction("toggle_pause");
@@ -104,9 +79,9 @@ TEST_F(MenuActionsTest, TogglingOpensFromTheQueueAndOnlyAnOpenPanelFollowsTheHis
 
     // The panel's choices come back through onSelect, on the main thread.
     std::thread([&] { h.panel.onSelect("toggle_pause"); }).join();
-    EXPECT_FALSE(h.app->appState()->syncPaused);
+    EXPECT_FALSE(s().syncPaused);
     h.mainQueue.runPending();
-    EXPECT_TRUE(h.app->appState()->syncPaused);
+    EXPECT_TRUE(s().syncPaused);
 }
 
 TEST_F(MenuActionsTest, HistoryActionsCopyPasteAndSend) {
@@ -119,15 +94,15 @@ TEST_F(MenuActionsTest, HistoryActionsCopyPasteAndSend) {
     h.app->handleMenuAction("hist:" + older);
     EXPECT_EQ(clipboardWrites().back(), "older text");
     EXPECT_TRUE(h.log.contains("hist Enter: autoPaste=true previousApp=nil"));
-    EXPECT_FALSE(phoneGets(p, 300ms));
+    EXPECT_FALSE(textTo(p, 300ms));
 
     // A tap copies and sends; paused, it copies only.
     h.app->handleMenuAction("hist_tap:" + older);
-    ASSERT_TRUE(phoneGets(p));
+    EXPECT_EQ(textTo(p, 5s), "older text");
     h.app->handleMenuAction("toggle_pause");
     h.app->handleMenuAction("hist_tap:" + entryId(0));
     EXPECT_TRUE(h.log.contains("hist tap: autoPaste=true syncPaused=true previousApp=nil"));
-    EXPECT_FALSE(phoneGets(p, 300ms));
+    EXPECT_FALSE(textTo(p, 300ms));
 
     // A vanished entry and an unknown id.
     const size_t writes = clipboardWrites().size();
@@ -150,16 +125,17 @@ TEST_F(MenuActionsTest, TheSendToastSaysWhatBecameOfTheText) {
     record("before pairing");
     auto& p = h.connectPhone();
     EXPECT_EQ(resend(entryId(0)), "Not sent \u2014 no phone paired");
-    EXPECT_FALSE(phoneGets(p, 200ms));
+    EXPECT_FALSE(textTo(p, 200ms));
 
     ASSERT_TRUE(h.pairWithWindowOpen(p));
     EXPECT_EQ(resend(entryId(0)), "Sent to phone");
-    EXPECT_TRUE(phoneGets(p));
+    EXPECT_EQ(textTo(p, 5s), "before pairing");
 
-    // Paused sync does not stop a send by hand.
+    // A send by hand ignores both switches: paused sync, and auto-push (off).
+    ASSERT_FALSE(s().autoPush);
     h.app->handleMenuAction("toggle_pause");
     EXPECT_EQ(resend(entryId(0)), "Sent to phone");
-    EXPECT_TRUE(phoneGets(p));
+    EXPECT_EQ(textTo(p, 5s), "before pairing");
     h.app->handleMenuAction("toggle_pause");
 
     // Pressed again while the first is still being paced out: one frame only.
@@ -167,11 +143,11 @@ TEST_F(MenuActionsTest, TheSendToastSaysWhatBecameOfTheText) {
     record(big);
     EXPECT_EQ(resend(entryId(0)), "Sent to phone");
     EXPECT_EQ(resend(entryId(0)), "Already on its way to the phone");
-    EXPECT_TRUE(phoneGets(p));
-    EXPECT_FALSE(phoneGets(p, 300ms));
+    EXPECT_TRUE(textTo(p, 5s) == big);
+    EXPECT_FALSE(textTo(p, 300ms));
     ASSERT_TRUE(h.pumpUntil([&] { return resend(entryId(0)) == "Sent to phone"; }))
         << "once it has left, the same entry can be sent again";
-    EXPECT_TRUE(phoneGets(p));
+    EXPECT_TRUE(textTo(p, 5s) == big);
 
     // Too large for GATT, with no L2CAP channel.
     const std::string huge(SorvaneAppDelegate::kMaxGattChunks * 200, 'h');
@@ -185,7 +161,7 @@ TEST_F(MenuActionsTest, TheSendToastSaysWhatBecameOfTheText) {
 
     // Bluetooth off.
     h.radio.setState(ManagerState::poweredOff);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.log.contains("bluetooth powered off"); }));
+    ASSERT_TRUE(h.logged("bluetooth powered off"));
     EXPECT_EQ(resend(entryId(1)), "Not sent \u2014 Bluetooth is off");
 }
 
@@ -201,7 +177,7 @@ TEST_F(MenuActionsTest, DestructiveCommandsNeedTheActionButton) {
     h.app->handleMenuAction("quit");
     EXPECT_EQ(h.alerts.confirmations,
               (std::vector<std::string>{"Clear all history?", "Unpair this phone?", "Quit Sorvane?"}));
-    EXPECT_EQ(h.app->appState()->history->snapshot().entries.size(), 1u);
+    EXPECT_EQ(entries(), 1u);
     EXPECT_TRUE(std::filesystem::exists(h.dataDir() / "peers.json"));
     EXPECT_EQ(h.application.terminations, 0);
     h.app->handleRemoteCommand("quit"); // asked for explicitly: no confirmation
@@ -210,54 +186,69 @@ TEST_F(MenuActionsTest, DestructiveCommandsNeedTheActionButton) {
 
     h.alerts.answer = true;
     h.app->handleMenuAction("clear_history");
-    EXPECT_TRUE(h.app->appState()->history->snapshot().entries.empty());
+    EXPECT_EQ(entries(), 0u);
     h.app->handleMenuAction("unpair");
-    EXPECT_EQ(h.onPhone([&] { return p.phone->nextControl(5s); }), std::optional<uint8_t>(0x31));
+    EXPECT_EQ(h.nextControl(p, 5s), CONTROL_UNPAIR);
     EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "peers.json"));
-    EXPECT_FALSE(h.app->appState()->session);
-    EXPECT_EQ(h.app->appState()->connectedCount, 0);
-    EXPECT_EQ(h.app->buildPanelItems()[0].id, "header:unpaired");
+    EXPECT_FALSE(s().session);
+    EXPECT_EQ(s().connectedCount, 0);
+    EXPECT_EQ(rowIds()[0], "header:unpaired");
     EXPECT_TRUE(h.log.contains("unpair: user confirmed \u2014 clearing peer and notifying phone"));
     h.centrals.clear();
     h.settle();
     h.app->handleMenuAction("unpair");
     EXPECT_EQ(h.log.count("unpair: user confirmed"), 2u);
-    EXPECT_EQ(h.app->appState()->connectedCount, 0);
+    EXPECT_EQ(s().connectedCount, 0);
 
     h.app->handleMenuAction("quit");
     EXPECT_EQ(h.application.terminations, 2);
 }
 
-// The window shows this desktop's code; a hello after the user closed it is
-// refused, one while it is open pairs the phone and closes it. Without
-// Bluetooth there is no window.
-TEST_F(MenuActionsTest, APhonePairsOnlyWhileTheWindowIsOpenWhichThenCloses) {
+// The window shows this desktop's code. A new phone pairs only while it is open
+// and only with a good hello: after the user closed it the phone is told to
+// forget us; bad hellos change nothing; a good one is stored, acknowledged and
+// closes the window. Without Bluetooth there is no window.
+TEST_F(MenuActionsTest, ANewPhonePairsOnlyWithAGoodHelloWhileTheWindowIsOpen) {
     h.start();
     auto& p = h.connectPhone();
     h.app->handleMenuAction("header:unpaired");
     ASSERT_TRUE(h.pairingWindow.open);
-    const auto& identity = *h.app->appState()->identity;
+    const auto& identity = *s().identity;
     ASSERT_EQ(h.pairingWindow.shownPayloads.size(), 1u);
     EXPECT_EQ(h.pairingWindow.shownPayloads[0], buildQRPayload(identity.deviceID, identity.signingKey.publicKey()));
     EXPECT_EQ(h.pairingWindow.shownIdentity, identity.signingKey.publicKey().raw());
 
     h.pairingWindow.open = false; // the user closed it before the phone wrote
-    EXPECT_FALSE(h.onPhone([&] { return p.phone->pair(); }));
-    h.settle();
-    EXPECT_EQ(h.onPhone([&] { return p.phone->nextControl(5s); }), std::optional<uint8_t>(0x31));
-    EXPECT_TRUE(h.app->appState()->keyStore->loadPeers().empty());
+    EXPECT_FALSE(h.pair(p));
+    EXPECT_EQ(h.nextControl(p, 5s), CONTROL_UNPAIR);
+    EXPECT_FALSE(s().session);
+    EXPECT_TRUE(peers().empty());
     EXPECT_FALSE(std::filesystem::exists(h.dataDir() / "peers.json"));
 
+    // Bad hellos with the window open change nothing.
     h.app->pairAction();
     ASSERT_TRUE(h.pairingWindow.open);
-    EXPECT_TRUE(h.onPhone([&] { return p.phone->pair(); })) << "the ack arrives";
+    EXPECT_FALSE(h.pair(p, phone::HelloFault::badSignature));
+    EXPECT_TRUE(h.log.contains("pairing: signature check failed"));
+    EXPECT_FALSE(s().session);
+    EXPECT_TRUE(h.pairingWindow.open);
+    auto raw = h.radio.connectCentral();
+    ASSERT_EQ(raw->write(charPairing, Bytes(100, 1)), AttResult::success);
     h.settle();
+    EXPECT_TRUE(h.log.contains("pairing: failed: PairingHello too short: 100"));
+    EXPECT_TRUE(peers().empty());
+
+    // A good one: stored, acknowledged, window closed.
+    EXPECT_TRUE(h.pair(p)) << "the ack arrives";
+    EXPECT_TRUE(s().session);
     EXPECT_FALSE(h.pairingWindow.open);
     EXPECT_EQ(h.pairingWindow.closes, 1);
-    const auto peers = h.app->appState()->keyStore->loadPeers();
-    ASSERT_EQ(peers.size(), 1u);
-    EXPECT_EQ(peers[0].identityPubkeyEd25519Hex, Hex::encode(p.phone->identity().publicKey().raw()));
-    EXPECT_EQ(h.app->buildPanelItems()[0].id, "header:connected");
+    const auto stored = peers();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].identityPubkeyEd25519Hex, Hex::encode(p.phone->identity().publicKey().raw()));
+    EXPECT_EQ(stored[0].deviceIDHex, Hex::encode(p.phone->deviceID()));
+    EXPECT_FALSE(stored[0].phoneName);
+    EXPECT_TRUE(h.log.contains("pairing: Ack sent \u2713"));
 
     // With Bluetooth off the alert shows instead, posted rather than shown inside the caller.
     h.radio.setState(ManagerState::poweredOff);

@@ -12,16 +12,15 @@
 namespace sorvane::testing {
 namespace {
 
-class PreferencesTest : public ::testing::Test {
+class PreferencesTest : public AppTest {
 protected:
-    AppHarness h;
-
     void SetUp() override { h.start(); }
     void send(const std::string& message) { h.app->handlePrefChange(message); }
-    int64_t maxEntries() { return h.app->appState()->history->snapshot().maxEntries; }
+    int64_t maxEntries() { return s().history->snapshot().maxEntries; }
+    // The history file once everything changed so far is written.
     nlohmann::json historyFile() {
-        std::ifstream in(h.dataDir() / "history.json");
-        return nlohmann::json::parse(in);
+        s().history->flush();
+        return nlohmann::json::parse(*h.readData("history.json"));
     }
     nlohmann::json defaultsFile() {
         std::ifstream in(h.dir.path() / "config" / "defaults.json");
@@ -49,9 +48,9 @@ TEST_F(PreferencesTest, MalformedAndUnknownMessagesChangeNothing) {
 
     // Only exactly "true" is true.
     send("auto_push:true");
-    EXPECT_TRUE(h.app->appState()->autoPush);
+    EXPECT_TRUE(s().autoPush);
     send("auto_push:TRUE");
-    EXPECT_FALSE(h.app->appState()->autoPush);
+    EXPECT_FALSE(s().autoPush);
 }
 
 TEST_F(PreferencesTest, EachMessageReachesWhereItsSettingLives) {
@@ -59,20 +58,18 @@ TEST_F(PreferencesTest, EachMessageReachesWhereItsSettingLives) {
     EXPECT_EQ(maxEntries(), 25);
     send("max_history:0");
     EXPECT_EQ(maxEntries(), 1);
-    h.app->appState()->history->flush();
     EXPECT_EQ(historyFile()["max_entries"], 1);
 
     send("auto_apply:false");
-    h.app->appState()->history->flush();
     EXPECT_EQ(historyFile()["auto_apply_incoming"], false);
 
     send("auto_paste:false");
-    EXPECT_FALSE(h.app->appState()->autoPaste);
+    EXPECT_FALSE(s().autoPaste);
     EXPECT_EQ(defaultsFile()["auto_paste"], false);
 
     send("sync_paused:true");
     send("sync_paused:true"); // applied again: still paused
-    EXPECT_TRUE(h.app->appState()->syncPaused);
+    EXPECT_TRUE(s().syncPaused);
     EXPECT_EQ(h.log.count("Sorvane: sync paused from Preferences"), 2u);
     send("sync_paused:false");
     EXPECT_TRUE(h.log.contains("Sorvane: sync resumed from Preferences"));
@@ -111,7 +108,7 @@ TEST_F(PreferencesTest, TheWindowOpensOnWhatIsTrueNow) {
     EXPECT_EQ(state.maxHistory, 50);
     EXPECT_EQ(state.hotKeyDisplay, "Shift+Super+V");
     EXPECT_EQ(state.localFingerprint,
-              fingerprintHex(h.app->appState()->identity->signingKey.publicKey().raw()));
+              fingerprintHex(s().identity->signingKey.publicKey().raw()));
     EXPECT_FALSE(state.peerFingerprint.has_value()) << "no phone paired";
 
     auto& p = h.connectPhone();
@@ -132,7 +129,7 @@ TEST_F(PreferencesTest, LoweringTheLimitBelowTheHistoryAsksFirst) {
     for (int i = 0; i < 30; ++i)
         h.clipboard.copy("clip " + std::to_string(i));
     h.settle();
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app->appState()->history->snapshot().entries.size() == 30; }));
+    ASSERT_TRUE(h.pumpUntil([&] { return entries() == 30; }));
     PrefsState& state = open();
     std::vector<std::string> sent;
     auto forward = state.onChange;
@@ -146,12 +143,12 @@ TEST_F(PreferencesTest, LoweringTheLimitBelowTheHistoryAsksFirst) {
     ASSERT_EQ(h.alerts.confirmations, std::vector<std::string>{"Reduce history limit?"});
     EXPECT_EQ(state.maxHistory, 50) << "the picker goes back";
     EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(h.app->appState()->history->snapshot().entries.size(), 30u);
+    EXPECT_EQ(entries(), 30u);
 
     h.alerts.answer = true;
     state.chooseMaxHistory(10);
     EXPECT_EQ(sent, std::vector<std::string>{"max_history:10"});
-    EXPECT_EQ(h.app->appState()->history->snapshot().entries.size(), 10u);
+    EXPECT_EQ(entries(), 10u);
 
     state.chooseMaxHistory(200); // raising never asks
     EXPECT_EQ(h.alerts.confirmations.size(), 2u);

@@ -37,11 +37,51 @@ std::vector<std::string> linesOf(const std::filesystem::path& file) {
     return lines;
 }
 
-bool anyContains(const std::vector<std::string>& lines, std::string_view needle) {
+// The first line that holds `needle`; empty when none does.
+std::string lineWith(const std::vector<std::string>& lines, std::string_view needle) {
     for (const auto& l : lines)
         if (l.find(needle) != std::string::npos)
-            return true;
-    return false;
+            return l;
+    return {};
+}
+
+// The program's environment in a session under `root`: home, data, settings and
+// runtime directory there, the two buses, and the display when there is one.
+EnvChanges sessionUnder(const std::filesystem::path& root, const std::string& systemBus,
+                        const std::string& sessionBus, std::optional<std::string> display = {}) {
+    return {{"DISPLAY", std::move(display)},
+            {"WAYLAND_DISPLAY", std::nullopt},
+            {"HOME", (root / "home").string()},
+            {"DBUS_SYSTEM_BUS_ADDRESS", systemBus},
+            {"DBUS_SESSION_BUS_ADDRESS", sessionBus},
+            {"XDG_DATA_HOME", (root / "data").string()},
+            {"XDG_CONFIG_HOME", (root / "config").string()},
+            {"XDG_RUNTIME_DIR", root.string()},
+            {"LANG", "C.UTF-8"}};
+}
+
+ChildProcess startSorvane(const std::filesystem::path& log, EnvChanges env) {
+    ChildProcess::Options options;
+    options.logFile = log.string();
+    options.env = std::move(env);
+    return ChildProcess({SORVANE_PROGRAM}, options);
+}
+
+// The program only writes its log: waits for the ready line in it.
+bool becomesReady(const std::filesystem::path& log, std::chrono::seconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (lineWith(linesOf(log), "Sorvane: ready").empty()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// SIGTERM, as the session sends at logout: the exit code.
+std::optional<int> terminate(ChildProcess& sorvane) {
+    ::kill(sorvane.pid(), SIGTERM);
+    return sorvane.wait(20s);
 }
 
 TEST(StartUpProcess, TheStartLineComesFirstAndTheMissingDisplayFollowsIt) {
@@ -50,31 +90,17 @@ TEST(StartUpProcess, TheStartLineComesFirstAndTheMissingDisplayFollowsIt) {
         GTEST_SKIP() << "dbus-daemon not available";
     TempDir dir;
     const auto log = dir.path() / "sorvane.log";
-    ChildProcess::Options options;
-    options.logFile = log.string();
-    options.env = {{"DISPLAY", std::nullopt},
-                   {"WAYLAND_DISPLAY", std::nullopt},
-                   {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
-                   {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir.path() / "no-bus").string()},
-                   {"XDG_DATA_HOME", (dir.path() / "data").string()},
-                   {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
-                   {"LANG", "C.UTF-8"}};
-    ChildProcess sorvane({SORVANE_PROGRAM}, options);
+    ChildProcess sorvane =
+        startSorvane(log, sessionUnder(dir.path(), bus.address(), "unix:path=" + (dir.path() / "no-bus").string()));
     ASSERT_TRUE(sorvane.started());
-
-    // The program only writes its log; wait for the ready line in it.
-    const auto until = std::chrono::steady_clock::now() + 20s;
-    while (!anyContains(linesOf(log), "Sorvane: ready") && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(50ms);
-    ::kill(sorvane.pid(), SIGTERM);
-    EXPECT_EQ(sorvane.wait(20s), 0);
+    EXPECT_TRUE(becomesReady(log, 20s));
+    EXPECT_EQ(terminate(sorvane), 0);
 
     const auto lines = linesOf(log);
     ASSERT_GE(lines.size(), 2u) << "no log from sorvane";
     EXPECT_EQ(lines[0], "Sorvane starting\u2026");
     EXPECT_NE(lines[1].find("Sorvane: no X display (DISPLAY not set)"), std::string::npos)
         << lines[1];
-    EXPECT_TRUE(anyContains(lines, "Sorvane: ready"));
     EXPECT_EQ(lines.back(), "Sorvane: shutdown complete");
 }
 
@@ -86,7 +112,7 @@ TEST(StartUpProcess, AKeyringWithoutADefaultCollectionKeepsTheKeyInTheFileAcross
     if (!daemon)
         GTEST_SKIP() << "gnome-keyring-daemon not available";
     TempDir dir;
-    const auto home = dir.path() / "home";
+    const auto home = dir.path() / "keyring-home";
     const auto services = dir.path() / "services";
     for (const auto& d : {home / "data", home / "config", home / "cache", home / "runtime", services})
         std::filesystem::create_directories(d);
@@ -102,56 +128,30 @@ TEST(StartUpProcess, AKeyringWithoutADefaultCollectionKeepsTheKeyInTheFileAcross
     DbusDaemon session(dir.path() / "session-bus", services);
     DbusDaemon system;
     ASSERT_TRUE(session.running() && system.running());
-    const auto keyFile = home / "data" / "org.sorvane.app" / "org.sorvane.identity-ed25519.key";
-
-    auto runOnce = [&](const std::string& name) {
-        const auto log = dir.path() / (name + ".log");
-        ChildProcess::Options options;
-        options.logFile = log.string();
-        options.env = {{"DISPLAY", std::nullopt},
-                       {"WAYLAND_DISPLAY", std::nullopt},
-                       {"HOME", home.string()},
-                       {"DBUS_SYSTEM_BUS_ADDRESS", system.address()},
-                       {"DBUS_SESSION_BUS_ADDRESS", session.address()},
-                       {"XDG_DATA_HOME", (home / "data").string()},
-                       {"XDG_CONFIG_HOME", (home / "config").string()},
-                       {"LANG", "C.UTF-8"}};
-        ChildProcess sorvane({SORVANE_PROGRAM}, options);
-        EXPECT_TRUE(sorvane.started());
-        const auto until = std::chrono::steady_clock::now() + 30s;
-        while (!anyContains(linesOf(log), "Sorvane: ready") && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(50ms);
-        ::kill(sorvane.pid(), SIGTERM);
-        EXPECT_EQ(sorvane.wait(20s), 0) << name;
-        return linesOf(log);
-    };
-
-    const auto first = runOnce("first");
-    EXPECT_TRUE(anyContains(first, "Sorvane: ready")) << "the first start did not get going";
-    EXPECT_FALSE(anyContains(first, "fatal init error"));
-    EXPECT_TRUE(std::filesystem::exists(pidFile)) << "the keyring was not started on demand";
-    struct stat st {};
-    ASSERT_EQ(::stat(keyFile.c_str(), &st), 0) << "no key file";
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(st.st_size, 32);
-    auto contentOf = [](const std::filesystem::path& file) {
-        std::ifstream in(file, std::ios::binary);
+    const auto keyFile = dir.path() / "data" / "org.sorvane.app" / "org.sorvane.identity-ed25519.key";
+    auto keyBytes = [&] {
         std::ostringstream bytes;
-        bytes << in.rdbuf();
+        bytes << std::ifstream(keyFile, std::ios::binary).rdbuf();
         return bytes.str();
     };
-    const std::string key = contentOf(keyFile);
 
-    const auto second = runOnce("second");
-    EXPECT_TRUE(anyContains(second, "Sorvane: ready"));
-    EXPECT_EQ(contentOf(keyFile), key) << "the second start must find the same key";
-    auto readyLine = [](const std::vector<std::string>& lines) {
-        for (const auto& l : lines)
-            if (l.starts_with("Sorvane: ready"))
-                return l;
-        return std::string();
-    };
-    EXPECT_EQ(readyLine(first), readyLine(second)) << "the same device";
+    // Each start: the ready line (the device), the key file's bytes.
+    std::vector<std::pair<std::string, std::string>> starts;
+    for (const std::string name : {"first", "second"}) {
+        const auto log = dir.path() / (name + ".log");
+        ChildProcess sorvane = startSorvane(log, sessionUnder(dir.path(), system.address(), session.address()));
+        EXPECT_TRUE(sorvane.started());
+        EXPECT_TRUE(becomesReady(log, 30s)) << "the " << name << " start did not get going";
+        EXPECT_EQ(terminate(sorvane), 0) << name;
+        EXPECT_TRUE(lineWith(linesOf(log), "fatal init error").empty()) << name;
+        EXPECT_TRUE(std::filesystem::exists(pidFile)) << "the keyring was not started on demand";
+        struct stat st {};
+        ASSERT_EQ(::stat(keyFile.c_str(), &st), 0) << "no key file after the " << name << " start";
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(st.st_size, 32);
+        starts.emplace_back(lineWith(linesOf(log), "Sorvane: ready"), keyBytes());
+    }
+    EXPECT_EQ(starts[0], starts[1]) << "the second start must find the same key, as the same device";
 
     pid_t pid = 0;
     std::ifstream pidIn(pidFile);
@@ -203,23 +203,12 @@ TEST(StartUpProcess, OnADesktopTheShortcutShowsThePanelAndHidesItAgain) {
     ASSERT_TRUE(bluetoothd.waitForLine("fake-bluetoothd: ready", 30s)) << "the stand-in bluetoothd did not start";
 
     const auto log = dir.path() / "sorvane.log";
-    ChildProcess::Options options;
-    options.logFile = log.string();
-    options.env = {{"DISPLAY", x.display()},
-                   {"WAYLAND_DISPLAY", std::nullopt},
-                   {"QT_QPA_PLATFORM", "xcb"},
-                   {"HOME", (dir.path() / "home").string()},
-                   {"DBUS_SYSTEM_BUS_ADDRESS", system.address()},
-                   {"DBUS_SESSION_BUS_ADDRESS", session.address()},
-                   {"XDG_DATA_HOME", (dir.path() / "data").string()},
-                   {"XDG_CONFIG_HOME", (dir.path() / "config").string()},
-                   {"XDG_RUNTIME_DIR", dir.path().string()},
-                   {"LANG", "C.UTF-8"}};
-    ChildProcess sorvane({SORVANE_PROGRAM}, options);
+    EnvChanges env = sessionUnder(dir.path(), system.address(), session.address(), x.display());
+    env["QT_QPA_PLATFORM"] = "xcb";
+    ChildProcess sorvane = startSorvane(log, env);
     ASSERT_TRUE(sorvane.started());
-    ASSERT_TRUE(eventually([&] { return anyContains(linesOf(log), "Sorvane: ready"); }, 30s))
-        << "sorvane never got ready";
-    EXPECT_TRUE(anyContains(linesOf(log), "Sorvane: hotkey registered (Shift+Super+V)"));
+    ASSERT_TRUE(becomesReady(log, 30s)) << "sorvane never got ready";
+    EXPECT_FALSE(lineWith(linesOf(log), "Sorvane: hotkey registered (Shift+Super+V)").empty());
 
     Display* d = XOpenDisplay(x.display().c_str());
     ASSERT_TRUE(d);
@@ -243,9 +232,7 @@ TEST(StartUpProcess, OnADesktopTheShortcutShowsThePanelAndHidesItAgain) {
     EXPECT_TRUE(eventually(panelShown, 10s)) << "a third press did not show it again";
     XCloseDisplay(d);
     XSetErrorHandler(previousHandler);
-
-    ::kill(sorvane.pid(), SIGTERM);
-    EXPECT_EQ(sorvane.wait(20s), 0);
+    EXPECT_EQ(terminate(sorvane), 0);
 }
 
 } // namespace
