@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -42,9 +41,7 @@ void writeFile(const fs::path& path, const std::string& text, fs::perms mode = f
 }
 
 unsigned modeOf(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
+    return static_cast<unsigned>(fs::status(path).permissions());
 }
 
 // Every file in `folder`, by name.
@@ -80,13 +77,10 @@ std::string firstArgumentOf(const std::string& written) {
         }
     }
     std::string arg;
-    size_t i = 0;
     const bool quoted = !value.empty() && value[0] == '"';
-    for (i = quoted ? 1 : 0; i < value.size(); ++i) {
+    for (size_t i = quoted ? 1 : 0; i < value.size(); ++i) {
         const char c = value[i];
-        if (quoted && c == '"')
-            break;
-        if (!quoted && c == ' ')
+        if (c == (quoted ? '"' : ' '))
             break;
         if (quoted && c == '\\' && i + 1 < value.size()) {
             arg += value[++i];
@@ -124,15 +118,14 @@ protected:
     fs::path applications() const { return home() / "Applications"; }
 
     // A new start of the program: a fresh installer over the same files.
-    std::unique_ptr<XdgInstaller> start() {
+    std::unique_ptr<XdgInstaller> start(XdgInstaller::Launcher launch = {}) {
         XdgInstaller::Options options;
         options.environment = [this](const char* name) -> std::optional<std::string> {
             auto it = m_env.find(name);
-            if (it == m_env.end())
-                return std::nullopt;
-            return it->second;
+            return it == m_env.end() ? std::nullopt : std::optional(it->second);
         };
         options.executable = m_executable;
+        options.launch = std::move(launch);
         return std::make_unique<XdgInstaller>(m_defaults, m_alerts, std::move(options));
     }
 
@@ -348,25 +341,28 @@ protected:
 
 // Without an AppImage, or with one already in ~/Applications, nothing is offered.
 TEST_F(Moving, NothingIsOfferedOutsideAnAppImageOrFromApplications) {
-    m_env.erase("APPIMAGE");
-    EXPECT_FALSE(start()->promptAndMoveIfNeeded());
-    m_env["APPIMAGE"] = (m_dir.path() / "Downloads").string(); // a folder
-    EXPECT_FALSE(start()->promptAndMoveIfNeeded());
-    m_env["APPIMAGE"] = (m_dir.path() / "Downloads" / "gone.AppImage").string();
-    EXPECT_FALSE(start()->promptAndMoveIfNeeded());
-    m_env["APPIMAGE"] = "Downloads/Sorvane-x86_64.AppImage"; // relative
-    EXPECT_FALSE(start()->promptAndMoveIfNeeded());
     makeProgram(target());
-    m_env["APPIMAGE"] = target().string();
-    EXPECT_FALSE(start()->promptAndMoveIfNeeded());
+    // None, a folder, a file that is gone, a relative path, the copy in ~/Applications.
+    for (const std::string& path :
+         {std::string(), (m_dir.path() / "Downloads").string(),
+          (m_dir.path() / "Downloads" / "gone.AppImage").string(),
+          std::string("Downloads/Sorvane-x86_64.AppImage"), target().string()}) {
+        if (path.empty())
+            m_env.erase("APPIMAGE");
+        else
+            m_env["APPIMAGE"] = path;
+        EXPECT_FALSE(start()->promptAndMoveIfNeeded()) << path;
+    }
     EXPECT_TRUE(m_alerts.requests.empty());
     EXPECT_TRUE(m_alerts.errors.empty());
     EXPECT_TRUE(m_log.lines().empty());
     EXPECT_FALSE(fs::exists(marker()));
 }
 
-// The offer's texts; declining leaves everything as it was.
-TEST_F(Moving, TheOfferReadsRightAndDecliningDoesNothing) {
+// The offer's texts; declining leaves everything as it was. Accepting, at the
+// next start, copies the file whole with mode 0755 into a new ~/Applications and
+// starts the copy there, which is not offered the move again.
+TEST_F(Moving, DecliningDoesNothingAndAcceptingCopiesAndStartsTheCopy) {
     m_alerts.answer = false;
     EXPECT_FALSE(start()->promptAndMoveIfNeeded());
     ASSERT_EQ(m_alerts.requests.size(), 1u);
@@ -377,16 +373,11 @@ TEST_F(Moving, TheOfferReadsRightAndDecliningDoesNothing) {
     EXPECT_EQ(m_alerts.requests[0].actionButton, "Move to Applications Folder");
     EXPECT_FALSE(fs::exists(applications()));
     EXPECT_TRUE(fs::exists(appImage()));
-    EXPECT_TRUE(m_alerts.errors.empty());
     EXPECT_FALSE(fs::exists(marker()));
-}
 
-// Accepting copies the file whole with mode 0755 into a new ~/Applications and
-// starts the copy there.
-TEST_F(Moving, AcceptingCopiesAndStartsTheCopy) {
     m_alerts.answer = true;
     EXPECT_TRUE(start()->promptAndMoveIfNeeded());
-    EXPECT_EQ(m_alerts.requests.size(), 1u);
+    EXPECT_EQ(m_alerts.requests.size(), 2u);
     ASSERT_TRUE(fs::exists(target()));
     EXPECT_EQ(readAll(target()), readAll(appImage()));
     EXPECT_EQ(modeOf(target()), 0755u);
@@ -394,10 +385,9 @@ TEST_F(Moving, AcceptingCopiesAndStartsTheCopy) {
     EXPECT_EQ(waitForMarker(), target().string());
     EXPECT_TRUE(m_alerts.errors.empty());
     EXPECT_EQ(m_log.count("Sorvane: moved to " + target().string()), 1u);
-    // The moved copy is where it belongs: it is not offered again.
     m_env["APPIMAGE"] = target().string();
     EXPECT_FALSE(start()->promptAndMoveIfNeeded());
-    EXPECT_EQ(m_alerts.requests.size(), 1u);
+    EXPECT_EQ(m_alerts.requests.size(), 2u);
 }
 
 // A copy already in ~/Applications is replaced only when the user says so.
@@ -420,40 +410,32 @@ TEST_F(Moving, AnExistingCopyIsReplacedOnlyOnConsent) {
     EXPECT_EQ(waitForMarker(), target().string());
 }
 
-// A copy that fails shows why; this instance goes on where it is.
-TEST_F(Moving, AFailedCopyShowsTheErrorAndStays) {
+// A copy that fails, or a copy that cannot be started, shows why; this
+// instance goes on where it is.
+TEST_F(Moving, AFailedCopyOrStartShowsTheErrorAndStays) {
     writeFile(applications(), "a file where the folder belongs");
     m_alerts.answer = true;
     EXPECT_FALSE(start()->promptAndMoveIfNeeded());
     ASSERT_EQ(m_alerts.errors.size(), 1u);
     EXPECT_EQ(m_alerts.errors[0].first, "Couldn't move to Applications");
+    EXPECT_EQ(m_alerts.errors[0].second.rfind("Couldn't copy Sorvane into ~/Applications.\n\n", 0),
+              0u);
     EXPECT_NE(m_alerts.errors[0].second.find(applications().string()), std::string::npos)
         << m_alerts.errors[0].second;
     EXPECT_EQ(m_log.count("Sorvane: Couldn't move to Applications: "), 1u);
-    EXPECT_EQ(m_alerts.errors[0].second.rfind("Couldn't copy Sorvane into ~/Applications.\n\n", 0), 0u);
     EXPECT_EQ(readAll(applications()), "a file where the folder belongs");
     EXPECT_FALSE(fs::exists(marker()));
-}
 
-// A copy that cannot be started is reported, and this instance stays.
-TEST_F(Moving, ACopyThatCannotStartIsReported) {
-    m_alerts.answer = true;
-    XdgInstaller::Options options;
-    options.environment = [this](const char* name) -> std::optional<std::string> {
-        auto it = m_env.find(name);
-        return it == m_env.end() ? std::nullopt : std::optional<std::string>(it->second);
-    };
+    fs::remove(applications());
     std::vector<std::string> launched;
-    options.launch = [&](const std::vector<std::string>& argv) -> std::optional<std::string> {
-        launched = argv;
-        return "cannot start it: Exec format error";
-    };
-    XdgInstaller installer(m_defaults, m_alerts, options);
-    EXPECT_FALSE(installer.promptAndMoveIfNeeded());
+    EXPECT_FALSE(start([&](const std::vector<std::string>& argv) -> std::optional<std::string> {
+                     launched = argv;
+                     return "cannot start it: Exec format error";
+                 })->promptAndMoveIfNeeded());
     EXPECT_EQ(launched, std::vector<std::string>{target().string()});
-    ASSERT_EQ(m_alerts.errors.size(), 1u);
-    EXPECT_EQ(m_alerts.errors[0].first, "Couldn't move to Applications");
-    EXPECT_NE(m_alerts.errors[0].second.find("Exec format error"), std::string::npos);
+    ASSERT_EQ(m_alerts.errors.size(), 2u);
+    EXPECT_EQ(m_alerts.errors[1].first, "Couldn't move to Applications");
+    EXPECT_NE(m_alerts.errors[1].second.find("Exec format error"), std::string::npos);
 }
 
 } // namespace

@@ -127,6 +127,7 @@ TEST_F(HistoryTest, FreshInstallHasDefaultsWritesOnlyOnAChangeAndClearKeepsTheSe
     EXPECT_EQ(open()->snapshot(), s);
 }
 
+// Every state is saved as it is: the next start gives it back.
 TEST_F(HistoryTest, RecordStampsFromTheClockAndARepeatedHashMovesToTheTop) {
     auto history = open();
     advanceMs(123.9); // truncated, not rounded
@@ -135,6 +136,7 @@ TEST_F(HistoryTest, RecordStampsFromTheClockAndARepeatedHashMovesToTheTop) {
     EXPECT_EQ(s.entries[0].timestamp, 1700000000123u);
     EXPECT_EQ(s.entries[0].id, "hash-a:1700000000123");
     EXPECT_EQ(s.entries[0].direction, Direction::received);
+    EXPECT_EQ(open()->snapshot(), s);
 
     advanceMs(1000);
     history->record("B", "hash-b", Direction::sent);
@@ -143,10 +145,11 @@ TEST_F(HistoryTest, RecordStampsFromTheClockAndARepeatedHashMovesToTheTop) {
     ASSERT_EQ(texts(s), (Strings{"A", "B"}));
     EXPECT_EQ(s.entries[0].id, "hash-a:1700000002123") << "a new stamp";
     EXPECT_EQ(s.entries[0].direction, Direction::sent) << "and the new direction";
-    EXPECT_EQ(s.entries[1].direction, Direction::sent);
+    EXPECT_EQ(open()->snapshot(), s);
     // Dedupe goes by hash alone, whatever the text.
     s = history->record("B, but edited", "hash-b", Direction::received);
     EXPECT_EQ(texts(s), (Strings{"B, but edited", "A"}));
+    EXPECT_EQ(open()->snapshot(), s);
 }
 
 TEST_F(HistoryTest, SetMaxHoldsAtLeastOneAndTrimsOnlyWhenSmaller) {
@@ -161,25 +164,8 @@ TEST_F(HistoryTest, SetMaxHoldsAtLeastOneAndTrimsOnlyWhenSmaller) {
         ASSERT_EQ(s.entries.size(), static_cast<size_t>(std::min<int64_t>(held, recorded)));
         EXPECT_EQ(s.entries[0].hash, fixedHash(recorded - 1)) << "the newest is kept";
         EXPECT_EQ(fileJson()["max_entries"], held);
+        EXPECT_EQ(open()->snapshot(), s);
     }
-}
-
-TEST_F(HistoryTest, ReloadGivesBackTheSameStateAfterEveryKindOfChange) {
-    auto history = open();
-    History::Snapshot last;
-    for (int i = 0; i < 12; ++i) {
-        last = history->record("text " + std::to_string(i % 7), "h" + std::to_string(i % 7),
-                               i % 2 ? Direction::sent : Direction::received);
-        advanceMs(3);
-        EXPECT_EQ(open()->snapshot(), last) << "after record " << i;
-    }
-    last = history->setMax(4);
-    EXPECT_EQ(open()->snapshot(), last);
-    last = history->setAutoApply(false);
-    EXPECT_EQ(open()->snapshot(), last);
-    // What is written equals what the full encoder gives for the same state.
-    EXPECT_EQ(fileText(), encodeHistoryFile(PersistShape{last.entries, last.maxEntries,
-                                                         last.pageSize, last.autoApplyIncoming}));
 }
 
 // Read in the background, the history gives the same state as read at once,
@@ -368,25 +354,43 @@ TEST_F(HistoryTest, EntryLimitAndBudgetDropTheOldestAndATextTooLargeToLoadIsNotR
     EXPECT_EQ(hashes(record(15, 10)), (Strings{fixedHash(15)}));
 }
 
-// Each case breaks a valid file in one way; all of them load as the defaults.
+// Each case breaks a valid file in one way, or replaces it with text that is no
+// history at all.
 struct Breakage {
     const char* name;
     std::function<void(json&)> apply;
+    std::optional<std::string> text = std::nullopt; // the whole file, instead
 };
+void PrintTo(const Breakage& breakage, std::ostream* out) {
+    *out << breakage.name;
+}
 
 class BrokenHistoryFileTest : public HistoryTest, public ::testing::WithParamInterface<Breakage> {};
 
-TEST_P(BrokenHistoryFileTest, LoadsAsDefaultsWithALogLineAndIsRewrittenWhole) {
+// It loads as the defaults with one log line, and loading does not write. The
+// first write keeps it as it was, private, beside the new file (over an older
+// copy) and says where; the next start loads the new file.
+TEST_P(BrokenHistoryFileTest, LoadsAsDefaultsAndIsKeptAsideByTheFirstWrite) {
     json doc = validDocument();
-    GetParam().apply(doc);
-    writeFile(doc.dump());
+    if (GetParam().apply)
+        GetParam().apply(doc);
+    const std::string broken = GetParam().text.value_or(doc.dump());
+    const fs::path aside = m_dir.path() / "history.json.unreadable";
+    std::ofstream(aside) << "an older copy";
+    writeFile(broken);
+    fs::permissions(path(), fs::perms(0644));
     testing::LogCapture log;
     auto history = open();
     expectDefaults(history->snapshot());
     EXPECT_EQ(log.count("history.json"), 1u);
+    EXPECT_EQ(fileText(), broken) << "loading must not write";
 
-    // Rewritten whole: the next start loads it.
-    EXPECT_EQ(open()->snapshot(), history->record("fresh", "ffffffff", Direction::sent));
+    history->record("fresh", "ffffffff", Direction::sent);
+    const auto last = history->record("fresher", "eeeeeeee", Direction::sent);
+    EXPECT_EQ(open()->snapshot(), last);
+    EXPECT_EQ(store::readFile(aside, {.maxBytes = 4 << 20}), broken);
+    EXPECT_EQ(fs::status(aside).permissions(), fs::perms(0600));
+    EXPECT_TRUE(log.contains(aside.string())) << "the log says where the old file went";
 }
 
 std::vector<Breakage> breakages() {
@@ -408,19 +412,20 @@ std::vector<Breakage> breakages() {
     out.push_back({"unknown_direction", [](json& d) { d["entries"][1]["direction"] = "both"; }});
     out.push_back({"direction_case", [](json& d) { d["entries"][0]["direction"] = "Sent"; }});
     out.push_back({"top_level_array", [](json& d) { d = json::array({d}); }});
+    // No valid JSON, or a mebibyte of it that is no history.
+    std::string notUtf8 = validDocument().dump();
+    notUtf8[notUtf8.find("newer") + 2] = '\xff';
+    out.push_back({"text_not_utf8", nullptr, notUtf8});
+    out.push_back({"not_json", nullptr, "not json"});
+    out.push_back({"empty", nullptr, ""});
+    out.push_back({"cut_off", nullptr, validDocument().dump().substr(0, 60)});
+    out.push_back({"byte_outside_a_string", nullptr, "{\"a\":\xff}"});
+    out.push_back({"mebibyte_array", nullptr, "[" + std::string(size_t{1} << 20, ' ') + "]"});
     return out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Breakages, BrokenHistoryFileTest, ::testing::ValuesIn(breakages()),
                          [](const auto& p) { return std::string(p.param.name); });
-
-TEST_F(HistoryTest, TextThatIsNotJsonLoadsAsDefaults) {
-    for (std::string text : {std::string("not json"), std::string(""),
-                             validDocument().dump().substr(0, 60), std::string("{\"a\":\xff}")}) {
-        writeFile(text);
-        EXPECT_TRUE(open()->snapshot().entries.empty()) << text;
-    }
-}
 
 TEST_F(HistoryTest, TextThatIsNotUtf8IsSavedWithReplacementCharacters) {
     auto history = open();

@@ -21,17 +21,21 @@ using testing::LogCapture;
 using testing::TempDir;
 using testing::WriteCounter;
 
-std::string fileText(const fs::path& path) {
-    return store::readFile(path, {.maxBytes = History::kFileLimit}).value_or("");
-}
+class HistoryWriterTest : public ::testing::Test {
+protected:
+    std::string fileText() const {
+        return store::readFile(path, {.maxBytes = History::kFileLimit}).value_or("");
+    }
+    static std::string encoded(const History::Snapshot& s) {
+        return encodeHistoryFile(
+            PersistShape{s.entries, s.maxEntries, s.pageSize, s.autoApplyIncoming});
+    }
 
-std::string encoded(const History::Snapshot& s) {
-    return encodeHistoryFile(PersistShape{s.entries, s.maxEntries, s.pageSize, s.autoApplyIncoming});
-}
-
-TEST(HistoryWriterTest, BurstOfRecordsBecomesFewWritesEndingWithTheLatestState) {
     TempDir tmp;
     const fs::path path = tmp.path() / "history.json";
+};
+
+TEST_F(HistoryWriterTest, BurstOfRecordsBecomesFewWritesEndingWithTheLatestState) {
     WriteCounter writes(tmp.path(), "history.json");
     History history(path);
     History::Snapshot last;
@@ -49,15 +53,13 @@ TEST(HistoryWriterTest, BurstOfRecordsBecomesFewWritesEndingWithTheLatestState) 
     const int count = writes.count();
     EXPECT_GE(count, 1);
     EXPECT_LE(count, 10) << "102 changes made " << count << " writes";
-    EXPECT_EQ(fileText(path), encoded(last));
+    EXPECT_EQ(fileText(), encoded(last));
     EXPECT_EQ(History(path).snapshot(), last);
     EXPECT_EQ(last.entries.size(), 25u);
     EXPECT_FALSE(last.autoApplyIncoming);
 }
 
-TEST(HistoryWriterTest, FlushAndTheDestructorWaitForTheLastWrite) {
-    TempDir tmp;
-    const fs::path path = tmp.path() / "history.json";
+TEST_F(HistoryWriterTest, FlushAndTheDestructorWaitForTheLastWrite) {
     // Large texts: each write takes long enough that a reader that did not wait
     // would see an older file, or none.
     const std::string big(2 << 20, 'b');
@@ -67,18 +69,16 @@ TEST(HistoryWriterTest, FlushAndTheDestructorWaitForTheLastWrite) {
         for (int i = 0; i < 12; ++i)
             last = history.record(big + std::to_string(i), "h" + std::to_string(i), Direction::sent);
         history.flush();
-        EXPECT_EQ(fileText(path), encoded(last));
+        EXPECT_EQ(fileText(), encoded(last));
 
         last = history.clear();
         for (int i = 0; i < 12; ++i)
             last = history.record(std::to_string(i) + big, "k" + std::to_string(i), Direction::received);
     } // nothing lost at quit: the destructor writes what is waiting
-    EXPECT_EQ(fileText(path), encoded(last));
+    EXPECT_EQ(fileText(), encoded(last));
 }
 
-TEST(HistoryWriterTest, FailedWriteIsLoggedOnceAndTheNextOneWritesEverything) {
-    TempDir tmp;
-    const fs::path path = tmp.path() / "history.json";
+TEST_F(HistoryWriterTest, FailedWriteIsLoggedOnceAndTheNextOneWritesEverything) {
     fs::create_directories(path / "in-the-way"); // renaming over it fails
     LogCapture log;
     History history(path);
@@ -95,15 +95,14 @@ TEST(HistoryWriterTest, FailedWriteIsLoggedOnceAndTheNextOneWritesEverything) {
     fs::remove_all(path);
     auto last = history.record("four", "44444444", Direction::sent);
     history.flush();
-    EXPECT_EQ(fileText(path), encoded(last));
+    EXPECT_EQ(fileText(), encoded(last));
     EXPECT_EQ(last.entries.size(), 4u);
     EXPECT_EQ(log.count("history.json saved again"), 1u);
     EXPECT_EQ(fs::directory_iterator(tmp.path())->path().filename(), "history.json");
 }
 
-TEST(HistoryWriterTest, SnapshotsShareTheEntriesAndStayValidAfterLaterChanges) {
-    TempDir tmp;
-    History history(tmp.path() / "history.json");
+TEST_F(HistoryWriterTest, SnapshotsShareTheEntriesAndStayValidAfterLaterChanges) {
+    History history(path);
     auto first = history.record("kept text", "aaaaaaaa", Direction::sent);
     const ClipboardEntry* shared = &first.entries[0];
     auto second = history.record("next", "bbbbbbbb", Direction::sent);

@@ -35,6 +35,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::applyEnv;
 using testing::ChildOutcome;
 using testing::ChildProcess;
 using testing::EnvChanges;
@@ -44,47 +45,38 @@ using testing::TempDir;
 
 constexpr const char* kNoServiceLog = "no keyring answered";
 
+// What one start of the program got, from the lines its child wrote.
 struct RunReport {
+    RunReport() = default;
+    explicit RunReport(const ChildOutcome& outcome) : raw(outcome.output) {
+        const std::map<std::string, std::string*> fields{
+            {"device", &deviceID}, {"pub", &publicKey}, {"error", &error}, {"refused", &refusal}};
+        std::istringstream lines(outcome.output);
+        for (std::string line; std::getline(lines, line);) {
+            const auto eq = line.find('=');
+            const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+            if (key == "log")
+                log.push_back(value);
+            else if (key == "files")
+                usingFiles = value == "1";
+            else if (fields.count(key))
+                *fields.at(key) = value;
+        }
+    }
+    size_t logCount(std::string_view needle) const {
+        return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
+            return l.find(needle) != std::string::npos;
+        }));
+    }
+
+    std::string raw; // the child's whole output, for failure messages
     std::string deviceID;
     std::string publicKey;
     std::string error;   // an exception
     std::string refusal; // the keyring refused and no file held the key
     bool usingFiles = false;
     std::vector<std::string> log;
-    std::string raw; // the child's whole output, for failure messages
-
-    size_t logCount(std::string_view needle) const {
-        size_t n = 0;
-        for (const auto& l : log)
-            n += l.find(needle) != std::string::npos;
-        return n;
-    }
 };
-
-using testing::applyEnv;
-
-RunReport parseReport(const ChildOutcome& outcome) {
-    RunReport report;
-    report.raw = outcome.output;
-    std::istringstream lines(outcome.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        const std::map<std::string, std::string*> fields{
-            {"device", &report.deviceID}, {"pub", &report.publicKey}, {"error", &report.error},
-            {"refused", &report.refusal}};
-        auto key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (auto field = fields.find(key); field != fields.end())
-            *field->second = value;
-        else if (key == "files")
-            report.usingFiles = value == "1";
-        else if (key == "log")
-            report.log.push_back(value);
-    }
-    return report;
-}
 
 // One start of the program: key store on `dataDir` with the desktop's secret
 // store, the device id, then the signing key, with the unlock prompt allowed.
@@ -113,7 +105,7 @@ RunReport startProgram(const fs::path& dataDir, const EnvChanges& env) {
         return 0;
     });
     EXPECT_EQ(outcome.status, 0) << "child ended badly (nullopt: timed out): " << outcome.output;
-    return parseReport(outcome);
+    return RunReport(outcome);
 }
 
 // What the keyring itself holds for the identity item: "<outcome> <hex>".
@@ -129,11 +121,6 @@ std::string keyringItem(const EnvChanges& env) {
     });
     EXPECT_EQ(outcome.status, 0) << outcome.output;
     return outcome.output;
-}
-
-std::string foundItem(ByteView data) {
-    return std::to_string(static_cast<int>(LibsecretStore::Outcome::done)) + " " +
-           Hex::encode(data);
 }
 
 // The public key of what the keyring holds, which must be 32 raw key bytes.
@@ -222,7 +209,7 @@ protected:
     EnvChanges m_env;
 };
 
-TEST_F(SecretServiceTest, KeyringKeepsTheIdentityAcrossRestarts) {
+TEST_F(SecretServiceTest, KeyringKeepsTheIdentityAcrossRestartsAndReplacesAnItemOfWrongLength) {
     startKeyring();
     RunReport first = startProgram(dataDir(), m_env);
     ASSERT_TRUE(first.error.empty()) << first.raw;
@@ -235,13 +222,10 @@ TEST_F(SecretServiceTest, KeyringKeepsTheIdentityAcrossRestarts) {
     ASSERT_TRUE(second.error.empty()) << second.raw;
     EXPECT_EQ(second.deviceID, first.deviceID);
     EXPECT_EQ(second.publicKey, first.publicKey);
-
     EXPECT_EQ(publicKeyInKeyring(m_env), first.publicKey);
-}
 
-TEST_F(SecretServiceTest, KeyringItemOfWrongLengthIsReplacedWithoutError) {
-    startKeyring();
-    // Zero and high bytes: the item must hold raw bytes, not text.
+    // An item of 31 bytes, zero and high ones among them: the item must hold raw
+    // bytes, not text. The next start replaces it without an error.
     Bytes shortKey(31, 0x5a);
     shortKey[0] = 0x00;
     shortKey[5] = 0x00;
@@ -249,18 +233,18 @@ TEST_F(SecretServiceTest, KeyringItemOfWrongLengthIsReplacedWithoutError) {
     auto planted = testing::runForked([&](int) {
         applyEnv(m_env);
         testing::LogCapture quiet;
-        LibsecretStore keyring;
-        return keyring.store(KeyStore::kIdentityItem, shortKey).outcome ==
+        return LibsecretStore().store(KeyStore::kIdentityItem, shortKey).outcome ==
                        LibsecretStore::Outcome::done
                    ? 0
                    : 1;
     });
     ASSERT_EQ(planted.status, 0) << planted.output;
-    ASSERT_EQ(keyringItem(m_env), foundItem(shortKey));
-
-    RunReport run = startProgram(dataDir(), m_env);
-    ASSERT_TRUE(run.error.empty()) << run.raw;
-    EXPECT_EQ(publicKeyInKeyring(m_env), run.publicKey);
+    ASSERT_EQ(keyringItem(m_env), std::to_string(static_cast<int>(LibsecretStore::Outcome::done)) +
+                                      " " + Hex::encode(shortKey));
+    RunReport replaced = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(replaced.error.empty()) << replaced.raw;
+    EXPECT_NE(replaced.publicKey, first.publicKey);
+    EXPECT_EQ(publicKeyInKeyring(m_env), replaced.publicKey);
 }
 
 // The phone holds the public key of the locked item: a refused lookup must not
@@ -303,22 +287,38 @@ TEST_F(SecretServiceTest, LockedKeyringIsARefusalThatGeneratesNoKey) {
     EXPECT_EQ(after.publicKey, first.publicKey) << after.raw;
 }
 
-// A bus with nobody serving the Secret Service on it, or no bus at all.
-TEST_F(SecretServiceTest, WithoutSecretServiceOrSessionBusTheKeyLivesInAPrivateFile) {
-    for (const EnvChanges& env : {m_env, sessionOn("unix:path=" + (m_dir.path() / "no-such-bus").string())}) {
+// No bus at all, or a bus with nobody serving the Secret Service on it: the key
+// lives in a private file. When a keyring appears, the key moves into it.
+TEST_F(SecretServiceTest, WithoutSecretServiceTheKeyLivesInAPrivateFileUntilAKeyringAppears) {
+    RunReport headless;
+    for (const EnvChanges& env :
+         {sessionOn("unix:path=" + (m_dir.path() / "no-such-bus").string()), m_env}) {
         SCOPED_TRACE(env.at("DBUS_SESSION_BUS_ADDRESS").value_or(""));
         fs::remove_all(dataDir());
-        RunReport first = startProgram(dataDir(), env);
-        ASSERT_TRUE(first.error.empty()) << first.raw;
-        EXPECT_TRUE(first.usingFiles);
-        EXPECT_EQ(first.logCount(kNoServiceLog), 1u) << first.raw;
+        headless = startProgram(dataDir(), env);
+        ASSERT_TRUE(headless.error.empty()) << headless.raw;
+        EXPECT_TRUE(headless.usingFiles);
+        EXPECT_EQ(headless.logCount(kNoServiceLog), 1u) << headless.raw;
         expectPrivateKeyFile();
 
         RunReport second = startProgram(dataDir(), env);
-        EXPECT_EQ(second.publicKey, first.publicKey);
-        EXPECT_EQ(second.deviceID, first.deviceID);
+        EXPECT_EQ(second.publicKey, headless.publicKey);
+        EXPECT_EQ(second.deviceID, headless.deviceID);
         EXPECT_EQ(second.logCount(kNoServiceLog), 1u) << second.raw;
     }
+
+    startKeyring();
+    RunReport desktop = startProgram(dataDir(), m_env);
+    ASSERT_TRUE(desktop.error.empty()) << desktop.raw;
+    EXPECT_FALSE(desktop.usingFiles);
+    EXPECT_EQ(desktop.publicKey, headless.publicKey);
+    EXPECT_EQ(desktop.logCount("moved the signing key"), 1u) << desktop.raw;
+    EXPECT_FALSE(fs::exists(keyFile()));
+
+    // From now on the keyring alone holds it.
+    RunReport later = startProgram(dataDir(), m_env);
+    EXPECT_EQ(later.publicKey, headless.publicKey);
+    EXPECT_EQ(later.logCount("moved"), 0u) << later.raw;
 }
 
 // Sorvane must start where the keyring answers but has nowhere to store: the key
@@ -368,25 +368,6 @@ TEST_F(SecretServiceTest, SilentSessionBusIsARefusalWithinTheCallTimeout) {
     EXPECT_FALSE(fs::exists(keyFile()));
     // The bound is 5 s; the rest is slack for a loaded machine.
     EXPECT_LT(elapsed, 12s);
-}
-
-TEST_F(SecretServiceTest, FileKeyMovesIntoTheKeyringWhenOneAppears) {
-    RunReport headless = startProgram(dataDir(), m_env);
-    ASSERT_TRUE(headless.usingFiles) << headless.raw;
-    ASSERT_TRUE(fs::exists(keyFile()));
-
-    startKeyring();
-    RunReport desktop = startProgram(dataDir(), m_env);
-    ASSERT_TRUE(desktop.error.empty()) << desktop.raw;
-    EXPECT_FALSE(desktop.usingFiles);
-    EXPECT_EQ(desktop.publicKey, headless.publicKey);
-    EXPECT_EQ(desktop.logCount("moved the signing key"), 1u) << desktop.raw;
-    EXPECT_FALSE(fs::exists(keyFile()));
-
-    // From now on the keyring alone holds it.
-    RunReport later = startProgram(dataDir(), m_env);
-    EXPECT_EQ(later.publicKey, headless.publicKey);
-    EXPECT_EQ(later.logCount("moved"), 0u) << later.raw;
 }
 
 } // namespace
