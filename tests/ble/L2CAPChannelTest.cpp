@@ -10,6 +10,8 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <numeric>
 #include <regex>
 
 using namespace sorvane;
@@ -18,11 +20,7 @@ using namespace sorvane::testing;
 namespace {
 
 std::shared_ptr<ByteChannel> openChannel(Desktop& d, sim::SimCentral& central) {
-    const auto psm = central.read(charL2capPsm, 0);
-    EXPECT_TRUE(psm && psm->value.size() == 2);
-    if (!psm || psm->value.size() != 2)
-        return nullptr;
-    auto channel = central.openL2CAP(static_cast<uint16_t>(psm->value[0] << 8 | psm->value[1]));
+    auto channel = central.openL2CAP(d.radio.publishedPSM().value_or(0));
     EXPECT_TRUE(channel);
     EXPECT_TRUE(d.idle()); // the peripheral has taken its end
     return channel;
@@ -37,23 +35,14 @@ Bytes packetOf(ByteView frame) {
     return *buildL2CAPPacket(frame);
 }
 
-// Reads from the phone's end until `n` bytes came, the stream ended, or a wait
-// for more took longer than the timeout.
-Bytes readBytes(ByteChannel& channel, size_t n, std::chrono::milliseconds timeout = kWait) {
-    Bytes out;
+// The next SDU that reached the phone's end, or nothing within kWait.
+Bytes nextSDU(ByteChannel& channel) {
+    pollfd p{channel.fd(), POLLIN, 0};
     uint8_t buf[kL2CAPReadSize];
-    while (out.size() < n) {
-        if (!channel.hasBytesAvailable()) {
-            pollfd p{channel.fd(), POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-                break;
-        }
-        const ssize_t r = channel.read(buf, std::min(sizeof buf, n - out.size()));
-        if (r <= 0)
-            break;
-        out.insert(out.end(), buf, buf + r);
-    }
-    return out;
+    const ssize_t n = ::poll(&p, 1, static_cast<int>(kWait.count())) > 0
+                          ? ::recv(channel.fd(), buf, sizeof buf, 0)
+                          : 0;
+    return Bytes(buf, buf + std::max<ssize_t>(n, 0));
 }
 
 // True once the desktop has closed its side: everything before is drained.
@@ -127,31 +116,26 @@ TEST_F(L2CAPChannel, SendWritesOneLengthPrefixedPacketInSDUsOfTheMTU) {
     ASSERT_NO_FATAL_FAILURE(open());
 
     Bytes frame(1000);
-    for (size_t i = 0; i < frame.size(); ++i)
-        frame[i] = static_cast<uint8_t>(i);
+    std::iota(frame.begin(), frame.end(), uint8_t{0});
     ASSERT_TRUE(d.peripheral->sendL2CAP(frame));
     ASSERT_TRUE(d.peripheral->sendL2CAP(Bytes{}));
 
     Bytes received;
+    std::vector<ssize_t> sizes;
     uint8_t sdu[256];
     while (received.size() < 1008) {
         const ssize_t n = ::recv(channel->fd(), sdu, sizeof sdu, 0);
         ASSERT_GT(n, 0);
-        ASSERT_LE(n, 64);
+        sizes.push_back(n);
         received.insert(received.end(), sdu, sdu + n);
     }
+    std::vector<ssize_t> expectedSizes(15, 64);
+    expectedSizes.insert(expectedSizes.end(), {44, 4});
+    EXPECT_EQ(sizes, expectedSizes);
     Bytes expected = packetOf(frame);
     EXPECT_EQ((Bytes{expected.begin(), expected.begin() + 4}), (Bytes{0x00, 0x00, 0x03, 0xe8}));
     expected.insert(expected.end(), {0, 0, 0, 0});
     EXPECT_EQ(received, expected);
-}
-
-TEST_F(L2CAPChannel, SendWithoutAChannelIsQuietAndRequestsNothing) {
-    d.powerOn();
-    d.log.clear();
-    EXPECT_FALSE(d.peripheral->sendL2CAP(bytesOf("frame")));
-    EXPECT_TRUE(d.log.lines().empty());
-    EXPECT_EQ(d.mainQueue.pending(), 0u);
 }
 
 TEST_F(L2CAPChannel, AShortWriteTearsDownAndRequestsExactlyOneRebuild) {
@@ -167,16 +151,14 @@ TEST_F(L2CAPChannel, AShortWriteTearsDownAndRequestsExactlyOneRebuild) {
     EXPECT_FALSE(d.peripheral->sendL2CAP(frame));
     const std::regex failed(
         R"(Sorvane L2CAP: write failed \((\d+)/1048580\) — closing channel, falling back to GATT)");
+    const auto lines = d.log.lines();
     std::smatch m;
-    bool found = false;
-    for (const auto& line : d.log.lines())
-        if (std::regex_match(line, m, failed)) {
-            found = true;
-            const long written = std::stol(m[1]);
-            EXPECT_GT(written, 0);
-            EXPECT_LT(written, 1048580);
-        }
-    EXPECT_TRUE(found);
+    ASSERT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return std::regex_match(line, m, failed);
+    }));
+    EXPECT_GT(std::stol(m[1]), 0);
+    EXPECT_LT(std::stol(m[1]), 1048580);
+    EXPECT_EQ(std::stol(m[1]) % 1024, 0); // whole SDUs only
     // The failure is reported on the main thread, never inline.
     EXPECT_EQ(d.writeFailures, 0);
     EXPECT_FALSE(d.peripheral->sendL2CAP(frame)); // the channel is gone: quiet
@@ -196,7 +178,9 @@ TEST_F(L2CAPChannel, TheWriteFailureIsNotDeliveredOnceThePeripheralIsGone) {
     EXPECT_EQ(d.writeFailures, 0);
 }
 
-TEST_F(L2CAPChannel, AReadOfZeroTearsDownAndDiscardsThePartialFrame) {
+// The phone closing its end tears the channel down, whether the desktop reads
+// the end of the stream or an error; a partial frame is dropped with it.
+TEST_F(L2CAPChannel, ThePhoneClosingTearsDownAndDiscardsThePartialFrame) {
     ASSERT_NO_FATAL_FAILURE(open());
     sendSDU(*channel, Bytes{0, 0, 0, 10, 1, 2, 3}); // 3 of 10 announced bytes
     channel.reset();                                // the phone closes
@@ -210,10 +194,8 @@ TEST_F(L2CAPChannel, AReadOfZeroTearsDownAndDiscardsThePartialFrame) {
     sendSDU(*channel, packetOf(Bytes{4, 5, 6, 7, 8, 9, 10}));
     ASSERT_TRUE(d.frames.waitForSize(1));
     EXPECT_EQ(d.frames.items(), std::vector<Bytes>{(Bytes{4, 5, 6, 7, 8, 9, 10})});
-}
 
-TEST_F(L2CAPChannel, AStreamErrorTearsDown) {
-    ASSERT_NO_FATAL_FAILURE(open());
+    d.log.clear();
     ASSERT_TRUE(d.peripheral->sendL2CAP(bytesOf("unread")));
     channel.reset(); // closing with unread data resets the connection
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: stream thread exited"));
@@ -244,12 +226,19 @@ TEST_F(L2CAPChannel, AFrameTooLongForThePrefixIsRefusedAndTheChannelKept) {
         "Sorvane L2CAP: frame of 4294967296 bytes is too long for the length prefix — not sent"));
     EXPECT_EQ(d.mainQueue.pending(), 0u);
     EXPECT_TRUE(d.peripheral->sendL2CAP(Bytes{7}));
-    EXPECT_EQ(readBytes(*channel, 5), (Bytes{0, 0, 0, 1, 7}));
+    EXPECT_EQ(nextSDU(*channel), (Bytes{0, 0, 0, 1, 7}));
 }
 
-TEST_F(L2CAPChannel, FailedAndEmptyOpensHoldNothing) {
+// Without a channel, before any open and after failed or empty ones, sending
+// is quiet and asks nothing of the main thread.
+TEST_F(L2CAPChannel, SendWithoutAChannelIsQuietAndFailedOrEmptyOpensHoldNothing) {
     d.powerOn();
     central = d.radio.connectCentral();
+    d.log.clear();
+    EXPECT_FALSE(d.peripheral->sendL2CAP(bytesOf("frame")));
+    EXPECT_TRUE(d.log.lines().empty());
+    EXPECT_EQ(d.mainQueue.pending(), 0u);
+
     d.radio.failNextL2CAPOpen("connection refused");
     EXPECT_FALSE(central->openL2CAP(0x0081));
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: open failed: connection refused"));
@@ -257,6 +246,7 @@ TEST_F(L2CAPChannel, FailedAndEmptyOpensHoldNothing) {
     ASSERT_TRUE(d.idle());
     EXPECT_FALSE(d.log.contains("Sorvane L2CAP: channel opened"));
     EXPECT_FALSE(d.peripheral->sendL2CAP(Bytes{1}));
+    EXPECT_EQ(d.mainQueue.pending(), 0u);
 }
 
 TEST_F(L2CAPChannel, TheNewestChannelWins) {
@@ -270,7 +260,7 @@ TEST_F(L2CAPChannel, TheNewestChannelWins) {
     ASSERT_TRUE(d.frames.waitForSize(1));
     EXPECT_EQ(d.frames.items()[0], bytesOf("via second"));
     ASSERT_TRUE(d.peripheral->sendL2CAP(bytesOf("back")));
-    EXPECT_EQ(readBytes(*second, 8), packetOf(bytesOf("back")));
+    EXPECT_EQ(nextSDU(*second), packetOf(bytesOf("back")));
 }
 
 TEST_F(L2CAPChannel, PowerOffShutdownAndRebuildCloseTheChannel) {

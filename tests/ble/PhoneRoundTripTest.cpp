@@ -137,8 +137,13 @@ std::string textOf(const std::optional<SorvaneMessage>& m) {
     return "<other>";
 }
 
-std::string textOf(const std::optional<phone::InboundMessage>& m) {
-    return m ? textOf(std::optional<SorvaneMessage>(m->message)) : "<none>";
+// What reached the phone: the route, whether it was sealed, the frame id and the text.
+std::string seen(const std::optional<phone::InboundMessage>& m) {
+    if (!m)
+        return "<none>";
+    return std::string(m->route == Route::gatt ? "gatt " : "l2cap ") +
+           (m->encrypted ? "sealed #" : "plain #") + std::to_string(m->frameID) + " " +
+           textOf(m->message);
 }
 
 } // namespace
@@ -177,12 +182,7 @@ TEST(PhoneRoundTrip, PairsThenCarriesTextAndNamesBothWaysOnBothRoutes) {
 
     // GATT, desktop to phone.
     d.sendChunks(encodeClipboardText(std::string(450, 'y')), 7);
-    auto got = phone->nextMessage(kWait);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->route, Route::gatt);
-    EXPECT_TRUE(got->encrypted);
-    EXPECT_EQ(got->frameID, 7);
-    EXPECT_EQ(textOf(got), std::string(450, 'y'));
+    EXPECT_EQ(seen(phone->nextMessage(kWait)), "gatt sealed #7 " + std::string(450, 'y'));
 
     // L2CAP both ways.
     ASSERT_TRUE(phone->openL2CAP());
@@ -192,11 +192,7 @@ TEST(PhoneRoundTrip, PairsThenCarriesTextAndNamesBothWaysOnBothRoutes) {
     ASSERT_TRUE(phone->sendPhoneName("Pixel 9", Route::l2cap));
     EXPECT_EQ(textOf(d.receiveL2CAP()), "name:Pixel 9");
     ASSERT_TRUE(d.sendL2CAPFrame(encodeClipboardText("back over the channel"), 8));
-    got = phone->nextMessage(kWait);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->route, Route::l2cap);
-    EXPECT_TRUE(got->encrypted);
-    EXPECT_EQ(textOf(got), "back over the channel");
+    EXPECT_EQ(seen(phone->nextMessage(kWait)), "l2cap sealed #8 back over the channel");
 
     // Control opcodes.
     ASSERT_TRUE(phone->sendControl(CONTROL_UNPAIR));
@@ -222,9 +218,7 @@ TEST(PhoneRoundTrip, TheDesktopCatchesAMisbehavingPhone) {
     ASSERT_TRUE(phone->sendClipboardText("plain", Route::gatt));
     EXPECT_EQ(textOf(d.receiveChunks()), "plain");
     d.sendChunks(encodeClipboardText("plain back"), 1);
-    auto got = phone->nextMessage(kWait);
-    ASSERT_TRUE(got);
-    EXPECT_FALSE(got->encrypted);
+    EXPECT_EQ(seen(phone->nextMessage(kWait)), "gatt plain #1 plain back");
 
     // A hello with a broken signature gets no ack.
     EXPECT_FALSE(pair(d, *phone, phone::HelloFault::badSignature));

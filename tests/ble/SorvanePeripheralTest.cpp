@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <numeric>
 
 #include <pthread.h>
 
@@ -17,6 +18,13 @@ const std::string kUnknownUUID = "6e70c0ff-b3a8-4f9e-9a3d-8c6b1c9d0e01";
 std::string upper(std::string_view s) {
     return asciiUppercase(s);
 }
+
+// A desktop whose radio is on, with the service up and the channel published.
+class PoweredPeripheral : public ::testing::Test {
+protected:
+    void SetUp() override { d.powerOn(); }
+    Desktop d;
+};
 
 } // namespace
 
@@ -62,52 +70,69 @@ TEST(SorvanePeripheral, ServiceComesUpWithItsLayoutAndTheNameAskedForEarly) {
 
 TEST(SorvanePeripheral, ReadsAnswerFromTheOffsetOrWithATTErrors) {
     Bytes info(50);
-    for (size_t i = 0; i < info.size(); ++i)
-        info[i] = static_cast<uint8_t>(i + 1);
+    std::iota(info.begin(), info.end(), uint8_t{1});
     Desktop d(info);
     d.radio.setAttMTU(23);
     d.radio.setNextPSM(0x0081);
     d.powerOn();
     auto central = d.radio.connectCentral();
 
-    auto r = central->read(charDeviceInfo, 0);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->result, AttResult::success);
-    EXPECT_EQ(r->value, Bytes(info.begin(), info.begin() + 22)); // one ATT payload
-    r = central->read(charDeviceInfo, 44);
-    EXPECT_EQ(r->value, Bytes(info.begin() + 44, info.end()));
-    r = central->read(charDeviceInfo, 50);
-    EXPECT_EQ(r->result, AttResult::success);
-    EXPECT_TRUE(r->value.empty());
-    EXPECT_EQ(central->read(charDeviceInfo, 51)->result, AttResult::invalidOffset);
-
-    r = central->read(upper(charL2capPsm), 0);
-    EXPECT_EQ(r->result, AttResult::success);
-    EXPECT_EQ(r->value, (Bytes{0x00, 0x81}));
-    EXPECT_EQ(central->read(charL2capPsm, 1)->value, Bytes{0x81});
-    EXPECT_TRUE(central->read(charL2capPsm, 2)->value.empty());
-    EXPECT_EQ(central->read(charL2capPsm, 3)->result, AttResult::invalidOffset);
-
-    EXPECT_EQ(central->read(charClipboardRx, 0)->result, AttResult::readNotPermitted);
-    EXPECT_EQ(central->read(charPairing, 0)->result, AttResult::readNotPermitted);
+    const std::string upperPSM = upper(charL2capPsm);
+    const struct {
+        std::string_view uuid;
+        size_t offset;
+        AttResult result;
+        Bytes value;
+    } reads[] = {
+        {charDeviceInfo, 0, AttResult::success, Bytes(&info[0], &info[22])}, // one ATT payload
+        {charDeviceInfo, 44, AttResult::success, Bytes(info.begin() + 44, info.end())},
+        {charDeviceInfo, 50, AttResult::success, {}},
+        {charDeviceInfo, 51, AttResult::invalidOffset, {}},
+        {upperPSM, 0, AttResult::success, {0x00, 0x81}},
+        {charL2capPsm, 1, AttResult::success, {0x81}},
+        {charL2capPsm, 2, AttResult::success, {}},
+        {charL2capPsm, 3, AttResult::invalidOffset, {}},
+        {charClipboardRx, 0, AttResult::readNotPermitted, {}},
+        {charPairing, 0, AttResult::readNotPermitted, {}},
+    };
+    for (const auto& read : reads) {
+        SCOPED_TRACE(std::string(read.uuid) + " at " + std::to_string(read.offset));
+        const auto r = central->read(read.uuid, read.offset);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->result, read.result);
+        EXPECT_EQ(r->value, read.value);
+    }
 }
 
+// The PSM characteristic reads zero while no channel is published: before the
+// first publish succeeds, and again once a rebuild's publish fails.
 TEST(SorvanePeripheral, PSMReadsZeroWhileNoChannelIsPublished) {
     Desktop d;
     d.radio.failNextPublish("no LE credit-based channels");
     d.radio.setState(ManagerState::poweredOn);
     ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: publish failed: no LE credit-based channels"));
     auto central = d.radio.connectCentral();
-    const auto r = central->read(charL2capPsm, 0);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->result, AttResult::success);
-    EXPECT_EQ(r->value, (Bytes{0x00, 0x00}));
+    const auto psm = [&] {
+        const auto r = central->read(charL2capPsm, 0);
+        return r && r->result == AttResult::success ? r->value : Bytes{0xee};
+    };
+    EXPECT_EQ(psm(), (Bytes{0x00, 0x00}));
+
+    d.peripheral->rebuild();
+    ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: published PSM 129"));
+    EXPECT_EQ(psm(), (Bytes{0x00, 0x81}));
+    d.clock.advance(30s);
+    d.radio.failNextPublish("busy");
+    d.peripheral->rebuild();
+    ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: publish failed: busy"));
+    EXPECT_EQ(psm(), (Bytes{0x00, 0x00}));
 }
 
-TEST(SorvanePeripheral, WriteBatchesReportEveryValueAndAreAnsweredOnce) {
-    Desktop d;
-    d.powerOn();
+TEST_F(PoweredPeripheral, WriteBatchesReportEveryValueAndAreAnsweredOnce) {
     auto central = d.radio.connectCentral("0000AAAA-0000-0000-0000-000000000001");
+    const auto write = [&](std::string_view uuid, Bytes value) {
+        return PeripheralEvent{PeripheralEvent::Write{central->centralID(), upper(uuid), value}};
+    };
     const size_t answers = d.radio.answersSent();
 
     EXPECT_EQ(central->writeBatch({{std::string(charClipboardTx), Bytes{1, 2}},
@@ -115,11 +140,8 @@ TEST(SorvanePeripheral, WriteBatchesReportEveryValueAndAreAnsweredOnce) {
               AttResult::success);
     EXPECT_EQ(d.radio.answersSent(), answers + 1);
     ASSERT_TRUE(d.events.waitForSize(2));
-    EXPECT_EQ(d.events.items()[0],
-              (PeripheralEvent{PeripheralEvent::Write{central->centralID(), upper(charClipboardTx),
-                                                      Bytes{1, 2}}}));
-    EXPECT_EQ(d.events.items()[1], (PeripheralEvent{PeripheralEvent::Write{
-                                       central->centralID(), upper(charControl), Bytes{0x31}}}));
+    EXPECT_EQ(d.events.items(),
+              (std::vector{write(charClipboardTx, {1, 2}), write(charControl, {0x31})}));
 
     // A request that carries no value is answered with the batch but not reported.
     d.events.clear();
@@ -132,34 +154,28 @@ TEST(SorvanePeripheral, WriteBatchesReportEveryValueAndAreAnsweredOnce) {
     EXPECT_FALSE(central->writeBatch({}));
     EXPECT_EQ(central->write(charControl, Bytes{}), AttResult::success);
     ASSERT_TRUE(d.events.waitForSize(2));
-    const auto events = d.events.items();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0], (PeripheralEvent{PeripheralEvent::Write{central->centralID(),
-                                                                 upper(charPairing), Bytes{3}}}));
-    EXPECT_EQ(events[1], (PeripheralEvent{PeripheralEvent::Write{central->centralID(),
-                                                                 upper(charControl), Bytes{}}}));
+    ASSERT_TRUE(d.idle());
+    EXPECT_EQ(d.events.items(), (std::vector{write(charPairing, {3}), write(charControl, {})}));
     EXPECT_EQ(d.radio.answersSent(), answers + 3);
 }
 
-TEST(SorvanePeripheral, LeavingAnyCharacteristicCountsAsDisconnecting) {
-    Desktop d;
-    d.powerOn();
+TEST_F(PoweredPeripheral, LeavingAnyCharacteristicCountsAsDisconnecting) {
     auto central = d.radio.connectCentral();
     const std::string id = central->centralID();
     ASSERT_TRUE(central->subscribe(charClipboardRx));
     ASSERT_TRUE(central->subscribe(charControl));
     ASSERT_TRUE(d.events.waitForSize(2));
-    EXPECT_EQ(d.events.items()[0],
-              (PeripheralEvent{PeripheralEvent::Subscribed{id, upper(charClipboardRx)}}));
-
     ASSERT_TRUE(central->unsubscribe(charControl));
     ASSERT_TRUE(d.events.waitForSize(3));
-    EXPECT_EQ(d.events.items()[2], (PeripheralEvent{PeripheralEvent::CentralDisconnected{id}}));
-
     // Disconnecting leaves the remaining subscription: one more disconnection.
     central->disconnect();
     ASSERT_TRUE(d.events.waitForSize(4));
-    EXPECT_EQ(d.events.items()[3], (PeripheralEvent{PeripheralEvent::CentralDisconnected{id}}));
+    ASSERT_TRUE(d.idle());
+    using E = PeripheralEvent;
+    EXPECT_EQ(d.events.items(),
+              (std::vector<E>{E{E::Subscribed{id, upper(charClipboardRx)}},
+                              E{E::Subscribed{id, upper(charControl)}},
+                              E{E::CentralDisconnected{id}}, E{E::CentralDisconnected{id}}}));
 }
 
 TEST(SorvanePeripheral, NotificationsReachSubscribersOrAreDroppedWithALogLine) {
@@ -197,11 +213,25 @@ TEST(SorvanePeripheral, NotificationsReachSubscribersOrAreDroppedWithALogLine) {
     EXPECT_EQ(got[0].second, Bytes{0x32});
 }
 
-TEST(SorvanePeripheral, PowerCycleReplacesTheManagerOnceAndRestoresEverything) {
-    Desktop d;
-    d.powerOn();
+// Every state but powered-on reports powered-off, but only powered-off itself
+// replaces the manager, once. Powering on again restores everything.
+TEST_F(PoweredPeripheral, OnlyPoweringOffReplacesTheManagerAndPoweringOnRestoresEverything) {
     d.peripheral->startAdvertising("Sorvane-cafef00d");
     ASSERT_TRUE(d.log.waitFor("Sorvane BLE: advertising as Sorvane-cafef00d"));
+    d.events.clear();
+    for (auto state : {ManagerState::unauthorized, ManagerState::resetting,
+                       ManagerState::unsupported, ManagerState::unknown}) {
+        d.radio.setState(state);
+        ASSERT_TRUE(d.log.waitFor("Sorvane BLE: peripheral state = " +
+                                  std::to_string(static_cast<int>(state)) + " (not powered on)"));
+    }
+    ASSERT_TRUE(d.idle());
+    EXPECT_EQ(countOf<PeripheralEvent::PoweredOff>(d.events.items()), 4u);
+    EXPECT_EQ(d.radio.managersCreated(), 1u);
+    EXPECT_FALSE(d.log.contains("after BT power cycle"));
+    d.radio.setState(ManagerState::poweredOn); // the same manager brings the service back
+    ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: published PSM 130"));
+    EXPECT_EQ(d.radio.addServiceCalls(), 2u);
     d.events.clear();
     d.log.clear();
 
@@ -217,31 +247,11 @@ TEST(SorvanePeripheral, PowerCycleReplacesTheManagerOnceAndRestoresEverything) {
     EXPECT_FALSE(central->read(charDeviceInfo, 0)); // nothing is served
 
     d.radio.setState(ManagerState::poweredOn);
-    ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: published PSM 130"));
-    EXPECT_EQ(d.radio.addServiceCalls(), 2u);
+    ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: published PSM 131"));
+    EXPECT_EQ(d.radio.addServiceCalls(), 3u);
     EXPECT_EQ(d.radio.advertisedNames().back(), "Sorvane-cafef00d");
-    EXPECT_EQ(central->read(charL2capPsm, 0)->value, (Bytes{0x00, 0x82}));
+    EXPECT_EQ(central->read(charL2capPsm, 0)->value, (Bytes{0x00, 0x83}));
     EXPECT_EQ(d.radio.managersCreated(), 2u);
-}
-
-TEST(SorvanePeripheral, StatesOtherThanPoweredOffReportPoweredOffButKeepTheManager) {
-    Desktop d;
-    d.powerOn();
-    for (auto state : {ManagerState::unauthorized, ManagerState::resetting,
-                       ManagerState::unsupported, ManagerState::unknown}) {
-        d.radio.setState(state);
-        ASSERT_TRUE(d.log.waitFor("Sorvane BLE: peripheral state = " +
-                                  std::to_string(static_cast<int>(state)) + " (not powered on)"));
-    }
-    ASSERT_TRUE(d.idle());
-    EXPECT_EQ(countOf<PeripheralEvent::PoweredOff>(d.events.items()), 4u);
-    EXPECT_EQ(d.radio.managersCreated(), 1u);
-    EXPECT_FALSE(d.log.contains("after BT power cycle"));
-    // The same manager brings the service back.
-    d.log.clear();
-    d.radio.setState(ManagerState::poweredOn);
-    ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: published PSM"));
-    EXPECT_EQ(d.radio.addServiceCalls(), 2u);
 }
 
 TEST(SorvanePeripheral, RejectedServiceIsLoggedAndNothingIsAdvertisedOrPublished) {
@@ -257,9 +267,7 @@ TEST(SorvanePeripheral, RejectedServiceIsLoggedAndNothingIsAdvertisedOrPublished
     EXPECT_FALSE(central->read(charDeviceInfo, 0));
 }
 
-TEST(SorvanePeripheral, RebuildHasACooldownOfThirtySeconds) {
-    Desktop d;
-    d.powerOn();
+TEST_F(PoweredPeripheral, RebuildHasACooldownOfThirtySeconds) {
     d.peripheral->startAdvertising("Sorvane-abcdef01");
     d.events.clear();
 
@@ -292,9 +300,7 @@ TEST(SorvanePeripheral, RebuildHasACooldownOfThirtySeconds) {
     EXPECT_EQ(d.log.count("Sorvane BLE: rebuild cooldown"), 1u);
 }
 
-TEST(SorvanePeripheral, RebuildWaitingForPowerIgnoresFurtherRequestsSilently) {
-    Desktop d;
-    d.powerOn();
+TEST_F(PoweredPeripheral, RebuildWaitingForPowerIgnoresFurtherRequestsSilently) {
     d.radio.setState(ManagerState::poweredOff); // power cycle: manager 2
     ASSERT_TRUE(d.log.waitFor("after BT power cycle"));
     d.peripheral->rebuild(); // manager 3, waits for powered-on
@@ -317,39 +323,24 @@ TEST(SorvanePeripheral, RebuildWaitingForPowerIgnoresFurtherRequestsSilently) {
     EXPECT_EQ(d.radio.managersCreated(), 4u);
 }
 
-TEST(SorvanePeripheral, RebuildForgetsThePSM) {
-    Desktop d;
-    d.powerOn();
-    auto central = d.radio.connectCentral();
-    EXPECT_EQ(central->read(charL2capPsm, 0)->value, (Bytes{0x00, 0x81}));
-    d.radio.failNextPublish("busy");
-    d.peripheral->rebuild();
-    ASSERT_TRUE(d.log.waitFor("Sorvane L2CAP: publish failed: busy"));
-    EXPECT_EQ(central->read(charL2capPsm, 0)->value, (Bytes{0x00, 0x00}));
-}
-
 // A powered desktop with one central subscribed to the clipboard and control
 // characteristics, recording every notification in arrival order.
-struct SubscribedDesktop {
-    Desktop d;
-    std::unique_ptr<sim::SimCentral> central;
-    Recorder<std::pair<std::string, Bytes>> received;
-    SubscribedDesktop() {
-        d.powerOn();
+class SubscribedDesktop : public PoweredPeripheral {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(PoweredPeripheral::SetUp());
         central = d.radio.connectCentral();
         central->setNotificationHandler([this](const std::string& uuid, Bytes value) {
             received.add({uuid, std::move(value)});
         });
-        EXPECT_TRUE(central->subscribe(charClipboardRx));
-        EXPECT_TRUE(central->subscribe(charControl));
+        ASSERT_TRUE(central->subscribe(charClipboardRx));
+        ASSERT_TRUE(central->subscribe(charControl));
     }
+    std::unique_ptr<sim::SimCentral> central;
+    Recorder<std::pair<std::string, Bytes>> received;
 };
 
-TEST(SorvanePeripheral, PacedChunksKeepTheirPlaceAheadOfLaterWork) {
-    SubscribedDesktop sd;
-    auto& d = sd.d;
-    auto& received = sd.received;
-
+TEST_F(SubscribedDesktop, PacedChunksKeepTheirPlaceAheadOfLaterWork) {
     std::vector<Bytes> chunks;
     for (uint8_t i = 0; i < 20; ++i)
         chunks.push_back(Bytes{i});
@@ -376,11 +367,7 @@ TEST(SorvanePeripheral, PacedChunksKeepTheirPlaceAheadOfLaterWork) {
     EXPECT_EQ(d.log.count("updateValue returned false"), 0u);
 }
 
-TEST(SorvanePeripheral, ChunksStillWaitingAtTheLimitAreDroppedNotTheControlByte) {
-    SubscribedDesktop sd;
-    auto& d = sd.d;
-    auto& received = sd.received;
-
+TEST_F(SubscribedDesktop, ChunksStillWaitingAtTheLimitAreDroppedNotTheControlByte) {
     d.peripheral->notifyPaced(std::string(charClipboardRx), std::vector<Bytes>(400, Bytes{7}));
     d.peripheral->notify(std::string(charControl), Bytes{0x32});
     std::promise<void> sent;
@@ -395,9 +382,7 @@ TEST(SorvanePeripheral, ChunksStillWaitingAtTheLimitAreDroppedNotTheControlByte)
     EXPECT_EQ(d.log.count(" queued chunks dropped \u2014 not sent in time"), 1u);
 }
 
-TEST(SorvanePeripheral, ShutdownIsSynchronousAndFinal) {
-    Desktop d;
-    d.powerOn();
+TEST_F(PoweredPeripheral, ShutdownIsSynchronousAndFinal) {
     d.peripheral->startAdvertising("Sorvane-99887766");
     d.peripheral->shutdown();
     // Everything is done by the time shutdown() returns.
@@ -416,9 +401,7 @@ TEST(SorvanePeripheral, ShutdownIsSynchronousAndFinal) {
     EXPECT_FALSE(d.log.contains("rebuilding CBPeripheralManager"));
 }
 
-TEST(SorvanePeripheral, DestructionDropsQueuedWorkAndLateCallbacks) {
-    Desktop d;
-    d.powerOn();
+TEST_F(PoweredPeripheral, DestructionDropsQueuedWorkAndLateCallbacks) {
     auto central = d.radio.connectCentral();
     ASSERT_TRUE(central->subscribe(charControl));
     for (int i = 0; i < 50; ++i)

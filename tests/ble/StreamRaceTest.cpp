@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <numeric>
 #include <thread>
 
 using namespace sorvane;
@@ -64,11 +65,6 @@ std::thread flood(std::shared_ptr<ByteChannel> channel, uint8_t tag, size_t size
     });
 }
 
-uint16_t readPSM(sim::SimCentral& central) {
-    const auto r = central.read(charL2capPsm, 0);
-    return r && r->value.size() == 2 ? static_cast<uint16_t>(r->value[0] << 8 | r->value[1]) : 0;
-}
-
 } // namespace
 
 TEST(StreamRace, TeardownFromTheMainThreadWhileTheStreamThreadReads) {
@@ -99,22 +95,18 @@ TEST(StreamRace, ANewerChannelReplacesAnOlderOneMidFrame) {
     Desktop d;
     d.powerOn();
     auto central = d.radio.connectCentral();
-    const uint16_t psm = readPSM(*central);
+    const uint16_t psm = d.radio.publishedPSM().value_or(0);
 
-    std::atomic<size_t> fromOld{0}, fromNew{0}, broken{0};
-    std::vector<uint32_t> newOrder; // stream thread only, read after it settles
-    std::mutex orderMutex;
+    std::atomic<size_t> fromOld{0}, broken{0};
+    Recorder<uint32_t> fromNew; // sequence numbers in arrival order
     d.peripheral->setOnL2CAPData([&](Bytes frame) {
         const auto t = readTagged(frame);
-        if (!t) {
+        if (!t)
             ++broken;
-        } else if (t->tag == 'O') {
+        else if (t->tag == 'O')
             ++fromOld;
-        } else {
-            std::lock_guard lock(orderMutex);
-            newOrder.push_back(t->seq);
-            ++fromNew;
-        }
+        else
+            fromNew.add(t->seq);
     });
 
     auto older = central->openL2CAP(psm);
@@ -132,22 +124,20 @@ TEST(StreamRace, ANewerChannelReplacesAnOlderOneMidFrame) {
         ASSERT_EQ(newer->write(packet), static_cast<ssize_t>(packet.size()));
     }
     oldWriter.join(); // ended by the old channel's teardown
-    while (fromNew < 50)
-        std::this_thread::yield();
+    ASSERT_TRUE(fromNew.waitForSize(50));
 
     EXPECT_TRUE(d.log.contains("Sorvane L2CAP: replacing stale channel"));
     EXPECT_EQ(broken.load(), 0u);
-    std::lock_guard lock(orderMutex);
-    ASSERT_EQ(newOrder.size(), 50u);
-    for (uint32_t i = 0; i < 50; ++i)
-        EXPECT_EQ(newOrder[i], i);
+    std::vector<uint32_t> inOrder(50);
+    std::iota(inOrder.begin(), inOrder.end(), 0u);
+    EXPECT_EQ(fromNew.items(), inOrder);
 }
 
 TEST(StreamRace, SendRacingNewChannelsNeverAsksForARebuild) {
     Desktop d;
     d.powerOn();
     auto central = d.radio.connectCentral();
-    const uint16_t psm = readPSM(*central);
+    const uint16_t psm = d.radio.publishedPSM().value_or(0);
     std::vector<std::shared_ptr<ByteChannel>> opened{central->openL2CAP(psm)};
     ASSERT_TRUE(d.idle());
 

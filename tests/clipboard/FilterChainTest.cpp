@@ -1,8 +1,10 @@
 // The watcher's filter chain over a scripted clipboard, one poll pass at a
 // time, with a clock the test moves by hand. The same chain against a real X
 // server is in X11PasteboardTest.cpp.
+#include "base/Text.h"
 #include "clipboard/SorvanePasteboardWatcher.h"
 #include "protocol/PairingHandshake.h"
+#include "support/Recorder.h"
 #include "testing/test-env/DecimalCommaLocale.h"
 #include "testing/test-env/LogCapture.h"
 #include "testing/test-env/ManualClock.h"
@@ -13,11 +15,6 @@
 #include <pthread.h>
 #include <stdlib.h>
 
-#include <algorithm>
-#include <cctype>
-#include <clocale>
-#include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -28,6 +25,7 @@ using namespace std::chrono_literals;
 using testing::DecimalCommaLocale;
 using testing::LogCapture;
 using testing::ManualClock;
+using testing::Recorder;
 using testing::threadsNamed;
 
 // A clipboard whose contents the test sets; every copy moves the counter.
@@ -118,10 +116,14 @@ protected:
     std::vector<std::string> reported;
 };
 
-TEST_F(FilterChainTest, ContentPresentAtConstructionIsNotReportedUntilCopiedAgain) {
+TEST_F(FilterChainTest, APassReportsTheNewestCopyButNothingPresentAtConstruction) {
     EXPECT_EQ(pass(), Texts{});
     EXPECT_EQ(pass(), Texts{});
     EXPECT_EQ(copyText("already there"), Texts{"already there"});
+    // Several copies between two passes are one change, with the newest content.
+    board->copyText("first");
+    board->copyText("second");
+    EXPECT_EQ(pass(), Texts{"second"});
 }
 
 TEST_F(FilterChainTest, DuplicatesAlternationEmptyTextAndNonText) {
@@ -137,47 +139,38 @@ TEST_F(FilterChainTest, DuplicatesAlternationEmptyTextAndNonText) {
     EXPECT_TRUE(log.lines().empty()) << log.lines().front();
 }
 
-TEST_F(FilterChainTest, SeveralCopiesBetweenPollsAreOneChangeWithTheNewestContent) {
-    board->copyText("first");
-    board->copyText("second");
-    EXPECT_EQ(pass(), Texts{"second"});
-}
-
-TEST_F(FilterChainTest, EveryExactMarkerIsIgnoredAndSwallowsTheNextChange) {
-    for (const std::string& marker : SorvanePasteboardWatcher::transientTypes()) {
-        SCOPED_TRACE(marker);
-        log.clear();
-        EXPECT_EQ(copy({{"UTF8_STRING", marker}, "secret " + marker}), Texts{});
-        EXPECT_TRUE(log.contains("[SorvanePB] ignored \u2014 exact match: " + marker));
-        clock.advance(500ms);
-        EXPECT_EQ(copyText("restored " + marker), Texts{});
-        EXPECT_TRUE(log.contains("[SorvanePB] ignored \u2014 transient grace window (0.50s)"));
-        // Only one change is swallowed.
-        EXPECT_EQ(copyText("next " + marker), Texts{"next " + marker});
-    }
-    EXPECT_EQ(SorvanePasteboardWatcher::transientTypes().size(), 8u);
-}
-
-TEST_F(FilterChainTest, MarkersMatchExactlyAndHeuristicsCaseInsensitivelyWithoutGrace) {
+// Exact markers match case-sensitively and swallow the next change too, within
+// a grace window; heuristics match any case and open no window.
+TEST_F(FilterChainTest, MarkedCopiesAreIgnoredAndOnlyExactMarkersSwallowTheNextChange) {
     struct Case {
         std::string type;
-        std::string needle;
+        std::string why; // the log line between "ignored — " and the type
     };
-    const Case cases[] = {
-        {"org.nspasteboard.concealedtype", "concealed"}, // not the exact, case-sensitive marker
-        {"x-kde-PasswordManagerHint", "password"}, // the exact marker is x-kde-passwordManagerHint
-        {"com.Example.PASSWORD", "password"},
-        {"application/x-Sensitive-Password", "sensitive"}, // first substring in test order wins
-        {"public.AutoExpiring", "autoexpir"},
+    std::vector<Case> cases = {
+        // Not the exact markers org.nspasteboard.ConcealedType, x-kde-passwordManagerHint.
+        {"org.nspasteboard.concealedtype", "heuristic 'concealed' in: "},
+        {"x-kde-PasswordManagerHint", "heuristic 'password' in: "},
+        {"com.Example.PASSWORD", "heuristic 'password' in: "},
+        {"application/x-Sensitive-Password", "heuristic 'sensitive' in: "}, // first in test order
+        {"public.AutoExpiring", "heuristic 'autoexpir' in: "},
     };
+    for (const std::string& marker : SorvanePasteboardWatcher::transientTypes())
+        cases.push_back({marker, "exact match: "});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
         log.clear();
-        EXPECT_EQ(copy({{"UTF8_STRING", c.type}, "hidden " + c.type}), Texts{});
-        EXPECT_EQ(log.lines(), std::vector<std::string>{"[SorvanePB] ignored \u2014 heuristic '" +
-                                                        c.needle + "' in: " + c.type});
-        EXPECT_EQ(copyText("visible " + c.type), Texts{"visible " + c.type});
+        EXPECT_EQ(copy({{"UTF8_STRING", c.type}, "secret " + c.type}), Texts{});
+        EXPECT_EQ(log.lines(),
+                  std::vector<std::string>{"[SorvanePB] ignored \u2014 " + c.why + c.type});
+        if (c.why.starts_with("exact")) {
+            clock.advance(500ms);
+            EXPECT_EQ(copyText("restored " + c.type), Texts{});
+            EXPECT_TRUE(log.contains("[SorvanePB] ignored \u2014 transient grace window (0.50s)"));
+        }
+        // Only one change is swallowed.
+        EXPECT_EQ(copyText("next " + c.type), Texts{"next " + c.type});
     }
+    EXPECT_EQ(SorvanePasteboardWatcher::transientTypes().size(), 8u);
 }
 
 TEST_F(FilterChainTest, TypesAreScannedInTheOrderTheOwnerListsThem) {
@@ -188,8 +181,7 @@ TEST_F(FilterChainTest, TypesAreScannedInTheOrderTheOwnerListsThem) {
     EXPECT_TRUE(log.contains("heuristic 'password'"));
     EXPECT_EQ(copyText("after heuristic"), Texts{"after heuristic"});
     // ...and here the exact marker does, so one is.
-    EXPECT_EQ(copy({{"org.nspasteboard.ConcealedType", "com.example.password"}, "pw"}),
-              Texts{});
+    EXPECT_EQ(copy({{"org.nspasteboard.ConcealedType", "com.example.password"}, "pw"}), Texts{});
     EXPECT_EQ(copyText("restored"), Texts{});
 }
 
@@ -219,39 +211,31 @@ TEST_F(FilterChainTest, NumbersInLogLinesIgnoreTheDesktopLocale) {
     EXPECT_FALSE(log.contains("0,50"));
 }
 
-TEST_F(FilterChainTest, PasswordManagersInFrontAreMatchedByWindowClassInAnyCase) {
-    for (const std::string cls :
-         {"KeePassXC", "keepassxc", "org.keepassxc.KeePassXC", "KeePass2", "Bitwarden", "1Password",
-          "Proton Pass", "Enpass", "Seahorse", "QtPass"}) {
-        SCOPED_TRACE(cls);
-        board->setFront(cls);
-        EXPECT_EQ(copyText("secret from " + cls), Texts{});
-        EXPECT_TRUE(log.contains("[SorvanePB] ignored \u2014 sensitive frontmost: " + cls));
-    }
-    for (const std::string& cls : SorvanePasteboardWatcher::sensitiveWindowClasses()) {
-        std::string upper = cls;
-        std::transform(upper.begin(), upper.end(), upper.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        board->setFront(upper);
-        EXPECT_EQ(copyText("upper " + cls), Texts{}) << upper;
-    }
-    board->setFront("keepassxc-proxy-helper"); // whole names only
-    EXPECT_EQ(copyText("nearby"), Texts{"nearby"});
-}
-
-TEST_F(FilterChainTest, SensitiveFrontApplicationLeavesTheLastHashAlone) {
+// Password managers are matched by window class in any letter case, dictation
+// tools by exact id; a skipped copy leaves the last hash alone.
+TEST_F(FilterChainTest, SensitiveFrontApplicationsAreSkippedAndLeaveTheLastHashAlone) {
     EXPECT_EQ(copyText("before"), Texts{"before"});
-    for (const std::string& id : SorvanePasteboardWatcher::sensitiveBundleIDs()) {
-        SCOPED_TRACE(id);
-        board->setFront(id);
+    std::vector<std::string> fronts = {"KeePassXC", "keepassxc",   "org.keepassxc.KeePassXC",
+                                       "KeePass2",  "Bitwarden",   "1Password",
+                                       "Enpass",    "Proton Pass", "Seahorse",
+                                       "QtPass"};
+    for (const std::string& cls : SorvanePasteboardWatcher::sensitiveWindowClasses())
+        fronts.push_back(asciiUppercase(cls));
+    for (const std::string& id : SorvanePasteboardWatcher::sensitiveBundleIDs())
+        fronts.push_back(id);
+    for (const std::string& front : fronts) {
+        SCOPED_TRACE(front);
+        board->setFront(front);
         EXPECT_EQ(copyText("dictated"), Texts{});
-        EXPECT_TRUE(log.contains("[SorvanePB] ignored \u2014 sensitive frontmost: " + id));
+        EXPECT_TRUE(log.contains("[SorvanePB] ignored \u2014 sensitive frontmost: " + front));
     }
     board->setFront("org.example.editor");
     // Had a skipped copy set the last hash, this one would count as a repeat.
     EXPECT_EQ(copyText("dictated"), Texts{"dictated"});
-    board->setFront("com.wispr.flow.helper"); // exact match only
-    EXPECT_EQ(copyText("nearby"), Texts{"nearby"});
+    for (const std::string front : {"keepassxc-proxy-helper", "com.wispr.flow.helper"}) {
+        board->setFront(front); // whole names only
+        EXPECT_EQ(copyText("near " + front), Texts{"near " + front});
+    }
 }
 
 TEST_F(FilterChainTest, MarkersComeBeforeTheFrontApplicationAndTheGraceWindow) {
@@ -289,21 +273,15 @@ TEST_F(FilterChainTest, SuppressionOfTheLastTextWaitsForTheNextCopyOfIt) {
 }
 
 TEST(PasteboardWatcherLoop, StartsOneNamedLoopReportsOnItAndStops) {
+    // Each report, with the name of the thread it came on.
+    Recorder<std::pair<std::string, std::string>> reports;
     auto pasteboard = std::make_unique<ScriptedPasteboard>();
     ScriptedPasteboard* board = pasteboard.get();
     SorvanePasteboardWatcher watcher(std::move(pasteboard));
-
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::string> texts;
-    std::string threadName;
     watcher.setOnChange([&](const std::string& text, const std::string&) {
         char name[16] = {};
         pthread_getname_np(pthread_self(), name, sizeof name);
-        std::lock_guard lock(mutex);
-        texts.push_back(text);
-        threadName = name;
-        cv.notify_all();
+        reports.add({text, name});
     });
     const std::string name = SorvanePasteboardWatcher::kPollThreadName;
     EXPECT_EQ(threadsNamed(name), 0);
@@ -311,14 +289,8 @@ TEST(PasteboardWatcherLoop, StartsOneNamedLoopReportsOnItAndStops) {
     watcher.start();
     EXPECT_TRUE(watcher.running());
     EXPECT_EQ(threadsNamed(name), 1);
-
     board->copyText("hello");
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return !texts.empty(); }));
-        EXPECT_EQ(texts, std::vector<std::string>{"hello"});
-        EXPECT_EQ(threadName, name);
-    }
+    ASSERT_TRUE(reports.waitForSize(1, 5s));
 
     watcher.stop();
     EXPECT_FALSE(watcher.running());
@@ -332,9 +304,9 @@ TEST(PasteboardWatcherLoop, StartsOneNamedLoopReportsOnItAndStops) {
     watcher.start();
     EXPECT_EQ(threadsNamed(name), 1);
     board->copyText("again");
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return texts.size() == 2; }));
-    EXPECT_EQ(texts.back(), "again");
+    ASSERT_TRUE(reports.waitForSize(2, 5s));
+    EXPECT_EQ(reports.items(),
+              (std::vector<std::pair<std::string, std::string>>{{"hello", name}, {"again", name}}));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <numeric>
 #include <random>
 
@@ -27,7 +28,7 @@ ParsedChunk parsed(const Bytes& chunk) {
     return *p;
 }
 
-TEST(ChunkPayload, SizesAndHeaders) {
+TEST(ChunkPayload, SizesHeadersAndLimits) {
     // Empty payload: one 7-byte chunk carrying the last-chunk bit.
     auto empty = chunkPayload(0x1234, {}, 200, 0x01);
     ASSERT_EQ(empty.size(), 1u);
@@ -44,14 +45,13 @@ TEST(ChunkPayload, SizesAndHeaders) {
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(two[0].size(), 207u);
     EXPECT_EQ(two[1].size(), 8u);
-    EXPECT_EQ(two[0][6], 0x01);                       // not last: encrypted bit only
-    EXPECT_EQ(two[1][6], 0x01 | kFlagLastChunk);      // last
-    EXPECT_EQ(two[1][2], 1);                          // index 1
-    EXPECT_EQ(two[1][4], 2);                          // total 2
+    EXPECT_EQ(two[0][6], 0x01);                  // not last: encrypted bit only
+    EXPECT_EQ(two[1][6], 0x01 | kFlagLastChunk); // last
+    EXPECT_EQ(two[1][2], 1);                     // index 1
+    EXPECT_EQ(two[1][4], 2);                     // total 2
     EXPECT_EQ(two[1][7], over[200]);
-}
 
-TEST(ChunkPayload, RefusesWhatTheHeaderCannotExpress) {
+    // Nothing for what the header cannot express: no body, or more than 65535 chunks.
     EXPECT_TRUE(chunkPayload(1, pattern(10), 0, 0).empty());
     const Bytes big(65535 * 2 + 1);
     EXPECT_TRUE(chunkPayload(1, big, 2, 0).empty());
@@ -69,20 +69,30 @@ TEST(ParseChunk, ShortInputAndFields) {
     EXPECT_TRUE(seven->body.empty());
 }
 
-TEST(Reassembler, RoundTripsInAnyOrder) {
-    const Bytes payload = pattern(1000);
-    auto chunks = chunkPayload(42, payload, 64, 0x01);
+// Two frames' chunks shuffled together: each completes exactly at its last
+// chunk, with its own payload and the flags it was sent with.
+TEST(Reassembler, InterleavedFramesRoundTripInAnyOrder) {
+    const Bytes a = pattern(1000), b(300, 0xee);
+    const auto ca = chunkPayload(42, a, 64, kFlagEncrypted), cb = chunkPayload(2, b, 100, 0);
+    std::vector<Bytes> chunks = ca;
+    chunks.insert(chunks.end(), cb.begin(), cb.end());
     std::mt19937 rng(7);
     for (int round = 0; round < 20; ++round) {
         std::shuffle(chunks.begin(), chunks.end(), rng);
         Reassembler r;
-        std::optional<Reassembler::Completed> done;
-        for (size_t i = 0; i < chunks.size(); ++i) {
-            done = r.push(parsed(chunks[i]));
-            ASSERT_EQ(done.has_value(), i + 1 == chunks.size());
+        std::map<uint16_t, size_t> left{{42, ca.size()}, {2, cb.size()}};
+        size_t completed = 0;
+        for (const Bytes& c : chunks) {
+            const ParsedChunk chunk = parsed(c);
+            const auto done = r.push(chunk);
+            ASSERT_EQ(done.has_value(), --left[chunk.frameID] == 0) << "round " << round;
+            if (done) {
+                ++completed;
+                EXPECT_EQ(done->payload, chunk.frameID == 42 ? a : b);
+                EXPECT_EQ(done->flags & kFlagEncrypted, chunk.frameID == 42 ? kFlagEncrypted : 0);
+            }
         }
-        EXPECT_EQ(done->payload, payload);
-        EXPECT_EQ(done->flags & kFlagEncrypted, kFlagEncrypted);
+        EXPECT_EQ(completed, 2u);
         EXPECT_EQ(r.openFrames(), 0u);
         EXPECT_EQ(r.bufferedBytes(), 0u);
     }
@@ -102,7 +112,7 @@ TEST(Reassembler, FlagsComeFromChunkZero) {
     EXPECT_EQ(single->flags, kFlagLastChunk);
 }
 
-TEST(Reassembler, DuplicatesAndOutOfRangeIndicesAreIgnored) {
+TEST(Reassembler, DuplicateOutOfRangeOrMismatchedChunksAreDropped) {
     Reassembler r;
     EXPECT_FALSE(r.push(parsed(Bytes{1, 0, 0, 0, 3, 0, 0, 'x'})));
     // A second copy with different content: the first copy wins.
@@ -112,46 +122,36 @@ TEST(Reassembler, DuplicatesAndOutOfRangeIndicesAreIgnored) {
     auto done = r.push(parsed(Bytes{1, 0, 2, 0, 3, 0, 2, 'c'}));
     ASSERT_TRUE(done);
     EXPECT_EQ(done->payload, (Bytes{'x', 'b', 'c'}));
-}
 
-TEST(Reassembler, TotalMismatchDiscardsTheBufferAndTheChunk) {
-    Reassembler r;
     EXPECT_FALSE(r.push(parsed(Bytes{5, 0, 0, 0, 2, 0, 0, 'a'})));
     // Same frame id, other total: old buffer gone, this chunk does not start a new one.
     EXPECT_FALSE(r.push(parsed(Bytes{5, 0, 0, 0, 1, 0, 2, 'q'})));
     EXPECT_EQ(r.openFrames(), 0u);
     // The frame's remaining chunk now starts a fresh buffer and waits for index 0.
     EXPECT_FALSE(r.push(parsed(Bytes{5, 0, 1, 0, 2, 0, 2, 'b'})));
-    auto done = r.push(parsed(Bytes{5, 0, 0, 0, 2, 0, 0, 'a'}));
+    done = r.push(parsed(Bytes{5, 0, 0, 0, 2, 0, 0, 'a'}));
     ASSERT_TRUE(done);
     EXPECT_EQ(done->payload, (Bytes{'a', 'b'}));
 }
 
-TEST(Reassembler, EvictsAfterFiveSecondsOnly) {
+TEST(Reassembler, FramesOlderThanFiveSecondsAreEvicted) {
     ManualClock clock;
     Reassembler r(clock.fn());
     EXPECT_FALSE(r.push(parsed(Bytes{1, 0, 0, 0, 2, 0, 0, 'a'})));
     clock.advance(5000ms);
-    auto done = r.push(parsed(Bytes{1, 0, 1, 0, 2, 0, 2, 'b'}));
-    ASSERT_TRUE(done) << "a frame exactly 5.0 s old is still reassembled";
+    ASSERT_TRUE(r.push(parsed(Bytes{1, 0, 1, 0, 2, 0, 2, 'b'})))
+        << "a frame exactly 5.0 s old is still reassembled";
 
     EXPECT_FALSE(r.push(parsed(Bytes{2, 0, 0, 0, 2, 0, 0, 'a'})));
-    clock.advance(5100ms);
-    // Stale buffer dropped; this chunk starts a fresh one that still needs index 0.
+    // A total of zero never completes, however often its chunk comes.
+    EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 0, 0, 2})));
+    EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 0, 0, 2})));
+    EXPECT_EQ(r.openFrames(), 2u);
+    clock.advance(5001ms);
+    // Both dropped; frame 2's chunk starts a fresh buffer that still needs index 0.
     EXPECT_FALSE(r.push(parsed(Bytes{2, 0, 1, 0, 2, 0, 2, 'b'})));
     EXPECT_EQ(r.openFrames(), 1u);
     EXPECT_TRUE(r.push(parsed(Bytes{2, 0, 0, 0, 2, 0, 0, 'a'})));
-}
-
-TEST(Reassembler, TotalZeroNeverCompletesAndIsEvicted) {
-    ManualClock clock;
-    Reassembler r(clock.fn());
-    EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 0, 0, 2})));
-    EXPECT_FALSE(r.push(parsed(Bytes{3, 0, 0, 0, 0, 0, 2})));
-    EXPECT_EQ(r.openFrames(), 1u);
-    clock.advance(5001ms);
-    EXPECT_FALSE(r.push(parsed(Bytes{4, 0, 0, 0, 2, 0, 0})));
-    EXPECT_EQ(r.openFrames(), 1u); // only frame 4 remains
 }
 
 TEST(Reassembler, AFullTableEvictsTheOldestAndLogsOncePerBurst) {
@@ -248,24 +248,6 @@ TEST(Reassembler, ALargeFrameCompletesWithinATightBudget) {
     EXPECT_EQ(done->payload, text);
     EXPECT_EQ(r.evictions(), 0u);
     EXPECT_TRUE(r.push(parsed(Bytes{9, 0, 1, 0, 2, 0, 2, 'k'}))) << "the other frame was kept";
-}
-
-TEST(Reassembler, InterleavedFramesStayApart) {
-    const Bytes a = pattern(450), b = Bytes(300, 0xee);
-    auto ca = chunkPayload(1, a, 100, 0), cb = chunkPayload(2, b, 100, 1);
-    Reassembler r;
-    std::vector<Reassembler::Completed> done;
-    for (size_t i = 0; i < std::max(ca.size(), cb.size()); ++i) {
-        if (i < cb.size())
-            if (auto d = r.push(parsed(cb[i])))
-                done.push_back(std::move(*d));
-        if (i < ca.size())
-            if (auto d = r.push(parsed(ca[i])))
-                done.push_back(std::move(*d));
-    }
-    ASSERT_EQ(done.size(), 2u);
-    EXPECT_EQ(done[0].payload, b);
-    EXPECT_EQ(done[1].payload, a);
 }
 
 TEST(L2CAPFrame, HeaderRoundTripAndShortInput) {

@@ -63,34 +63,28 @@ TEST(PairingHello, ParsesAndChecksInOrder) {
 }
 
 TEST(PairingHello, RejectsWeakIdentityKeys) {
-    Phone phone;
-    const Bytes hello = phone.hello();
-    // Identity point and a known order-8 point: with such keys a forged signature
-    // can verify for any message, so they never get as far as verification.
+    const Bytes hello = Phone().hello();
+    // The identity point, a known order-8 point and a non-canonical encoding:
+    // with such keys a forged signature can verify for any message, so they
+    // never get as far as verification.
     for (const char* weak : {"0100000000000000000000000000000000000000000000000000000000000000",
                              "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
                              "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"}) {
         Bytes bad = hello;
         const Bytes key = Hex::decode(weak);
         std::copy(key.begin(), key.end(), bad.begin() + 23);
-        EXPECT_THROW(parsePairingHello(bad), std::exception) << weak;
+        EXPECT_EQ(errorOf([&] { parsePairingHello(bad); }),
+                  "Identity key is small-order or not canonically encoded")
+            << weak;
     }
-    Bytes identity = hello;
-    const Bytes one = Hex::decode("0100000000000000000000000000000000000000000000000000000000000000");
-    std::copy(one.begin(), one.end(), identity.begin() + 23);
-    EXPECT_EQ(errorOf([&] { parsePairingHello(identity); }),
-              "Identity key is small-order or not canonically encoded");
 }
 
-TEST(PairingAck, LayoutAndSignature) {
+// The ack's bytes for a fixed identity are pinned in KnownAnswerTest.cpp.
+TEST(PairingAck, OpensOnlyWithTheDesktopsKeyAndUntouched) {
     const auto mac = Ed25519PrivateKey::generate();
     const auto eph = X25519PrivateKey::generate();
-    const Bytes nonce(16, 0x5A);
-    const Bytes ack = buildPairingAck(mac, eph.publicKey(), nonce);
+    const Bytes ack = buildPairingAck(mac, eph.publicKey(), Bytes(16, 0x5A));
     ASSERT_EQ(ack.size(), kPairingAckSize);
-    EXPECT_EQ(Bytes(ack.begin(), ack.begin() + 7), (Bytes{'S', 'O', 'R', 'V', 1, 0, 2}));
-    EXPECT_EQ(Bytes(ack.begin() + 39, ack.begin() + 55), nonce);
-    EXPECT_TRUE(mac.publicKey().verify(ByteView(ack).first(55), ByteView(ack).subspan(55)));
     EXPECT_TRUE(parsePairingAck(ack, mac.publicKey()));
     EXPECT_FALSE(parsePairingAck(ack, Ed25519PrivateKey::generate().publicKey()));
     Bytes tampered = ack;
@@ -118,7 +112,7 @@ TEST(QRPayload, KnownValueAndRoundTrip) {
     EXPECT_FALSE(parseQRPayload(qr.substr(0, 60) + "+" + qr.substr(61)));
 }
 
-TEST(Base64Url, MatchesTheStandardAlphabetWithoutPadding) {
+TEST(Encodings, Base64UrlHexAndShortHash) {
     EXPECT_EQ(base64UrlEncode(asBytes("")), "");
     EXPECT_EQ(base64UrlEncode(asBytes("f")), "Zg");
     EXPECT_EQ(base64UrlEncode(asBytes("fo")), "Zm8");
@@ -128,6 +122,12 @@ TEST(Base64Url, MatchesTheStandardAlphabetWithoutPadding) {
         const Bytes data = crypto::randomBytes(n);
         EXPECT_EQ(base64UrlDecode(base64UrlEncode(data)), data);
     }
+    EXPECT_EQ(Hex::decode("0A0b"), (Bytes{0x0A, 0x0B}));
+    EXPECT_EQ(Hex::decode("zz01"), (Bytes{0x01}));
+    EXPECT_EQ(Hex::decode("abc"), (Bytes{0xAB})); // unpaired last character ignored
+    EXPECT_EQ(Hex::encode(Bytes{0x00, 0xff, 0x1a}), "00ff1a");
+    // The fingerprint's known answer is in KnownAnswerTest.cpp.
+    EXPECT_EQ(sha256ShortHex("abc"), "ba7816bf");
 }
 
 // Known answers worked out apart from this code (SHA-256 of the key ‖ the
@@ -145,15 +145,6 @@ TEST(PairingCode, KnownCodesPerUnixMinuteWithLeadingZeros) {
     EXPECT_EQ(derivePairingCode(key, 0, at(base - 1)), "925471");
     EXPECT_EQ(derivePairingCode(key, -1, at(base)), "925471");
     EXPECT_EQ(derivePairingCode(key, 0, at(46 * 60)), "010023");
-}
-
-TEST(Hashes, FingerprintShortHashAndHex) {
-    EXPECT_EQ(fingerprintHex(Bytes(32, 0)), "6668 7aad f862 bd77");
-    EXPECT_EQ(sha256ShortHex("abc"), "ba7816bf");
-    EXPECT_EQ(Hex::decode("0A0b"), (Bytes{0x0A, 0x0B}));
-    EXPECT_EQ(Hex::decode("zz01"), (Bytes{0x01}));
-    EXPECT_EQ(Hex::decode("abc"), (Bytes{0xAB})); // unpaired last character ignored
-    EXPECT_EQ(Hex::encode(Bytes{0x00, 0xff, 0x1a}), "00ff1a");
 }
 
 // The whole exchange between two independently keyed parties.
