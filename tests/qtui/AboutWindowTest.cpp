@@ -12,7 +12,6 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPointer>
-#include <QScreen>
 #include <QTest>
 #include <QTextDocument>
 
@@ -49,14 +48,6 @@ private:
 
 namespace {
 
-std::vector<AboutView*> visibleAboutViews() {
-    std::vector<AboutView*> views;
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (auto* view = dynamic_cast<AboutView*>(widget); view && view->isVisible())
-            views.push_back(view);
-    return views;
-}
-
 // The visible label of `window` whose words (without rich-text markup) are `text`.
 QLabel* showing(QWidget* window, const QString& text) {
     for (QLabel* label : window->findChildren<QLabel*>()) {
@@ -67,8 +58,6 @@ QLabel* showing(QWidget* window, const QString& text) {
     }
     return nullptr;
 }
-
-QRect areaIn(const QWidget* window, const QWidget* widget) { return {widget->mapTo(window, QPoint()), widget->size()}; }
 
 class AboutWindowTest : public ::testing::Test {
 protected:
@@ -121,18 +110,18 @@ TEST_F(AboutWindowTest, OneWindowComesBackToTheFrontAndAfterCtrlWANewOneWithTheS
         ASSERT_TRUE(QTest::qWaitFor([&] { return minimise ? view->isMinimized() : other.isActiveWindow(); }));
         about.show();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !view->isMinimized() && view->isActiveWindow(); }));
-        EXPECT_EQ(visibleAboutViews(), std::vector<AboutView*>{view});
+        EXPECT_EQ(visibleWindows<AboutView>(), std::vector<AboutView*>{view});
     }
     QTest::keyClick(view, Qt::Key_W);
     EXPECT_TRUE(view->isVisible()) << "W alone closes nothing";
     QTest::keyClick(view, Qt::Key_W, Qt::ControlModifier);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleAboutViews().empty(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows<AboutView>().empty(); }));
 
     QCoreApplication::setApplicationVersion(QStringLiteral("2.4.1"));
     AboutView* fresh = showAndWait();
     ASSERT_NE(fresh, nullptr);
     EXPECT_TRUE(first.isNull()) << "the closed window is freed";
-    EXPECT_EQ(visibleAboutViews(), std::vector<AboutView*>{fresh});
+    EXPECT_EQ(visibleWindows<AboutView>(), std::vector<AboutView*>{fresh});
     expectTitleSizeAndWords(fresh, QStringLiteral("Version 2.4.1"));
 }
 
@@ -176,18 +165,14 @@ TEST_F(AboutWindowTest, DarkIsLightTextOnADarkGroundAndAChangeRepaintsTheOpenWin
                            areaIn(view, showing(view, QStringLiteral("Bluetooth LE")))}; // on the ground, on a card
     for (const bool dark : {true, false, true}) {
         appearance::setColorScheme(dark ? ColorScheme::dark : ColorScheme::light);
-        // The grey of the ground as shown, and of each text's lightest (dark) or darkest (light) pixel.
+        // The grey of the ground as shown, and of each text's ink.
         std::vector<int> greys;
         EXPECT_TRUE(QTest::qWaitFor([&] {
-            const QImage image = view->screen()->grabWindow(view->winId()).toImage().scaled(view->size());
-            greys = {qGray(image.pixel(4, 4))};
-            for (const QRect& area : texts) {
-                greys.push_back(dark ? 0 : 255);
-                for (int y = area.top(); y <= area.bottom(); ++y)
-                    for (int x = area.left(); x <= area.right(); ++x)
-                        greys.back() = dark ? std::max(greys.back(), qGray(image.pixel(x, y)))
-                                             : std::min(greys.back(), qGray(image.pixel(x, y)));
-            }
+            const QImage image = onScreen(*view).scaled(view->size());
+            const QColor ground = image.pixelColor(4, 4);
+            greys = {qGray(ground.rgb())};
+            for (const QRect& area : texts)
+                greys.push_back(qGray(inkIn(image, area, ground).rgb()));
             return dark ? greys[0] < 64 && greys[1] > 192 && greys[2] > 180
                         : greys[0] > 192 && greys[1] < 64 && greys[2] < 80;
         })) << ::testing::PrintToString(greys);

@@ -24,7 +24,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
-#include <QScreen>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -95,30 +94,6 @@ bool near(QColor a, QColor b, int tolerance = 8) {
 
 std::string str(QColor c) { return c.name().toStdString(); }
 
-// The pixel of `area` that stands out most from `ground`: the core of the text
-// drawn there.
-QColor inkIn(const QImage& image, const QRect& area, QColor ground) {
-    QColor ink = ground;
-    int farthest = -1;
-    for (int y = area.top(); y <= area.bottom(); ++y)
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            const int distance = std::abs(qGray(c.rgb()) - qGray(ground.rgb()));
-            if (distance > farthest) {
-                farthest = distance;
-                ink = c;
-            }
-        }
-    return ink;
-}
-
-// What the window shows now, as the platform holds it: not a fresh rendering.
-QImage onScreen(QWidget& window) {
-    return window.screen()->grabWindow(window.winId()).toImage().convertToFormat(QImage::Format_RGB32);
-}
-
-QRect areaOf(QWidget* widget, QWidget* window) { return {widget->mapTo(window, QPoint(0, 0)), widget->size()}; }
-
 void writeFile(const std::filesystem::path& path, const std::string& text) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path) << text;
@@ -159,7 +134,7 @@ protected:
     bool shows(const Colours& colours) {
         const QImage image = onScreen(panel);
         const QColor ground = image.pixelColor(3, 3);
-        const QColor query = inkIn(image, areaOf(panel.searchField(), &panel), ground);
+        const QColor query = inkIn(image, areaIn(&panel, panel.searchField()), ground);
         QListView* list = panel.historyList();
         const QRect row = PanelHistoryDelegate::labelRect(list->visualRect(list->model()->index(1, 0)));
         const QColor rowText = inkIn(image, row.translated(list->viewport()->mapTo(&panel, QPoint(0, 0))), ground);
@@ -174,7 +149,7 @@ protected:
     bool showsPlaceholder(const Colours& colours) {
         const QImage image = onScreen(panel);
         const QColor ground = image.pixelColor(3, 3);
-        const QColor ink = inkIn(image, areaOf(panel.searchField(), &panel), ground);
+        const QColor ink = inkIn(image, areaIn(&panel, panel.searchField()), ground);
         const QColor& grey = colours.placeholder;
         const double a = grey.alphaF();
         const QColor expected = QColor::fromRgbF(grey.redF() * a + ground.redF() * (1 - a),
@@ -188,28 +163,10 @@ protected:
     std::string last; // what shows() saw, for the failure message
 };
 
-TEST_F(PanelAppearanceTest, ThePortalsDarkPaintsThePanelDarkAndItsChangesRepaintItOpen) {
-    SettingsPortal portal(bus.address(), 1);
-    LinuxDesktopAppearance desktop(queue, published());
-    EXPECT_TRUE(desktop.portalAnswered());
-    appearance::followDesktop(desktop);
-    show();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shows(darkColours()); }, 2000)) << last;
-    EXPECT_EQ(panel.palette().color(QPalette::Window), darkColours().background);
-
-    portal.change(2); // prefer light
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shows(lightColours()); }, 5000)) << last;
-    EXPECT_TRUE(panel.isVisible());
-
-    portal.change(1);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shows(darkColours()); }, 5000)) << last;
-    EXPECT_EQ(portal.reads(), 1);
-    panel.searchField()->clear();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return showsPlaceholder(darkColours()); }, 2000)) << last;
-}
-
-// Without a portal the panel is light until the files publish a dark theme.
-TEST_F(PanelAppearanceTest, WithoutAPortalTheFilesDecideThePanelsScheme) {
+// Without a portal the files decide: light until they publish a dark theme.
+// The portal's preference wins over them, and its changes repaint the open
+// panel.
+TEST_F(PanelAppearanceTest, TheFilesThenThePortalPaintThePanelAndItsChangesRepaintItOpen) {
     LinuxDesktopAppearance nothing(queue, published());
     EXPECT_FALSE(nothing.portalAnswered());
     appearance::followDesktop(nothing);
@@ -219,23 +176,28 @@ TEST_F(PanelAppearanceTest, WithoutAPortalTheFilesDecideThePanelsScheme) {
     LinuxDesktopAppearance darkTheme(queue, published());
     appearance::followDesktop(darkTheme);
     EXPECT_TRUE(QTest::qWaitFor([&] { return shows(darkColours()); }, 2000)) << last;
+
+    SettingsPortal portal(bus.address(), 2); // prefer light
+    LinuxDesktopAppearance desktop(queue, published());
+    EXPECT_TRUE(desktop.portalAnswered());
+    appearance::followDesktop(desktop);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shows(lightColours()); }, 2000)) << last;
+    // Prefer dark, light, then no preference: that hands back to the files.
+    for (const uint32_t scheme : {1u, 2u, 0u}) {
+        portal.change(scheme);
+        const Colours colours = scheme == 2 ? lightColours() : darkColours();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shows(colours); }, 5000)) << last;
+    }
+    EXPECT_TRUE(panel.isVisible());
+    EXPECT_EQ(portal.reads(), 1);
+    panel.searchField()->clear();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return showsPlaceholder(darkColours()); }, 2000)) << last;
 }
 
-TEST_F(AppearanceTest, ThePortalsPreferenceWinsAndWithoutOneTheFilesDecide) {
-    writeFile(config.path() / "gtk-3.0" / "settings.ini", "[Settings]\ngtk-theme-name=Adwaita-dark\n");
-    {
-        SettingsPortal portal(bus.address(), 2);
-        LinuxDesktopAppearance desktop(queue, published());
-        EXPECT_EQ(desktop.colorScheme(), ColorScheme::light) << "the portal prefers light";
-
-        // "No preference" hands back to the files, as they are then.
-        std::vector<ColorScheme> changes;
-        desktop.setOnChange([&](ColorScheme scheme) { changes.push_back(scheme); });
-        portal.change(0);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !changes.empty(); }, 5000));
-        EXPECT_EQ(changes, std::vector<ColorScheme>{ColorScheme::dark});
-    }
-    // No preference, or a portal without the setting: the files decide.
+// No preference, or a portal without the setting: the files decide.
+TEST_F(AppearanceTest, WithoutAPreferenceFromThePortalTheFilesDecide) {
+    writeFile(config.path() / "gtk-3.0" / "settings.ini",
+              "[Settings]\ngtk-theme-name=Adwaita-dark\n");
     for (const std::optional<uint32_t> scheme : {std::optional<uint32_t>(0), std::optional<uint32_t>()}) {
         SettingsPortal portal(bus.address(), scheme);
         LinuxDesktopAppearance desktop(queue, published());
@@ -314,11 +276,11 @@ TEST_F(AppearanceTest, ThePairingWindowFollowsTheSchemeAndItsQRCodeStaysBlackOnW
     auto check = [&](const Colours& colours) {
         const QImage image = onScreen(*view);
         const QColor ground = image.pixelColor(4, 4);
-        const QColor code = inkIn(image, areaOf(view->codeLabel(), view), ground);
+        const QColor code = inkIn(image, areaIn(view, view->codeLabel()), ground);
         if (!near(ground, colours.background) || !near(code, colours.code, 24))
             return false;
         // Inside the code's frame, every pixel is pure black or pure white.
-        const QRect qr = areaOf(view->qrCode(), view).adjusted(12, 12, -12, -12);
+        const QRect qr = areaIn(view, view->qrCode()).adjusted(12, 12, -12, -12);
         int black = 0, white = 0;
         for (int y = qr.top(); y <= qr.bottom(); ++y)
             for (int x = qr.left(); x <= qr.right(); ++x) {

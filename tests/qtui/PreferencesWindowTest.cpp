@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace sorvane::testing {
 namespace {
 
@@ -49,12 +51,26 @@ protected:
     static void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 };
 
-TEST_F(PreferencesWindowTest, TabsNameTheWindowAndASecondOpeningKeepsTheTab) {
+TEST_F(PreferencesWindowTest,
+       TabsNameTheWindowSecurityShowsThePairedPhoneAndASecondOpeningKeepsTheTab) {
     PreferencesWindow* window = open();
     EXPECT_EQ(window->size(), QSize(520, 600));
     EXPECT_EQ(window->windowTitle(), "Sync");
     click(window->tabButton(PrefsTab::security));
     EXPECT_EQ(window->windowTitle(), "Security");
+
+    // The phone's line shows only once a phone is paired.
+    EXPECT_EQ(window->fingerprintLabel("Your Mac")->text(), "24f6 ed6a cbfe 1009");
+    EXPECT_FALSE(window->row("Paired phone")->isVisible());
+    PrefsDef paired;
+    paired.localFingerprint = "24f6 ed6a cbfe 1009";
+    paired.peerFingerprint = "6668 7aad f862 bd77";
+    state.load(paired);
+    EXPECT_TRUE(window->row("Paired phone")->isVisible());
+    EXPECT_EQ(window->fingerprintLabel("Paired phone")->text(), "6668 7aad f862 bd77");
+    EXPECT_TRUE(window->fingerprintLabel("Paired phone")->textInteractionFlags() &
+                Qt::TextSelectableByMouse);
+
     preferences.show();
     EXPECT_EQ(preferences.window(), window);
     EXPECT_EQ(window->selectedTab(), PrefsTab::security);
@@ -65,7 +81,16 @@ TEST_F(PreferencesWindowTest, TabsNameTheWindowAndASecondOpeningKeepsTheTab) {
     EXPECT_EQ(again->windowTitle(), "Sync") << "a new window starts on Sync";
 }
 
-TEST_F(PreferencesWindowTest, SwitchesSendTheirChangeAndThePauseDimsTheRowsUnderIt) {
+// The Sync tab: the switches send their change and the pause dims the rows
+// under it; lowering the limit asks, and a cancel puts the picker back.
+TEST_F(PreferencesWindowTest, SyncTabSwitchesLimitAndClearingTheHistory) {
+    std::optional<std::pair<int64_t, int64_t>> asked;
+    bool answer = false;
+    state.confirmReduceHistory = [&](int64_t newMax, int64_t count,
+                                     std::function<void(bool)> done) {
+        asked = {newMax, count};
+        done(answer);
+    };
     PreferencesWindow* window = open();
     QAbstractButton* sync = window->toggle("Clipboard sync");
     ASSERT_TRUE(sync->isChecked());
@@ -80,16 +105,8 @@ TEST_F(PreferencesWindowTest, SwitchesSendTheirChangeAndThePauseDimsTheRowsUnder
     EXPECT_TRUE(sync->isChecked());
     EXPECT_FALSE(dimmed(window->row("Auto-apply phone clipboards")));
     EXPECT_EQ(sent.size(), 2u);
-}
 
-TEST_F(PreferencesWindowTest, LoweringTheLimitAsksAndACancelPutsThePickerBack) {
-    std::optional<std::pair<int64_t, int64_t>> asked;
-    bool answer = false;
-    state.confirmReduceHistory = [&](int64_t newMax, int64_t count, std::function<void(bool)> done) {
-        asked = {newMax, count};
-        done(answer);
-    };
-    PreferencesWindow* window = open();
+    sent.clear();
     ASSERT_TRUE(window->limitSegment(50)->isChecked());
     click(window->limitSegment(10));
     EXPECT_EQ(asked, (std::pair<int64_t, int64_t>{10, 30}));
@@ -106,7 +123,9 @@ TEST_F(PreferencesWindowTest, LoweringTheLimitAsksAndACancelPutsThePickerBack) {
     EXPECT_EQ(sent.back(), "clear_history:true");
 }
 
-TEST_F(PreferencesWindowTest, TheRecorderCapturesRealKeyPresses) {
+// The General tab: the shortcut recorder takes real key presses; launch at
+// login and the tray symbol.
+TEST_F(PreferencesWindowTest, GeneralTabRecorderLaunchAtLoginAndTraySymbol) {
     PreferencesWindow* window = open();
     click(window->tabButton(PrefsTab::general));
     QPushButton* button = window->hotKeyButton();
@@ -139,10 +158,8 @@ TEST_F(PreferencesWindowTest, TheRecorderCapturesRealKeyPresses) {
     EXPECT_EQ(note->text().toStdString(), unavailableHotKeyNote(HotKeyOutcome::Result::refused));
     EXPECT_EQ(button->text(), "Shift+Super+V") << "the stored combination, without the desktop's words";
     QApplication::processEvents();
-    const QRect noteArea(note->mapTo(window, QPoint(0, 0)), note->size());
-    const QRect rowArea(window->row("Global shortcut")->mapTo(window, QPoint(0, 0)),
-                        window->row("Global shortcut")->size());
-    EXPECT_GE(noteArea.top(), rowArea.bottom()) << "under the recorder";
+    EXPECT_GE(areaIn(window, note).top(), areaIn(window, window->row("Global shortcut")).bottom())
+        << "under the recorder";
     for (const auto result : {HotKeyOutcome::Result::noService, HotKeyOutcome::Result::refused,
                               HotKeyOutcome::Result::failed}) {
         const QString text = QString::fromStdString(unavailableHotKeyNote(result));
@@ -151,33 +168,13 @@ TEST_F(PreferencesWindowTest, TheRecorderCapturesRealKeyPresses) {
     }
     state.followHotKeyStatus(std::nullopt, std::nullopt);
     EXPECT_FALSE(note->isVisible());
-}
 
-TEST_F(PreferencesWindowTest, SecurityShowsThePhoneLineOnlyWhenPaired) {
-    PreferencesWindow* window = open();
-    click(window->tabButton(PrefsTab::security));
-    EXPECT_EQ(window->fingerprintLabel("Your Mac")->text(), "24f6 ed6a cbfe 1009");
-    EXPECT_FALSE(window->row("Paired phone")->isVisible());
-
-    PrefsDef paired;
-    paired.localFingerprint = "24f6 ed6a cbfe 1009";
-    paired.peerFingerprint = "6668 7aad f862 bd77";
-    state.load(paired);
-    EXPECT_TRUE(window->row("Paired phone")->isVisible());
-    EXPECT_EQ(window->fingerprintLabel("Paired phone")->text(), "6668 7aad f862 bd77");
-    EXPECT_TRUE(window->fingerprintLabel("Paired phone")->textInteractionFlags() & Qt::TextSelectableByMouse);
-}
-
-TEST_F(PreferencesWindowTest, LaunchAtLoginWaitsForAnInstalledCopyAndTheTraySymbolIsChosen) {
-    PreferencesWindow* window = open();
-    click(window->tabButton(PrefsTab::general));
+    // Launch at login waits for an installed copy.
     QWidget* launch = window->row("Launch at login");
     EXPECT_TRUE(dimmed(launch));
-    EXPECT_NE(launch->findChild<QLabel*>(QString(), Qt::FindChildrenRecursively), nullptr);
-    bool hint = false;
-    for (QLabel* l : launch->findChildren<QLabel*>())
-        hint = hint || l->text() == "Install Sorvane in ~/Applications/ to enable this.";
-    EXPECT_TRUE(hint);
+    EXPECT_TRUE(std::ranges::any_of(launch->findChildren<QLabel*>(), [](QLabel* label) {
+        return label->text() == "Install Sorvane in ~/Applications/ to enable this.";
+    }));
 
     bool registered = false;
     state.platform.installedInApplications = [] { return true; };
@@ -191,6 +188,7 @@ TEST_F(PreferencesWindowTest, LaunchAtLoginWaitsForAnInstalledCopyAndTheTraySymb
     click(window->toggle("Launch at login"));
     EXPECT_TRUE(registered);
 
+    // The tray symbol is chosen with the keys.
     QComboBox* picker = window->trayIconPicker();
     std::optional<TrayIconChoice> saved;
     state.platform.saveTrayIcon = [&](TrayIconChoice c) { saved = c; };

@@ -1,13 +1,16 @@
 // The tray icon as a desktop panel sees it: registered with a
 // StatusNotifierWatcher on a real session bus, its exported icon name and
 // pixmaps, its pulse on the real clock, and the panel's clicks sent over the
-// bus. The desktop's settings files live in a folder of the test's own.
+// bus. The desktop's settings files live in a folder of the test's own. Also
+// what the symbols are made of: the symbolic theme that StatusNotifierItem
+// hosts recolour, and the pixels an XEmbed tray shows on panels of either tone.
 #include "adapters/qt/ui/SorvaneStatusItem.h"
-#include "testing/tray-session/TraySession.h"
+#include "adapters/qt/ui/SymbolicIconTheme.h"
 #include "testing/dbus-daemon/DbusDaemon.h"
 #include "testing/test-env/LogCapture.h"
 #include "testing/test-env/TempDir.h"
-#include "adapters/qt/ui/SymbolicIconTheme.h"
+#include "testing/tray-session/TrayPanels.h"
+#include "testing/tray-session/TraySession.h"
 #include "ui/TrayIconChoice.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +56,17 @@ int differingPixels(const QImage& a, const QImage& b, int tolerance = 2) {
                 ++n;
         }
     return n;
+}
+
+// `svg`, a file name or the SVG itself, drawn `side` pixels square.
+template <class Source> QImage renderSvg(const Source& svg, int side) {
+    QSvgRenderer renderer(svg);
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    renderer.render(&painter, QRectF(0, 0, side, side));
+    return image;
 }
 
 class StatusItemTest : public ::testing::Test {
@@ -185,21 +199,96 @@ TEST(ApplicationIcon, DrawnIconMatchesTheShippedSvgAndBecomesTheWindowIcon) {
     const QColor onClip = QColor::fromRgba(drawn.pixel(qRound(offset + 12.1369 * s), qRound(offset + 19.9151 * s)));
     EXPECT_EQ(onClip, QColor(94, 122, 196));
 
-    QSvgRenderer svg(QStringLiteral(":/sorvane/org.sorvane.app.svg"));
-    ASSERT_TRUE(svg.isValid());
-    QImage shipped(side, side, QImage::Format_ARGB32_Premultiplied);
-    shipped.fill(Qt::transparent);
-    {
-        QPainter painter(&shipped);
-        painter.setRenderHint(QPainter::Antialiasing);
-        svg.render(&painter, QRectF(0, 0, side, side));
-    }
     // Anti-aliasing may differ along the edges, nowhere else.
+    const QImage shipped = renderSvg(QStringLiteral(":/sorvane/org.sorvane.app.svg"), side);
     EXPECT_LT(differingPixels(drawn, shipped, 24), side * side / 200);
 
     item.setApplicationIcon();
     const QImage window = QGuiApplication::windowIcon().pixmap(side, side).toImage();
     EXPECT_EQ(differingPixels(window, drawn), 0);
+}
+
+TEST(SymbolicIconTheme, EachSymbolIsOneFilledShapeCoveringWhatTheSymbolCovers) {
+    SorvaneStatusItem resources; // makes the symbols available
+    const int side = 48;
+    for (auto choice : allTrayIconChoices) {
+        const auto name = symbolName(choice);
+        const QByteArray svg = symbolicSvg(
+            symbolOutline(QStringLiteral(":/sorvane/tray/") +
+                          QString::fromUtf8(name.data(), name.size()) + QStringLiteral(".svg")));
+        // GTK recolours a symbolic icon by setting the fill of its shapes: no strokes.
+        EXPECT_EQ(svg.count("<path"), 1) << name;
+        EXPECT_FALSE(svg.contains("stroke")) << name;
+        const QImage symbolic = renderSvg(svg, side);
+        const QImage original = SorvaneStatusItem::renderSymbol(name, Qt::black, side);
+        int covered = 0, differing = 0;
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x) {
+                const int a = qAlpha(original.pixel(x, y)), b = qAlpha(symbolic.pixel(x, y));
+                covered += a > 128;
+                differing += std::abs(a - b) > 96;
+            }
+        EXPECT_GT(covered, side * side / 20) << name;
+        EXPECT_LE(differing, covered / 50) << name << ": the outline strays from the symbol";
+    }
+
+    // Written where hosts look, once: an unchanged file is left alone.
+    testing::TempDir dir;
+    const QString icons = QString::fromStdString((dir.path() / "icons").string());
+    QString error;
+    ASSERT_TRUE(installSymbolicIcons(icons, &error)) << error.toStdString();
+    const auto paperclip =
+        dir.path() / "icons/hicolor/scalable/status/sorvane-paperclip-symbolic.svg";
+    ASSERT_TRUE(std::filesystem::exists(paperclip));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(paperclip.parent_path()),
+                            std::filesystem::directory_iterator()),
+              static_cast<long>(allTrayIconChoices.size()));
+    const auto written = std::filesystem::last_write_time(paperclip);
+    std::filesystem::last_write_time(paperclip, written - std::chrono::hours(1));
+    ASSERT_TRUE(installSymbolicIcons(icons, &error));
+    EXPECT_EQ(std::filesystem::last_write_time(paperclip), written - std::chrono::hours(1));
+    // A place that cannot hold it is said so.
+    std::ofstream(dir.path() / "file-not-dir") << "x";
+    EXPECT_FALSE(installSymbolicIcons(
+        QString::fromStdString((dir.path() / "file-not-dir").string()), &error));
+    EXPECT_FALSE(error.isEmpty());
+}
+
+// The pixels an XEmbed tray shows, on a dark and on a light panel: every
+// symbol, at rest for each scheme and in the pulse, reaches 3:1 on both.
+TEST(TraySymbolPixels, EverySymbolReadsOnDarkAndLightPanels) {
+    SorvaneStatusItem resources;
+    const int side = 22;
+    const QColor panels[] = {QColor(0x10, 0x10, 0x10), QColor(0x40, 0x44, 0x4b),
+                             QColor(0xd6, 0xd6, 0xd6), QColor(0xfa, 0xfa, 0xfa)};
+    const std::pair<const char*, SorvaneStatusItem::Ink> inks[] = {
+        {"rest, no scheme", SorvaneStatusItem::restingInk(std::nullopt)},
+        {"rest, dark", SorvaneStatusItem::restingInk(ColorScheme::dark)},
+        {"rest, light", SorvaneStatusItem::restingInk(ColorScheme::light)},
+        {"pulse", SorvaneStatusItem::pulseInk()},
+    };
+    for (auto choice : allTrayIconChoices)
+        for (const auto& [label, ink] : inks)
+            for (const QColor& panel : panels) {
+                SCOPED_TRACE(std::string(symbolName(choice)) + ", " + label + ", on " +
+                             panel.name().toStdString());
+                QImage screen(side + 12, side + 12, QImage::Format_RGB32);
+                screen.fill(panel);
+                QPainter(&screen).drawImage(
+                    6, 6, SorvaneStatusItem::renderTraySymbol(symbolName(choice), ink, side));
+                const auto contrast = testing::measureIconContrast(screen, QRect(6, 6, side, side));
+                EXPECT_GE(contrast.ratio, 3.0);
+                EXPECT_GE(contrast.inkBox.width(), contrast.iconBox.width() * 8 / 10);
+                EXPECT_GE(contrast.inkBox.height(), contrast.iconBox.height() * 8 / 10);
+            }
+    // The pulse is yellow where the symbol is.
+    const QImage pulse =
+        SorvaneStatusItem::renderTraySymbol("paperclip", SorvaneStatusItem::pulseInk(), side);
+    int yellow = 0;
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            yellow += QColor::fromRgba(pulse.pixel(x, y)) == SorvaneStatusItem::pulseColour();
+    EXPECT_GT(yellow, 15);
 }
 
 } // namespace

@@ -86,15 +86,9 @@ protected:
     }
 
     std::optional<std::string> statedTheme() const {
-        switch (GetParam()) {
-        case TrayPanel::tint2Dark:
-            return "Adwaita:dark";
-        case TrayPanel::tint2Light:
-            return "Adwaita";
-        case TrayPanel::xfce:
-            break;
-        }
-        return std::nullopt;
+        if (GetParam() == TrayPanel::xfce)
+            return std::nullopt;
+        return GetParam() == TrayPanel::tint2Dark ? "Adwaita:dark" : "Adwaita";
     }
 
     TempDir m_dir;
