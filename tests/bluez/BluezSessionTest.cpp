@@ -3,8 +3,6 @@
 // test body plays the desktop's application (pairing answer, reassembly, sealing).
 #include "bluez/BluezTestSupport.h"
 
-#include <future>
-
 namespace sorvane::testing {
 namespace {
 
@@ -12,7 +10,6 @@ using W = PeripheralEvent::Write;
 
 TEST(BluezSession, PairsAndExchangesSealedClipboardTextsOverGatt) {
     BluezBed bed;
-    ASSERT_TRUE(bed.busRunning());
     DesktopSide desktop;
     bed.startServing(desktop.deviceInfo());
 
@@ -26,15 +23,7 @@ TEST(BluezSession, PairsAndExchangesSealedClipboardTextsOverGatt) {
     ASSERT_TRUE(phone->subscribe());
 
     // The phone writes its hello and waits for the ack; the desktop answers it.
-    auto paired = std::async(std::launch::async, [&] { return phone->pair(); });
-    const auto hello = waitForEvent<W>(bed.events, [](const W& w) { return w.charUUID == upper(charPairing); });
-    ASSERT_TRUE(hello);
-    EXPECT_EQ(hello->centralID, device);
-    ASSERT_EQ(hello->data.size(), kPairingHelloSize);
-    const auto ack = desktop.answerHello(hello->data);
-    ASSERT_TRUE(ack);
-    bed.peripheral->notify(std::string(charPairing), *ack);
-    ASSERT_TRUE(paired.get());
+    ASSERT_TRUE(pairAsDesktop(bed, desktop, device, [&] { return phone->pair(); }));
     ASSERT_TRUE(phone->hasSession());
 
     // Phone to desktop: a sealed text of several 200-byte chunks, written with response.

@@ -27,8 +27,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace sorvane::testing {
@@ -113,7 +115,7 @@ struct TestPhone {
 // exported as DBUS_SYSTEM_BUS_ADDRESS), a fake bluetoothd on it, a
 // SorvanePeripheral on the BlueZ backend with its events and L2CAP frames
 // recorded, and test phones. The log capture starts first so that no line is
-// missed.
+// missed; a daemon that does not start fails the test with an exception.
 class BluezBed {
 public:
     enum class Fake { started, notStarted };
@@ -122,8 +124,10 @@ public:
                       Fake fake = Fake::started)
         : m_env("DBUS_SYSTEM_BUS_ADDRESS", m_daemon.address()), m_fakeOptions(std::move(fakeOptions)),
           m_backend(std::move(backend)) {
+        if (!m_daemon.running())
+            throw std::runtime_error("the private dbus-daemon did not start");
         m_fakeOptions.busAddress = m_daemon.address();
-        if (fake == Fake::started && busRunning())
+        if (fake == Fake::started)
             startFake();
     }
     ~BluezBed() {
@@ -143,7 +147,6 @@ public:
         return options;
     }
 
-    bool busRunning() const { return m_daemon.running(); }
     const std::string& busAddress() const { return m_daemon.address(); }
 
     // Starts the in-process fake bluetoothd (again, after `bluez.reset()`).
@@ -246,6 +249,27 @@ std::optional<E> waitForEvent(const Recorder<PeripheralEvent>& events, Match mat
         if (left.count() <= 0 || !events.waitForSize(seen + 1, left))
             return std::nullopt;
     }
+}
+
+// Runs `pair` (the phone's side, which waits for the ack) on another thread and
+// answers the PairingHello that `device` writes as the desktop does; true once
+// the phone has paired.
+template <typename Pair>
+bool pairAsDesktop(BluezBed& bed, DesktopSide& desktop, const std::string& device, Pair pair) {
+    using W = PeripheralEvent::Write;
+    auto paired = std::async(std::launch::async, std::move(pair));
+    const auto hello =
+        waitForEvent<W>(bed.events, [](const W& w) { return w.charUUID == upper(charPairing); });
+    if (!hello)
+        return false;
+    EXPECT_EQ(hello->centralID, device);
+    EXPECT_EQ(hello->data.size(), kPairingHelloSize);
+    const auto ack =
+        hello->data.size() == kPairingHelloSize ? desktop.answerHello(hello->data) : std::nullopt;
+    if (!ack)
+        return false;
+    bed.peripheral->notify(std::string(charPairing), *ack);
+    return paired.get();
 }
 
 } // namespace sorvane::testing

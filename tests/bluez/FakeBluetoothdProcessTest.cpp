@@ -1,18 +1,17 @@
 // The real sorvane-fake-bluetoothd executable as a separate process, scripted
 // through its control interface, against SorvanePeripheral on the BlueZ backend.
-#include "bluez/BluezTestSupport.h"
 #include "base/Hex.h"
+#include "bluez/BluezTestSupport.h"
 #include "testing/child-process/ChildProcess.h"
 #include "testing/fake-bluetoothd/FakeBluezControl.h"
+#include "testing/test-env/TempDir.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
-#include <future>
 
 namespace sorvane::testing {
 namespace {
@@ -32,28 +31,33 @@ ChildProcess startFake(const std::vector<std::string>& args, EnvChanges env = {}
 }
 constexpr const char* kReady = "fake-bluetoothd: ready";
 
-// One call on the fake's control interface: arguments in, results out.
-template <typename... In, typename... Out>
-void control(sdbus::IProxy& proxy, const std::string& method, std::tuple<In...> in, Out&... out) {
+// One call on the fake's control interface: the arguments in, the results (of
+// the types asked for) out.
+template <typename... Out, typename... In>
+std::tuple<Out...> control(sdbus::IProxy& proxy, const std::string& method, const In&... in) {
     auto invoker = proxy.callMethod(method);
     invoker.onInterface(kControlInterface);
-    std::apply([&](const auto&... args) { invoker.withArguments(args...); }, in);
-    invoker.storeResultsTo(out...);
+    invoker.withArguments(in...);
+    std::tuple<Out...> out;
+    std::apply([&](auto&... results) { invoker.storeResultsTo(results...); }, out);
+    return out;
+}
+// A call answered with a single yes or no.
+template <typename... In>
+bool controlOk(sdbus::IProxy& proxy, const std::string& method, const In&... in) {
+    return std::get<0>(control<bool>(proxy, method, in...));
 }
 
 TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
     // The fake bluetoothd is the separate process here, not the bed's.
     BluezBed bed(fakebluez::FakeBluez::Options{}, BluezBed::withoutL2CAP(), BluezBed::Fake::notStarted);
-    ASSERT_TRUE(bed.busRunning());
     DesktopSide desktop;
 
     // The phone's identity comes from a file, as a later test pre-pairs it.
     const auto phoneKey = crypto::Ed25519PrivateKey::generate();
     const Bytes phoneID = crypto::randomBytes(16);
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("sorvane-fake-bluetoothd-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const auto identityFile = dir / "phone.identity";
+    TempDir dir;
+    const auto identityFile = dir.path() / "phone.identity";
     std::ofstream(identityFile) << Hex::encode(phoneKey.raw()) << "\n" << Hex::encode(phoneID) << "\n";
 
     ChildProcess fake = startFake({"--bus", bed.busAddress(), "--phone-identity", identityFile.string(),
@@ -66,58 +70,40 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
     auto connection = sdbus::createSessionBusConnectionWithAddress(bed.busAddress());
     auto proxy = sdbus::createProxy(*connection, fakebluez::kControlService, fakebluez::kControlPath);
 
-    bool ok = false;
-    control(*proxy, "WaitForApplication", std::tuple{uint32_t{1}, uint32_t{5000}}, ok);
-    ASSERT_TRUE(ok);
-    control(*proxy, "WaitForAdvertisement", std::tuple{uint32_t{1}, uint32_t{5000}}, ok);
-    ASSERT_TRUE(ok);
-    bool present = false;
-    std::string type, name;
-    std::vector<std::string> uuids;
-    control(*proxy, "GetAdvertisement", std::tuple{}, present, type, uuids, name);
+    ASSERT_TRUE(controlOk(*proxy, "WaitForApplication", 1u, 5000u));
+    ASSERT_TRUE(controlOk(*proxy, "WaitForAdvertisement", 1u, 5000u));
+    const auto [present, type, uuids, name] =
+        control<bool, std::string, std::vector<std::string>, std::string>(*proxy,
+                                                                          "GetAdvertisement");
     EXPECT_TRUE(present);
     EXPECT_EQ(type, "peripheral");
     EXPECT_EQ(name, "Sorvane-cafe0001");
 
-    std::string pubHex, idHex;
-    control(*proxy, "PhoneIdentity", std::tuple{}, pubHex, idHex);
+    const auto [pubHex, idHex] = control<std::string, std::string>(*proxy, "PhoneIdentity");
     EXPECT_EQ(pubHex, Hex::encode(phoneKey.publicKey().raw()));
     EXPECT_EQ(idHex, Hex::encode(phoneID));
 
-    std::string device;
-    control(*proxy, "ConnectPhone", std::tuple{uint16_t{0}}, device);
+    const std::string device =
+        std::get<0>(control<std::string>(*proxy, "ConnectPhone", uint16_t{0}));
     EXPECT_EQ(device.rfind("/org/bluez/hci0/dev_", 0), 0u);
-    std::string infoKey, infoID, infoName;
-    control(*proxy, "ReadDeviceInfo", std::tuple{}, ok, infoKey, infoID, infoName);
-    ASSERT_TRUE(ok);
+    const auto [infoRead, infoKey, infoID, infoName] =
+        control<bool, std::string, std::string, std::string>(*proxy, "ReadDeviceInfo");
+    ASSERT_TRUE(infoRead);
     EXPECT_EQ(infoKey, Hex::encode(desktop.identity.publicKey().raw()));
     EXPECT_EQ(infoID, Hex::encode(desktop.deviceID));
     EXPECT_EQ(infoName, "Test desktop with a long name");
-    int32_t psm = -2;
-    control(*proxy, "ReadPSM", std::tuple{}, psm);
-    EXPECT_EQ(psm, 0);
-    control(*proxy, "Subscribe", std::tuple{}, ok);
-    ASSERT_TRUE(ok);
+    EXPECT_EQ(std::get<0>(control<int32_t>(*proxy, "ReadPSM")), 0);
+    ASSERT_TRUE(controlOk(*proxy, "Subscribe"));
 
     // Pair waits for the desktop's ack: call it from another connection meanwhile.
-    auto paired = std::async(std::launch::async, [&] {
+    ASSERT_TRUE(pairAsDesktop(bed, desktop, device, [&] {
         auto own = sdbus::createSessionBusConnectionWithAddress(bed.busAddress());
-        auto pairing = sdbus::createProxy(*own, fakebluez::kControlService, fakebluez::kControlPath);
-        bool result = false;
-        control(*pairing, "Pair", std::tuple{}, result);
-        return result;
-    });
-    const auto hello = waitForEvent<W>(bed.events, [](const W& w) { return w.charUUID == upper(charPairing); });
-    ASSERT_TRUE(hello);
-    EXPECT_EQ(hello->centralID, device);
-    const auto ack = desktop.answerHello(hello->data);
-    ASSERT_TRUE(ack);
-    bed.peripheral->notify(std::string(charPairing), *ack);
-    ASSERT_TRUE(paired.get());
+        return controlOk(
+            *sdbus::createProxy(*own, fakebluez::kControlService, fakebluez::kControlPath), "Pair");
+    }));
 
     const std::string text = "sent by the phone process " + std::string(450, 'p');
-    control(*proxy, "SendText", std::tuple{text, std::string("gatt")}, ok);
-    ASSERT_TRUE(ok);
+    ASSERT_TRUE(controlOk(*proxy, "SendText", text, std::string("gatt")));
     std::optional<SorvaneMessage> received;
     ASSERT_TRUE(waitForEvent<W>(bed.events, [&](const W& w) {
         return w.charUUID == upper(charClipboardTx) && (received = desktop.acceptChunk(w.data));
@@ -127,9 +113,8 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
     const std::string reply = "sent by the desktop " + std::string(300, 'd');
     for (const auto& chunk : desktop.chunksFor(reply, 7))
         bed.peripheral->notify(std::string(charClipboardRx), chunk);
-    bool found = false, encrypted = false;
-    std::string kind, got, route;
-    control(*proxy, "NextMessage", std::tuple{uint32_t{5000}}, found, kind, got, encrypted, route);
+    const auto [found, kind, got, encrypted, route] =
+        control<bool, std::string, std::string, bool, std::string>(*proxy, "NextMessage", 5000u);
     ASSERT_TRUE(found);
     EXPECT_EQ(kind, "clipboardText");
     EXPECT_EQ(got, reply);
@@ -138,17 +123,15 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
 
     // Power and restarts, scripted from here.
     bed.events.clear();
-    control(*proxy, "SetPowered", std::tuple{false});
+    control(*proxy, "SetPowered", false);
     EXPECT_TRUE(waitForEvent<PeripheralEvent::PoweredOff>(bed.events, [](const auto&) { return true; }));
-    control(*proxy, "SetPowered", std::tuple{true});
-    control(*proxy, "WaitForApplication", std::tuple{uint32_t{2}, uint32_t{5000}}, ok);
-    EXPECT_TRUE(ok);
-    control(*proxy, "Restart", std::tuple{});
-    control(*proxy, "WaitForApplication", std::tuple{uint32_t{3}, uint32_t{5000}}, ok);
-    EXPECT_TRUE(ok);
+    control(*proxy, "SetPowered", true);
+    EXPECT_TRUE(controlOk(*proxy, "WaitForApplication", 2u, 5000u));
+    control(*proxy, "Restart");
+    EXPECT_TRUE(controlOk(*proxy, "WaitForApplication", 3u, 5000u));
     // The phone went with the old daemon.
     try {
-        control(*proxy, "ReadPSM", std::tuple{}, psm);
+        control<int32_t>(*proxy, "ReadPSM");
         ADD_FAILURE() << "ReadPSM answered without a phone";
     } catch (const sdbus::Error& e) {
         EXPECT_EQ(e.getName(), "org.sorvane.FakeBluez.Error.NoPhone");
@@ -158,14 +141,11 @@ TEST(FakeBluetoothdProcess, DrivesAWholeSessionThroughItsControlInterface) {
     proxy.reset();
     connection.reset();
     EXPECT_EQ(fake.killAndWait(SIGTERM), 0);
-    std::filesystem::remove_all(dir);
 }
 
 TEST(FakeBluetoothdProcess, RefusesToStartWithoutAPrivateBusOrWithABadIdentity) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("sorvane-fake-bluetoothd-bad-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const auto bad = dir / "phone.identity";
+    TempDir dir;
+    const auto bad = dir.path() / "phone.identity";
     std::ofstream(bad) << "not hex at all\n";
 
     // Never the machine's own system bus: without an address it will not start.
@@ -178,7 +158,6 @@ TEST(FakeBluetoothdProcess, RefusesToStartWithoutAPrivateBusOrWithABadIdentity) 
     ChildProcess badIdentity = startFake({"--bus", daemon.address(), "--phone-identity", bad.string()});
     EXPECT_FALSE(badIdentity.waitForLine(kReady, 10s));
     EXPECT_EQ(badIdentity.killAndWait(SIGTERM), 1);
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

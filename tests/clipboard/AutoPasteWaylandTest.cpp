@@ -25,8 +25,8 @@ using wayland::WlrootsAutoPasteDesktop;
 
 // A native Wayland window with one text field (testing/wayland-paste-target).
 struct PasteTarget {
-    PasteTarget(const WaylandSession& session, const std::string& appId)
-        : process({SORVANE_WAYLAND_PASTE_TARGET, appId}, session) {
+    PasteTarget(const WaylandSession& session, const std::string& id)
+        : appId(id), process({SORVANE_WAYLAND_PASTE_TARGET, id}, session) {
         ready = process.waitForLine("ready", 10s).has_value();
     }
     // The next change of the field's text, if one comes within `timeout`.
@@ -36,17 +36,15 @@ struct PasteTarget {
             return std::nullopt;
         return line->substr(5);
     }
+    std::string appId;
     WaylandSubprocess process;
     bool ready = false;
 };
 
 class AutoPasteWaylandTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_session = new WaylandSession(); }
-    static void TearDownTestSuite() {
-        delete s_session;
-        s_session = nullptr;
-    }
+    static void SetUpTestSuite() { s_session = std::make_unique<WaylandSession>(); }
+    static void TearDownTestSuite() { s_session.reset(); }
     void SetUp() override {
         if (s_session->missing())
             GTEST_SKIP() << "sway is not installed";
@@ -54,39 +52,37 @@ protected:
         desktop = WlrootsAutoPasteDesktop::open(s_session->display().c_str(), {});
         ASSERT_TRUE(desktop);
     }
-    // True once the window of `appId` is the one in front.
-    bool becomesFront(const std::string& appId) {
+    // True once `window` is up and the one in front.
+    bool inFront(const PasteTarget& window) {
+        if (!window.ready)
+            return false;
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         do {
             auto front = desktop->frontmostApplication();
-            if (front && front->appIdentifier == appId)
+            if (front && front->appIdentifier == window.appId)
                 return true;
             std::this_thread::sleep_for(20ms);
         } while (std::chrono::steady_clock::now() < deadline);
         return false;
     }
 
-    static WaylandSession* s_session;
+    static inline std::unique_ptr<WaylandSession> s_session;
     LogCapture log;
     sim::ManualMainQueue queue;
     std::unique_ptr<WlrootsAutoPasteDesktop> desktop;
 };
 
-WaylandSession* AutoPasteWaylandTest::s_session = nullptr;
-
 TEST_F(AutoPasteWaylandTest, PastesIntoThePreviousWindowOnlyOnceItHasTheFocusAgain) {
     EXPECT_TRUE(desktop->isTrusted(false));
     PasteTarget target(*s_session, "org.sorvane.test.target");
-    ASSERT_TRUE(target.ready);
-    ASSERT_TRUE(becomesFront("org.sorvane.test.target"));
+    ASSERT_TRUE(inFront(target));
     std::optional<RunningApplication> previous = desktop->frontmostApplication();
     ASSERT_TRUE(previous);
     EXPECT_NE(previous->window, 0u);
 
     // Another window (the panel, say) takes the focus.
     PasteTarget other(*s_session, "org.sorvane.test.other");
-    ASSERT_TRUE(other.ready);
-    ASSERT_TRUE(becomesFront("org.sorvane.test.other"));
+    ASSERT_TRUE(inFront(other));
     const std::string text = "pasted by Sorvane \u2713";
     ASSERT_TRUE(testing::wlCopy(*s_session, text));
 
@@ -103,24 +99,22 @@ TEST_F(AutoPasteWaylandTest, PastesIntoThePreviousWindowOnlyOnceItHasTheFocusAga
         queue, [&] { return log.contains("paste: simulating \u2318V into org.sorvane.test.target"); }));
     EXPECT_EQ(target.nextText(5s), text);
     EXPECT_EQ(other.nextText(300ms), std::nullopt);
-    EXPECT_TRUE(becomesFront("org.sorvane.test.target"));
+    EXPECT_TRUE(inFront(target));
 }
 
 TEST_F(AutoPasteWaylandTest, AClosedTargetIsNeitherActivatedNorTyped) {
     std::optional<RunningApplication> previous;
     {
         PasteTarget gone(*s_session, "org.sorvane.test.gone");
-        ASSERT_TRUE(gone.ready);
-        ASSERT_TRUE(becomesFront("org.sorvane.test.gone"));
+        ASSERT_TRUE(inFront(gone));
         previous = desktop->frontmostApplication();
     }
     PasteTarget front(*s_session, "org.sorvane.test.front");
-    ASSERT_TRUE(front.ready);
-    ASSERT_TRUE(becomesFront("org.sorvane.test.front"));
+    ASSERT_TRUE(inFront(front));
     desktop->activate(*previous);
     EXPECT_FALSE(desktop->postPasteKeystroke(*previous));
     EXPECT_EQ(front.nextText(300ms), std::nullopt);
-    EXPECT_TRUE(becomesFront("org.sorvane.test.front"));
+    EXPECT_TRUE(inFront(front));
 }
 
 // KWin lists no toplevels to other clients: auto-paste there goes through the

@@ -63,14 +63,15 @@ bool isFront(AutoPasteDesktop& desktop, const TestWindow& window) {
     auto front = desktop.frontmostApplication();
     return front && front->pid == window.process.pid();
 }
+// True once `window` is mapped and has come to the front.
+bool comesToFront(AutoPasteDesktop& desktop, const TestWindow& window) {
+    return window.mapped && eventually([&] { return isFront(desktop, window); });
+}
 
 class AutoPasteX11Test : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_session = new XSession(); }
-    static void TearDownTestSuite() {
-        delete s_session;
-        s_session = nullptr;
-    }
+    static void SetUpTestSuite() { s_session = std::make_unique<XSession>(); }
+    static void TearDownTestSuite() { s_session.reset(); }
     void SetUp() override {
         ASSERT_TRUE(s_session->running()) << s_session->error();
         desktop = X11AutoPasteDesktop::open(display().c_str());
@@ -81,19 +82,16 @@ protected:
     const std::string& display() { return s_session->display(); }
     template <class F> bool pumpUntil(F done) { return testing::pumpUntil(queue, done); }
 
-    static XSession* s_session;
+    static inline std::unique_ptr<XSession> s_session;
     LogCapture log;
     sim::ManualMainQueue queue;
     std::unique_ptr<X11AutoPasteDesktop> desktop;
     std::unique_ptr<x11::X11Pasteboard> clipboard;
 };
 
-XSession* AutoPasteX11Test::s_session = nullptr;
-
 TEST_F(AutoPasteX11Test, DelegatePastesIntoTheWindowThatWasInFrontOnce) {
     TestWindow target(display(), "SorvaneTarget");
-    ASSERT_TRUE(target.mapped);
-    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+    ASSERT_TRUE(comesToFront(*desktop, target));
 
     testing::TempDir dir;
     // What the delegate needs around it beyond the desktop; auto-paste touches none.
@@ -109,22 +107,12 @@ TEST_F(AutoPasteX11Test, DelegatePastesIntoTheWindowThatWasInFrontOnce) {
     HeadlessHotKey hotKey;
     HeadlessInstaller installer;
     HeadlessUpdater updater;
-    AppEnvironment environment{queue,
-                               application,
-                               defaults,
-                               host,
-                               power,
-                               directories,
-                               [] { return std::unique_ptr<SecretStore>(); },
-                               PeripheralManagerFactory{},
-                               [] { return std::make_unique<HeadlessPasteboardWatcher>(); },
-                               statusItem,
-                               panel,
-                               pairingWindow,
-                               alerts,
-                               hotKey,
-                               installer,
-                               updater};
+    const auto noSecrets = [] { return std::unique_ptr<SecretStore>(); };
+    const auto noWatcher = [] { return std::make_unique<HeadlessPasteboardWatcher>(); };
+    AppEnvironment environment{queue,     application, defaults,  host,
+                               power,     directories, noSecrets, PeripheralManagerFactory{},
+                               noWatcher, statusItem,  panel,     pairingWindow,
+                               alerts,    hotKey,      installer, updater};
     environment.desktop = desktop.get();
     SorvaneAppDelegate delegate(std::move(environment));
 
@@ -134,8 +122,7 @@ TEST_F(AutoPasteX11Test, DelegatePastesIntoTheWindowThatWasInFrontOnce) {
     EXPECT_EQ(delegate.previousApp()->pid, target.process.pid());
 
     TestWindow panelWindow(display(), "SorvanePanel"); // and takes the focus
-    ASSERT_TRUE(panelWindow.mapped);
-    ASSERT_TRUE(eventually([&] { return isFront(*desktop, panelWindow); }));
+    ASSERT_TRUE(comesToFront(*desktop, panelWindow));
 
     clipboard->writeString("pasted by Sorvane \u2713");
     delegate.pasteIntoPreviousApp();
@@ -156,14 +143,12 @@ TEST_F(AutoPasteX11Test, DelegatePastesIntoTheWindowThatWasInFrontOnce) {
 
 TEST_F(AutoPasteX11Test, TargetWithoutAClassIsShownAsQuestionMarkAndStillPasted) {
     TestWindow target(display(), "");
-    ASSERT_TRUE(target.mapped);
-    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+    ASSERT_TRUE(comesToFront(*desktop, target));
     std::optional<RunningApplication> previous = desktop->frontmostApplication();
     ASSERT_TRUE(previous);
     EXPECT_EQ(previous->appIdentifier, std::nullopt);
     TestWindow other(display(), "SorvaneOther");
-    ASSERT_TRUE(other.mapped);
-    ASSERT_TRUE(eventually([&] { return isFront(*desktop, other); }));
+    ASSERT_TRUE(comesToFront(*desktop, other));
 
     clipboard->writeString("anonymous target");
     AutoPaster paster(queue, *desktop);
@@ -175,12 +160,10 @@ TEST_F(AutoPasteX11Test, TargetWithoutAClassIsShownAsQuestionMarkAndStillPasted)
 
 TEST_F(AutoPasteX11Test, FocusTakenByAThirdWindowInTimeMeansNoKeystroke) {
     TestWindow target(display(), "SorvaneTarget");
-    ASSERT_TRUE(target.mapped);
-    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+    ASSERT_TRUE(comesToFront(*desktop, target));
     std::optional<RunningApplication> previous = desktop->frontmostApplication();
     TestWindow third(display(), "SorvaneThird");
-    ASSERT_TRUE(third.mapped);
-    ASSERT_TRUE(eventually([&] { return isFront(*desktop, third); }));
+    ASSERT_TRUE(comesToFront(*desktop, third));
 
     clipboard->writeString("must not land anywhere");
     CountingDesktop counting(*desktop);
@@ -206,12 +189,10 @@ TEST(AutoPasteWithoutXTest, IsNotTrustedAndActivatesNothing) {
     auto desktop = X11AutoPasteDesktop::open(session.display().c_str());
     ASSERT_TRUE(desktop);
     TestWindow target(session.display(), "SorvaneTarget");
-    ASSERT_TRUE(target.mapped);
-    ASSERT_TRUE(eventually([&] { return isFront(*desktop, target); }));
+    ASSERT_TRUE(comesToFront(*desktop, target));
     std::optional<RunningApplication> previous = desktop->frontmostApplication();
     TestWindow front(session.display(), "SorvaneFront");
-    ASSERT_TRUE(front.mapped);
-    ASSERT_TRUE(eventually([&] { return isFront(*desktop, front); }));
+    ASSERT_TRUE(comesToFront(*desktop, front));
 
     LogCapture log;
     sim::ManualMainQueue queue;

@@ -4,25 +4,18 @@
 // both ways, owners that never answer or stall, a reader that stops reading,
 // the password manager's hint, and a compositor that goes away.
 #include "adapters/linux/wayland/WaylandPasteboard.h"
-#include "clipboard/SorvanePasteboardWatcher.h"
-#include "protocol/PairingHandshake.h"
-#include "testing/test-env/LogCapture.h"
+#include "clipboard/PasteboardRig.h"
 #include "testing/wayland-session/WaylandSession.h"
-#include "support/ProbePasteboard.h"
-#include "support/Recorder.h"
-
-#include <gtest/gtest.h>
 
 #include <map>
-#include <stdexcept>
 #include <thread>
 
 namespace sorvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::bigText;
 using testing::LogCapture;
-using testing::ProbePasteboard;
 using testing::WaylandSession;
 using testing::WaylandSubprocess;
 using wayland::WaylandPasteboard;
@@ -32,26 +25,17 @@ using Texts = std::vector<std::string>;
 const std::string kClient = SORVANE_WAYLAND_TEST_CLIENT;
 
 // A running watcher on the session's clipboard.
-struct Rig {
-    explicit Rig(const WaylandSession& session, WaylandPasteboard::Options options = {}) {
-        auto pasteboard = WaylandPasteboard::open(session.display().c_str(), options);
-        if (!pasteboard)
-            throw std::runtime_error("cannot open the clipboard of " + session.display());
-        auto probed = std::make_unique<ProbePasteboard>(std::move(pasteboard));
-        probe = probed.get();
-        watcher = std::make_unique<SorvanePasteboardWatcher>(std::move(probed));
-        watcher->setOnChange([this](const std::string& t, const std::string& h) {
-            EXPECT_EQ(h, sha256ShortHex(t));
-            reports.add(t);
-        });
-        watcher->start();
-    }
-    ~Rig() { probe->release(); }
-
-    testing::Recorder<std::string> reports;
-    ProbePasteboard* probe = nullptr;
-    std::unique_ptr<SorvanePasteboardWatcher> watcher;
+struct Rig : testing::WatcherRig {
+    explicit Rig(const WaylandSession& session, WaylandPasteboard::Options options = {})
+        : WatcherRig(WaylandPasteboard::open(session.display().c_str(), options),
+                     session.display()) {}
 };
+
+// wl-copy and wl-paste as the other program on the clipboard.
+testing::OtherProgram wlClipboard(const WaylandSession& session) {
+    return {[&session](const std::string& text) { return testing::wlCopy(session, text); },
+            [&session] { return testing::wlPaste(session); }};
+}
 
 // Polls `condition` every few milliseconds until it holds; false after 5 s.
 template <class F>
@@ -63,15 +47,6 @@ bool eventually(F condition) {
         std::this_thread::sleep_for(2ms);
     }
     return true;
-}
-
-std::string bigText(size_t bytes) {
-    std::string text;
-    text.reserve(bytes + 64);
-    for (size_t line = 0; text.size() < bytes; ++line)
-        text += "line " + std::to_string(line) + " \u00e9\u00e8 clipboard payload\n";
-    text.resize(bytes);
-    return text;
 }
 
 // Every case runs against each compositor; one session per compositor, shared.
@@ -99,11 +74,9 @@ protected:
         return client;
     }
 
-    static std::map<Compositor, std::unique_ptr<WaylandSession>> s_sessions;
+    static inline std::map<Compositor, std::unique_ptr<WaylandSession>> s_sessions;
     LogCapture log;
 };
-
-std::map<Compositor, std::unique_ptr<WaylandSession>> WaylandPasteboardTest::s_sessions;
 
 TEST_P(WaylandPasteboardTest, ReportsOtherProgramsCopiesButNotTheContentFoundAtStart) {
     ASSERT_TRUE(copy("present at start"));
@@ -145,12 +118,8 @@ TEST_P(WaylandPasteboardTest, PasswordManagerHintIsIgnoredAndSwallowsTheRestore)
     const auto manager = own({"--type", "text/plain;charset=utf-8", "--type",
                               "x-kde-passwordManagerHint", "--text", "hunter2"});
     ASSERT_TRUE(manager);
-    ASSERT_TRUE(log.waitFor("[SorvanePB] ignored \u2014 exact match: x-kde-passwordManagerHint"));
-    ASSERT_TRUE(copy("old clipboard restored"));
-    ASSERT_TRUE(log.waitFor("[SorvanePB] ignored \u2014 transient grace window ("));
-    ASSERT_TRUE(copy("third copy"));
-    ASSERT_TRUE(rig.reports.waitForSize(1));
-    EXPECT_EQ(rig.reports.items(), Texts{"third copy"});
+    testing::markerSwallowsTheRestore(rig, log, wlClipboard(session()),
+                                      "x-kde-passwordManagerHint");
 }
 
 TEST_P(WaylandPasteboardTest, OwnersThatNeverAnswerOrStallGiveNoTextAndNothingHangs) {
@@ -175,20 +144,7 @@ TEST_P(WaylandPasteboardTest, OwnersThatNeverAnswerOrStallGiveNoTextAndNothingHa
 
 TEST_P(WaylandPasteboardTest, OwnWriteIsReadByOthersButNotReported) {
     Rig rig(session());
-    const std::string received = "received from the phone \u2014 \u65e5\u672c";
-    rig.watcher->setSuppressHash(sha256ShortHex(received));
-    rig.watcher->writeString(received);
-    ASSERT_TRUE(rig.probe->waitHandled(1));
-    EXPECT_EQ(rig.reports.items(), Texts{});
-    EXPECT_EQ(rig.watcher->suppressHash(), std::nullopt);
-    EXPECT_EQ(testing::wlPaste(session()), received);
-
-    // Once cleared, a real copy of the same text goes out.
-    ASSERT_TRUE(copy("something else"));
-    ASSERT_TRUE(rig.reports.waitForSize(1));
-    ASSERT_TRUE(copy(received));
-    ASSERT_TRUE(rig.reports.waitForSize(2));
-    EXPECT_EQ(rig.reports.items(), (Texts{"something else", received}));
+    testing::ownWriteIsServedButNotReported(rig, wlClipboard(session()));
 }
 
 TEST_P(WaylandPasteboardTest, ReplacedSourceIsCancelledAndTheNextWriteWins) {
@@ -220,19 +176,8 @@ TEST_P(WaylandPasteboardTest, TwentyMebibytesTravelWholeBothWaysAndAStalledReade
     options.stallTimeout = 30s;
     options.serveStallTimeout = 1s;
     Rig rig(session(), options);
-    const std::string theirs = bigText(20u << 20);
-    ASSERT_TRUE(copy(theirs));
-    ASSERT_TRUE(rig.reports.waitForSize(1, 180s));
-    EXPECT_TRUE(rig.reports.items().front() == theirs);
-
-    const std::string ours = bigText((20u << 20) + 17);
-    rig.watcher->writeString(ours);
-    ASSERT_TRUE(rig.reports.waitForSize(2, 180s));
-    EXPECT_TRUE(rig.reports.items().back() == ours);
-    const auto pasted = testing::wlPaste(session());
-    ASSERT_TRUE(pasted);
-    EXPECT_EQ(pasted->size(), ours.size());
-    EXPECT_TRUE(*pasted == ours);
+    ASSERT_NO_FATAL_FAILURE(
+        testing::twentyMebibytesTravelWholeBothWays(rig, wlClipboard(session())));
 
     // A reader whose output nobody takes stops reading ours after a pipe or
     // two; the clipboard goes on changing hands meanwhile, and the reader is
@@ -258,16 +203,9 @@ TEST(WaylandPasteboardCompositorLoss, WatcherOutlivesItsCompositor) {
     ASSERT_TRUE(session.running()) << session.error();
     LogCapture log;
     Rig rig(session);
-    ASSERT_TRUE(testing::wlCopy(session, "last words"));
-    ASSERT_TRUE(rig.reports.waitForSize(1));
-    session.killCompositor();
-    ASSERT_TRUE(log.waitFor("[SorvanePB] lost the connection to the Wayland compositor"));
-    rig.watcher->writeString("nowhere to go");
-    EXPECT_TRUE(log.contains("[SorvanePB] could not take the clipboard"));
-    ASSERT_TRUE(rig.probe->waitPolls(rig.probe->polls() + 2));
-    EXPECT_EQ(log.count("lost the connection"), 1u);
-    EXPECT_EQ(rig.reports.items(), Texts{"last words"});
-    rig.watcher->stop();
+    ASSERT_NO_FATAL_FAILURE(testing::watcherOutlivesItsServer(
+        rig, log, wlClipboard(session), [&] { session.killCompositor(); },
+        "the Wayland compositor"));
 
     EXPECT_EQ(WaylandPasteboard::open(session.display().c_str()), nullptr);
     EXPECT_TRUE(log.contains("[SorvanePB] cannot connect to the Wayland display " +

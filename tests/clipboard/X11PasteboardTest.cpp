@@ -2,19 +2,9 @@
 // by sorvane-x11-test-client, our own writes read back by xclip, INCR both ways,
 // owners that hang or die, requestors that vanish, and a server that goes away.
 #include "adapters/linux/x11/X11Pasteboard.h"
-#include "clipboard/SorvanePasteboardWatcher.h"
-#include "testing/x-session/XSession.h"
 #include "adapters/linux/x11/X11AutoPasteDesktop.h"
-#include "protocol/PairingHandshake.h"
-#include "testing/test-env/LogCapture.h"
-#include "support/ProbePasteboard.h"
-#include "support/Recorder.h"
-
-#include <gtest/gtest.h>
-
-#include <condition_variable>
-#include <mutex>
-#include <stdexcept>
+#include "clipboard/PasteboardRig.h"
+#include "testing/x-session/XSession.h"
 
 #if defined(__has_feature)
 #if __has_feature(thread_sanitizer)
@@ -26,9 +16,9 @@ namespace sorvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::bigText;
 using testing::eventually;
 using testing::LogCapture;
-using testing::ProbePasteboard;
 using testing::Subprocess;
 using testing::XSession;
 using x11::X11Pasteboard;
@@ -37,57 +27,30 @@ using Texts = std::vector<std::string>;
 const std::string kClient = SORVANE_X11_TEST_CLIENT;
 
 // A running watcher on the session's display.
-struct Rig {
-    explicit Rig(const std::string& display, X11Pasteboard::Options options = {}) {
-        auto pasteboard = X11Pasteboard::open(display.c_str(), options);
-        if (!pasteboard)
-            throw std::runtime_error("cannot open the clipboard on " + display);
-        auto probed = std::make_unique<ProbePasteboard>(std::move(pasteboard));
-        probe = probed.get();
-        watcher = std::make_unique<SorvanePasteboardWatcher>(std::move(probed));
-        watcher->setOnChange([this](const std::string& t, const std::string& h) {
-            EXPECT_EQ(h, sha256ShortHex(t));
-            reports.add(t);
-        });
-        watcher->start();
-    }
-    ~Rig() {
-        if (probe)
-            probe->release();
-    }
-
-    testing::Recorder<std::string> reports;
-    ProbePasteboard* probe = nullptr;
-    std::unique_ptr<SorvanePasteboardWatcher> watcher;
+struct Rig : testing::WatcherRig {
+    explicit Rig(const std::string& display, X11Pasteboard::Options options = {})
+        : WatcherRig(X11Pasteboard::open(display.c_str(), options), display) {}
 };
 
-std::string bigText(size_t bytes) {
-    std::string text;
-    text.reserve(bytes + 64);
-    for (size_t line = 0; text.size() < bytes; ++line)
-        text += "line " + std::to_string(line) + " \u00e9\u00e8 clipboard payload\n";
-    text.resize(bytes);
-    return text;
+// xclip as the other program on the clipboard.
+testing::OtherProgram xclip(const std::string& display) {
+    return {[display](const std::string& text) { return testing::xclipCopy(display, text); },
+            [display] { return testing::xclipPaste(display); }};
 }
 
 class X11PasteboardTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_session = new XSession(); }
-    static void TearDownTestSuite() {
-        delete s_session;
-        s_session = nullptr;
-    }
+    static void SetUpTestSuite() { s_session = std::make_unique<XSession>(); }
+    static void TearDownTestSuite() { s_session.reset(); }
     void SetUp() override { ASSERT_TRUE(s_session->running()) << s_session->error(); }
     const std::string& display() { return s_session->display(); }
     bool copy(const std::string& text, const Texts& args = {}) {
         return testing::xclipCopy(display(), text, args);
     }
 
-    static XSession* s_session;
+    static inline std::unique_ptr<XSession> s_session;
     LogCapture log;
 };
-
-XSession* X11PasteboardTest::s_session = nullptr;
 
 TEST_F(X11PasteboardTest, ReportsXclipCopiesButNotTheContentFoundAtStart) {
     ASSERT_TRUE(copy("present at start"));
@@ -108,13 +71,15 @@ TEST_F(X11PasteboardTest, ReportsXclipCopiesButNotTheContentFoundAtStart) {
     EXPECT_EQ(rig.reports.items(), (Texts{"A", "B", "A", "present at start"}));
 }
 
-TEST_F(X11PasteboardTest, EmptyTextAndImagesReportNothing) {
+TEST_F(X11PasteboardTest, EmptyTextImagesAndInvalidUtf8ReportNothing) {
     Rig rig(display());
     ASSERT_TRUE(copy(""));
     ASSERT_TRUE(rig.probe->waitHandled(1));
     ASSERT_TRUE(
         copy(std::string("\x89PNG\r\n\x1a\n", 8) + std::string(64, '\0'), {"-t", "image/png"}));
     ASSERT_TRUE(rig.probe->waitHandled(2));
+    ASSERT_TRUE(copy("bad \xc3\x28 bytes"));
+    ASSERT_TRUE(log.waitFor("[SorvanePB] ignored \u2014 clipboard text is not valid UTF-8"));
     ASSERT_TRUE(copy("text again"));
     ASSERT_TRUE(rig.reports.waitForSize(1));
     EXPECT_EQ(rig.reports.items(), Texts{"text again"});
@@ -137,13 +102,7 @@ TEST_F(X11PasteboardTest, ExactMarkerSwallowsTheRestoreThatFollows) {
     Subprocess owner({kClient, "own", "--type", "org.nspasteboard.ConcealedType", "--text", "pw"},
                      display());
     ASSERT_TRUE(owner.waitForLine("OWNED"));
-    ASSERT_TRUE(
-        log.waitFor("[SorvanePB] ignored \u2014 exact match: org.nspasteboard.ConcealedType"));
-    ASSERT_TRUE(copy("old clipboard restored"));
-    ASSERT_TRUE(log.waitFor("[SorvanePB] ignored \u2014 transient grace window ("));
-    ASSERT_TRUE(copy("third copy"));
-    ASSERT_TRUE(rig.reports.waitForSize(1));
-    EXPECT_EQ(rig.reports.items(), Texts{"third copy"});
+    testing::markerSwallowsTheRestore(rig, log, xclip(display()), "org.nspasteboard.ConcealedType");
 }
 
 TEST_F(X11PasteboardTest, CopiesWhileADictationAppIsInFrontAreIgnored) {
@@ -176,20 +135,7 @@ TEST_F(X11PasteboardTest, CopiesWhileADictationAppIsInFrontAreIgnored) {
 
 TEST_F(X11PasteboardTest, OwnWriteIsServedToOthersButNotReported) {
     Rig rig(display());
-    const std::string received = "received from the phone \u2014 \u65e5\u672c";
-    rig.watcher->setSuppressHash(sha256ShortHex(received));
-    rig.watcher->writeString(received);
-    ASSERT_TRUE(rig.probe->waitHandled(1));
-    EXPECT_EQ(rig.reports.items(), Texts{});
-    EXPECT_EQ(rig.watcher->suppressHash(), std::nullopt);
-    EXPECT_EQ(testing::xclipPaste(display()), received);
-
-    // Once cleared, a real copy of the same text goes out.
-    ASSERT_TRUE(copy("something else"));
-    ASSERT_TRUE(rig.reports.waitForSize(1));
-    ASSERT_TRUE(copy(received));
-    ASSERT_TRUE(rig.reports.waitForSize(2));
-    EXPECT_EQ(rig.reports.items(), (Texts{"something else", received}));
+    testing::ownWriteIsServedButNotReported(rig, xclip(display()));
 }
 
 TEST_F(X11PasteboardTest, OwnWriteAnswersEveryTextTarget) {
@@ -217,19 +163,7 @@ TEST_F(X11PasteboardTest, TwentyMebibytesTravelWholeBothWays) {
     X11Pasteboard::Options options;
     options.transferTimeout = 180s;
     Rig rig(display(), options);
-    const std::string theirs = bigText(20u << 20);
-    ASSERT_TRUE(copy(theirs));
-    ASSERT_TRUE(rig.reports.waitForSize(1, 180s));
-    EXPECT_TRUE(rig.reports.items().front() == theirs);
-
-    const std::string ours = bigText((20u << 20) + 17);
-    rig.watcher->writeString(ours);
-    ASSERT_TRUE(rig.reports.waitForSize(2, 180s));
-    EXPECT_TRUE(rig.reports.items().back() == ours);
-    const auto pasted = testing::xclipPaste(display());
-    ASSERT_TRUE(pasted);
-    EXPECT_EQ(pasted->size(), ours.size());
-    EXPECT_TRUE(*pasted == ours);
+    testing::twentyMebibytesTravelWholeBothWays(rig, xclip(display()));
 }
 
 TEST_F(X11PasteboardTest, OwnersThatHangOrDieDoNotStopTheWatcher) {
@@ -272,15 +206,6 @@ TEST_F(X11PasteboardTest, RequestorThatVanishesMidTransferDoesNotHurtTheOwner) {
     EXPECT_TRUE(*pasted == text);
 }
 
-TEST_F(X11PasteboardTest, InvalidUtf8IsDroppedWithALogLine) {
-    Rig rig(display());
-    ASSERT_TRUE(copy("bad \xc3\x28 bytes"));
-    ASSERT_TRUE(log.waitFor("[SorvanePB] ignored \u2014 clipboard text is not valid UTF-8"));
-    ASSERT_TRUE(copy("good bytes"));
-    ASSERT_TRUE(rig.reports.waitForSize(1));
-    EXPECT_EQ(rig.reports.items(), Texts{"good bytes"});
-}
-
 TEST(X11PasteboardServerLoss, WatcherOutlivesItsXServer) {
 #if defined(__SANITIZE_THREAD__) || defined(SORVANE_TSAN)
     // When the handler for a lost connection returns, libX11 unlocks that
@@ -291,15 +216,8 @@ TEST(X11PasteboardServerLoss, WatcherOutlivesItsXServer) {
     ASSERT_TRUE(session.running()) << session.error();
     LogCapture log;
     Rig rig(session.display());
-    ASSERT_TRUE(testing::xclipCopy(session.display(), "last words"));
-    ASSERT_TRUE(rig.reports.waitForSize(1));
-    session.killServer();
-    ASSERT_TRUE(log.waitFor("[SorvanePB] lost the connection to X server"));
-    rig.watcher->writeString("nowhere to go");
-    EXPECT_TRUE(log.contains("[SorvanePB] could not take the clipboard"));
-    ASSERT_TRUE(rig.probe->waitPolls(rig.probe->polls() + 2));
-    EXPECT_EQ(log.count("lost the connection"), 1u);
-    rig.watcher->stop();
+    testing::watcherOutlivesItsServer(
+        rig, log, xclip(session.display()), [&] { session.killServer(); }, "X server");
 }
 
 } // namespace

@@ -33,7 +33,11 @@ protected:
     }
 };
 
-TEST_F(PairingCountdownTest, OpenedInTheLastHalfSecondThenTheMinuteTurns) {
+// Opened in the last half second, then the minute turns. A timer can fire
+// late: the tick that would have seen hh:mm:00 may only come at hh:mm:01, or the
+// clock may be set while the window is open. The code must still be the one of
+// the minute on the clock.
+TEST_F(PairingCountdownTest, FollowsTheMinuteOnTheClockAcrossTurnsMissedTicksAndJumps) {
     now = minuteStart + 59s + 500ms;
     PairingCountdown countdown(key(), clock());
     EXPECT_EQ(countdown.code(), codeAt(minuteStart));
@@ -41,13 +45,34 @@ TEST_F(PairingCountdownTest, OpenedInTheLastHalfSecondThenTheMinuteTurns) {
     EXPECT_EQ(countdown.countdownText(), "Refreshes in 1s");
     EXPECT_EQ(countdown.untilNextSecond(), 500ms);
 
-    now = minuteStart + 60s; // hh:mm:00.0 of the next minute
-    EXPECT_TRUE(countdown.tick());
-    EXPECT_EQ(countdown.code(), codeAt(minuteStart + 60s));
-    EXPECT_NE(countdown.code(), codeAt(minuteStart));
-    EXPECT_EQ(countdown.secondsLeft(), 60);
-    EXPECT_EQ(countdown.countdownText(), "Refreshes in 60s");
-    EXPECT_EQ(countdown.untilNextSecond(), 1000ms);
+    struct Step {
+        system_clock::time_point at;
+        int secondsLeft;
+        milliseconds untilNextSecond;
+    };
+    const Step steps[] = {
+        {minuteStart + 60s, 60, 1000ms},         // hh:mm:00.0 of the next minute
+        {minuteStart + 121s + 100ms, 59, 900ms}, // no tick during hh:mm:00
+        {minuteStart - 3min + 30s, 30, 1000ms},  // the clock was set back
+        {minuteStart + 2h + 10s, 50, 1000ms},    // and forward, past several minutes
+    };
+    for (const Step& step : steps) {
+        const std::string before = countdown.code();
+        now = step.at;
+        EXPECT_TRUE(countdown.tick()) << step.secondsLeft;
+        EXPECT_EQ(countdown.code(), codeAt(now));
+        EXPECT_NE(countdown.code(), before);
+        EXPECT_EQ(countdown.secondsLeft(), step.secondsLeft);
+        EXPECT_EQ(countdown.countdownText(),
+                  "Refreshes in " + std::to_string(step.secondsLeft) + "s");
+        EXPECT_EQ(countdown.untilNextSecond(), step.untilNextSecond);
+    }
+
+    // refresh() reads the clock again even inside the same minute.
+    now += 5s;
+    countdown.refresh();
+    EXPECT_EQ(countdown.code(), codeAt(now));
+    EXPECT_EQ(countdown.secondsLeft(), 45);
 }
 
 TEST_F(PairingCountdownTest, CountsDownFromSixtyToOneWithOneCodePerMinute) {
@@ -63,34 +88,6 @@ TEST_F(PairingCountdownTest, CountsDownFromSixtyToOneWithOneCodePerMinute) {
     }
     EXPECT_EQ(codes, std::set<std::string>{codeAt(minuteStart)});
     EXPECT_EQ(countdown.code().size(), 6u);
-}
-
-// A timer can fire late: the tick that would have seen hh:mm:00 may only come
-// at hh:mm:01, or the clock may be set while the window is open. The code must
-// still be the one of the minute on the clock.
-TEST_F(PairingCountdownTest, FollowsTheClockAcrossMissedTicksAndJumps) {
-    now = minuteStart + 58s + 900ms;
-    PairingCountdown countdown(key(), clock());
-    now = minuteStart + 61s + 100ms; // no tick during hh:mm:00
-    EXPECT_TRUE(countdown.tick());
-    EXPECT_EQ(countdown.code(), codeAt(now));
-    EXPECT_EQ(countdown.secondsLeft(), 59);
-
-    now = minuteStart - 3min + 30s; // the clock was set back
-    EXPECT_TRUE(countdown.tick());
-    EXPECT_EQ(countdown.code(), codeAt(now));
-    EXPECT_EQ(countdown.secondsLeft(), 30);
-
-    now = minuteStart + 2h + 10s; // and forward, past several minutes
-    EXPECT_TRUE(countdown.tick());
-    EXPECT_EQ(countdown.code(), codeAt(now));
-    EXPECT_EQ(countdown.secondsLeft(), 50);
-
-    // refresh() reads the clock again even inside the same minute.
-    now += 5s;
-    countdown.refresh();
-    EXPECT_EQ(countdown.code(), codeAt(now));
-    EXPECT_EQ(countdown.secondsLeft(), 45);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace sorvane {
@@ -28,17 +29,14 @@ EntryList list(const std::vector<ClipboardEntry>& entries) {
     return EntryList(std::move(shared));
 }
 
-std::vector<std::string> ids(const std::vector<PanelItemDef>& items) {
+// The ids of rows, as built or as shown (pointers into the built ones).
+template <class Items> std::vector<std::string> ids(const Items& items) {
     std::vector<std::string> out;
     for (const auto& i : items)
-        out.push_back(i.id);
-    return out;
-}
-
-std::vector<std::string> ids(const std::vector<const PanelItemDef*>& items) {
-    std::vector<std::string> out;
-    for (const auto* i : items)
-        out.push_back(i->id);
+        if constexpr (std::is_pointer_v<std::decay_t<decltype(i)>>)
+            out.push_back(i->id);
+        else
+            out.push_back(i.id);
     return out;
 }
 
@@ -144,20 +142,15 @@ TEST(PanelState, QueryIsTrimmedAndCaseFolded) {
                                     entry("unrelated", 120000)});
     PanelState state;
     state.setItems(buildPanelItems({true, "P", false, false, &history, kNow, false}));
-    auto shown = [&] { return state.filteredHistory().size(); };
-    state.setQuery("  fOO ");
-    EXPECT_EQ(shown(), 2u);
-    state.setQuery("\u00e9T\u00c9");
-    EXPECT_EQ(shown(), 1u);
-    // The row's decorations are not the text: neither the age nor the arrow.
-    for (const char* decoration : {"now", "2m", "\u00b7", "\u2193"}) {
-        state.setQuery(decoration);
-        EXPECT_EQ(shown(), 0u) << decoration;
+    // How many rows each query shows; the row's decorations (the age, the dot,
+    // the arrow) are not the text.
+    const std::pair<const char*, size_t> queries[] = {
+        {"  fOO ", 2}, {"\u00e9T\u00c9", 1}, {"now", 0}, {"2m", 0},
+        {"\u00b7", 0}, {"\u2193", 0},        {"   ", 3}, {"zzz", 0}};
+    for (const auto& [query, shown] : queries) {
+        state.setQuery(query);
+        EXPECT_EQ(state.filteredHistory().size(), shown) << query;
     }
-    state.setQuery("   ");
-    EXPECT_EQ(shown(), 3u);
-    state.setQuery("zzz");
-    EXPECT_EQ(shown(), 0u);
     EXPECT_EQ(state.actionItems().size(), 6u); // header, pause and commands never hide
 }
 
