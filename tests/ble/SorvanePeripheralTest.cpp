@@ -192,8 +192,8 @@ TEST(SorvanePeripheral, NotificationsReachSubscribersOrAreDroppedWithALogLine) {
     ASSERT_TRUE(d.log.waitFor("Sorvane BLE: updateValue returned false on " +
                               std::string(charClipboardRx) + " (queue full or no subscribers)"));
 
-    auto central = d.radio.connectCentral();
     Recorder<std::pair<std::string, Bytes>> received;
+    auto central = d.radio.connectCentral();
     central->setNotificationHandler([&](const std::string& uuid, Bytes value) {
         received.add({uuid, std::move(value)});
     });
@@ -336,8 +336,9 @@ protected:
         ASSERT_TRUE(central->subscribe(charClipboardRx));
         ASSERT_TRUE(central->subscribe(charControl));
     }
-    std::unique_ptr<sim::SimCentral> central;
+    // Declared first, so that it outlives the central that feeds it.
     Recorder<std::pair<std::string, Bytes>> received;
+    std::unique_ptr<sim::SimCentral> central;
 };
 
 TEST_F(SubscribedDesktop, PacedChunksKeepTheirPlaceAheadOfLaterWork) {

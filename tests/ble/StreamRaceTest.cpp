@@ -92,13 +92,14 @@ TEST(StreamRace, TeardownFromTheMainThreadWhileTheStreamThreadReads) {
 }
 
 TEST(StreamRace, ANewerChannelReplacesAnOlderOneMidFrame) {
+    // Made before the desktop, so that they outlive its stream thread.
+    std::atomic<size_t> fromOld{0}, broken{0};
+    Recorder<uint32_t> fromNew; // sequence numbers in arrival order
     Desktop d;
     d.powerOn();
     auto central = d.radio.connectCentral();
     const uint16_t psm = d.radio.publishedPSM().value_or(0);
 
-    std::atomic<size_t> fromOld{0}, broken{0};
-    Recorder<uint32_t> fromNew; // sequence numbers in arrival order
     d.peripheral->setOnL2CAPData([&](Bytes frame) {
         const auto t = readTagged(frame);
         if (!t)
