@@ -185,6 +185,11 @@ void X11SelectionOwner::serve() {
         }
         expireTransfers();
         XFlush(d);
+        // Flushing also reads whatever the server has sent into Xlib's queue,
+        // where the poll below would never see it: a requestor's next step
+        // would wait until some other event woke this thread.
+        if (!m_x->lost() && XEventsQueued(d, QueuedAlready) > 0)
+            continue;
 
         int timeout = -1;
         if (!m_transfers.empty()) {
